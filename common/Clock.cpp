@@ -119,9 +119,8 @@ TimerId VirtualClock::StartTimer(int intervalMs, std::function<void()> callback)
 {
     const TimerId id = m_impl->nextId++;
     const std::int64_t interval = intervalMs < 1 ? 1 : intervalMs;
-    m_impl->timers.emplace(
-        id, Impl::Timer{interval, m_impl->now + interval,
-                        std::make_shared<std::function<void()>>(std::move(callback))});
+    m_impl->timers.emplace(id, Impl::Timer{interval, m_impl->now + interval,
+                                           std::make_shared<std::function<void()>>(std::move(callback))});
     return id;
 }
 
@@ -138,7 +137,8 @@ void VirtualClock::Advance(std::int64_t ms)
         // real event loop.
         auto next = m_impl->timers.end();
         for (auto it = m_impl->timers.begin(); it != m_impl->timers.end(); ++it) {
-            if (it->second.due <= target && (next == m_impl->timers.end() || it->second.due < next->second.due))
+            if (it->second.due <= target &&
+                (next == m_impl->timers.end() || it->second.due < next->second.due))
                 next = it;
         }
         if (next == m_impl->timers.end())

@@ -14,7 +14,11 @@
 
 namespace qv {
 
-enum TOperation : int { opInsert, opRemove };
+enum TOperation : int
+{
+    opInsert,
+    opRemove
+};
 
 // Owner/owned tree and removal notification.
 //
@@ -126,8 +130,7 @@ public:
 // A LinkedTo property: holds a target component, registers the holder for
 // the target's removal and tells the holder's Notification when the removal
 // concerns the current target.
-template <class T>
-class ComponentLink
+template <class T> class ComponentLink
 {
 public:
     T* Get() const { return m_target; }
