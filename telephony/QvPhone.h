@@ -1,0 +1,215 @@
+// QvPhone: one line device of the telephony service, its calls and the
+// devices around it.
+//
+// Everything runs on the thread that owns the component's hidden window. The
+// service's callbacks become MSG_LINE_EVENT / MSG_PHONE_EVENT on that window;
+// methods return 0 or a code of the suite (GetErrorMessage gives its text);
+// asynchronous failures arrive as lsError / csError events. Events may be
+// raised while LineActive, PickUp or Hangup is still on the stack, because
+// those let pending messages run before they return.
+//
+// Ownership: the comm handle of a call (GetCommHandle) belongs to the phone,
+// which closes it when the call goes idle or the line closes; the caller never
+// closes it. Closing the line, whoever closes it, forgets every call of that
+// line after OnBeforeDisconnect has been raised for each live one.
+#pragma once
+
+#include "common/CallDataSource.h"
+#include "telephony/PhoneLists.h"
+#include "telephony/PhoneTypes.h"
+#include "telephony/TExtDev.h"
+#include "telephony/TModemSpeaker.h"
+#include "telephony/TQvTimer.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace qv {
+
+class QvPhone : public TCallDataSource
+{
+public:
+    explicit QvPhone(TComponent* owner = nullptr);
+    ~QvPhone() override;
+
+    // ---- Line set-up
+    int LineActive(int lineId, bool activate);
+    int LineReactivate(bool quiet);
+    int GetLineName(int lineId, QString& name);
+    int GetLineCaps(int lineId, int& caps);
+    int GetNumberOfAddresses(int lineId, int& count);
+    int GetAddressName(int lineId, int addressId, QString& name);
+
+    // ---- Calls
+    int DialNumber(const QByteArray& number, int tag);
+    int PickUp(int tag);
+    int Answer(int tag);
+    int Hangup();
+    int GetCallState(int index, TCallState& state) const;
+    int GetCallHandle(int index, int& callHandle) const;
+    int GetAddressID(int callHandle, int& addressId);
+
+    // TCallDataSource
+    bool IsConnected() const override;
+    bool IsCallConnected(int callHandle) const override;
+    int CurrentCallHandle() const override { return static_cast<int>(m_currentCall); }
+    // The descriptor is cached per call; -1 with the code on failure.
+    int GetCommHandle(int& handle) override;
+
+    // ---- Properties
+    bool IsActive() const { return m_serviceState == ServiceState::Open; }
+    bool AutoDisconnect() const { return m_autoDisconnect; }
+    void SetAutoDisconnect(bool value) { m_autoDisconnect = value; }
+    // Attaches to the service; a failure raises OnLineState(lsError, code)
+    // and reads 0.
+    int NumberOfLines();
+    int NumberOfActiveCalls() const { return m_calls.Count(); }
+    int LineID() const { return static_cast<int>(m_lineId); }
+    TMediaMode CurrentMediaMode() const { return m_currentMediaMode; }
+    TLinePrivilege CurrentLinePrivilege() const { return m_currentPrivilege; }
+    TMediaMode MediaMode() const { return m_mediaMode; }
+    void SetMediaMode(TMediaMode value) { m_mediaMode = value; }
+    TLinePrivilege LinePrivilege() const { return m_privilege; }
+    void SetLinePrivilege(TLinePrivilege value) { m_privilege = value; }
+    int WaveRecID() const { return m_active.waveIn; }
+    int WavePlayID() const { return m_active.waveOut; }
+    TExtDev& ExtDevHandSet() { return m_handset; }
+    TExtDev& ExtDevAux() { return m_aux; }
+    int ExtPhoneNumOfRings() const { return m_active.valid ? m_active.rings : 0; }
+    int ExtPhoneNumOfLamps() const { return m_active.valid ? m_active.lamps : 0; }
+    int ExtPhoneNumOfDisplayRows() const { return m_active.valid ? m_active.displayRows : 0; }
+    int ExtPhoneNumOfDisplayCols() const { return m_active.valid ? m_active.displayCols : 0; }
+    TModemSpeaker& ModemSpeaker() { return m_modemSpeaker; }
+    bool ShowModemIcon() const { return m_showModemIcon; }
+    void SetShowModemIcon(bool value) { m_showModemIcon = value; }
+    bool WaitForDialTone() const { return m_waitForDialTone; }
+    void SetWaitForDialTone(bool value) { m_waitForDialTone = value; }
+    int TimeOut() const { return m_timeOut; }
+    void SetTimeOut(int value); // negative values are ignored
+    int InitialRingNumber() const { return m_initialRingNumber; }
+    void SetInitialRingNumber(int value) { m_initialRingNumber = value; }
+    int AddressID() const { return m_addressId; }
+    void SetAddressID(int value) { m_addressId = value; }
+
+    // "ATD" + number + CR of the last fax call; cleared by Hangup.
+    QByteArray FaxDialCommand() const { return m_faxDialCommand; }
+    // Requests still waiting for their reply (diagnostics and tests).
+    int PendingRequestCount() const { return m_pending.Count(); }
+    const TQvTimer& Timer() const { return m_timer; }
+
+    // ---- Events
+    const TLineStateEvent& OnLineState() const { return m_onLineState; }
+    void SetOnLineState(TLineStateEvent h) { m_onLineState = std::move(h); }
+    const TCallStateEvent& OnCallState() const { return m_onCallState; }
+    void SetOnCallState(TCallStateEvent h) { m_onCallState = std::move(h); }
+    const TConsultCallStateEvent& OnConsultCallState() const { return m_onConsultCallState; }
+    void SetOnConsultCallState(TConsultCallStateEvent h) { m_onConsultCallState = std::move(h); }
+    const TCallEvent& OnBeforeDisconnect() const { return m_onBeforeDisconnect; }
+    void SetOnBeforeDisconnect(TCallEvent h) { m_onBeforeDisconnect = std::move(h); }
+
+    // Called by TExtDev when a gain or volume changed.
+    void ExtDevValueChanged(const TExtDev& device, bool gain);
+
+protected:
+    void WndProc(TMessage& message) override;
+
+private:
+    enum class ServiceState
+    {
+        Uninitialised,
+        Initialised,
+        Open
+    };
+
+    // Set-up (QvPhone.cpp)
+    int Initialise();
+    int ProbeCaps(std::uint32_t lineId, int& caps);
+    int ProbeDeviceClasses(TDeviceRecord& record, std::uint32_t probeLine, bool isActive);
+    int OpenLine();
+    int CloseLine();
+    void ApplyModemSettings();
+    void ApplyExtDevSettings();
+    void ForgetCalls(bool raiseBeforeDisconnect);
+    void LineClosedByService();
+    void RetireCell(CallCell cell);
+
+    // Calls (QvPhoneCalls.cpp)
+    void HandleLineMessage(const TCallbackRecord& record);
+    void HandlePhoneMessage(const TCallbackRecord& record);
+    void CallStateMessage(CallHandle call, std::uint32_t state, std::uint32_t detail);
+    void ConsultCallStateMessage(CallHandle call, std::uint32_t state, std::uint32_t detail);
+    void RemoveSpentConsults();
+    void Ringing();
+    void RingCall(CallHandle call);
+    void ReplyMessage(std::uint32_t requestId, std::int32_t result);
+    void ProcessReply(TPendingRequest& entry, std::int32_t result);
+    void TimeoutPass();
+    void ContinueDropChain(CallHandle call, std::intptr_t level);
+    void AddPending(std::int32_t requestId, CallHandle call, int kind, std::intptr_t value, int extraMs = 0,
+                    CallCell cell = nullptr, WindowHandle window = 0);
+    void StopTimerIfIdle();
+    int DialOrPickUp(const QByteArray& number, int tag, bool pickUp);
+    int SwitchDataChannel(bool on, bool fixedRate, WindowHandle notify);
+    void StartMonitoring(CallHandle call);
+    void StopMonitoring(CallHandle call);
+    void CloseCommHandle(CallHandle call);
+    void ReportRequestFailure(CallHandle call, int code);
+    void SetCallState(CallHandle call, TCallState state);
+    TConsultEntry* ConsultOfCall(CallHandle consultCall);
+    TConsultEntry* ConsultOfConference(CallHandle conferenceCall);
+    TConsultEntry* ConsultOfPrimary(CallHandle primary);
+    bool HasPending(CallHandle call) const { return m_pending.HasCall(call); }
+
+    void RaiseLineState(TLineState state, int param1);
+    void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
+    void RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
+    void RaiseBeforeDisconnect(CallHandle call);
+
+    // Service attachment
+    ServiceState m_serviceState = ServiceState::Uninitialised;
+    std::uint32_t m_lineApp = 0, m_phoneApp = 0, m_line = 0, m_phone = 0;
+    std::uint32_t m_numLines = 0;
+    TCallbackRecord m_lineRecord, m_phoneRecord;
+    std::uintptr_t m_lineInstance = 0, m_phoneInstance = 0;
+    TDeviceRecord m_active, m_probe;
+    bool m_quiet = false;
+
+    // Properties
+    bool m_autoDisconnect = true;
+    std::uint32_t m_lineId = 0;
+    TMediaMode m_currentMediaMode = mmVoice, m_mediaMode = mmVoice;
+    TLinePrivilege m_currentPrivilege = lpOwner, m_privilege = lpOwner;
+    TExtDev m_handset, m_aux;
+    TModemSpeaker m_modemSpeaker;
+    bool m_showModemIcon = false;
+    bool m_waitForDialTone = false;
+    int m_timeOut = 10000;
+    int m_initialRingNumber = 1;
+    int m_addressId = 0;
+
+    // Calls
+    CallHandle m_currentCall = 0;
+    TCallList m_calls;
+    TPendingTable m_pending;
+    std::vector<TConsultEntry> m_consults;
+    std::vector<CallHandle> m_pickedUp;
+    std::uint32_t m_bearerMode = 0;
+    bool m_dataChannel = false;
+    QByteArray m_faxDialCommand;
+    QString m_callerIdMemory, m_calledIdMemory;
+    std::map<CallHandle, int> m_commHandles;
+    std::vector<CallCell> m_retiredCells;
+    bool m_inTimeoutPass = false;
+    TQvTimer m_timer;
+
+    TLineStateEvent m_onLineState;
+    TCallStateEvent m_onCallState;
+    TConsultCallStateEvent m_onConsultCallState;
+    TCallEvent m_onBeforeDisconnect;
+};
+
+} // namespace qv
