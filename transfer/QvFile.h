@@ -1,0 +1,189 @@
+// QvFile: ZMODEM file transfer over a linked QvSerialPort.
+//
+// The component has no thread of its own. While it works it holds the port's
+// OnReceiveData handler (and MonitorReceiveData), drives its state machine
+// from the received bytes, uses the port's timer for its 6 s time-outs and
+// streams file data from a message posted to its own window, so the event
+// loop keeps running between subpackets. It reports through two events:
+//
+//   OnTransferStateEvent(Sender, TransferState, FullFileName, Param1)
+//   OnTransferProgress(Sender, Operation, FullFileName, FileIndex, FileBytes,
+//                      FilePerc, TotalBytes, TotalPerc)
+//
+// Typical use: Transfer().SetLinkedTo(&port); Transfer().SetReceiveFolder(dir);
+// ListenMode(true) to accept files the remote sends; SendFiles(names) to send
+// (names separated by CR LF or "|"); StopTransfer() to end whatever runs.
+// Every operation ends with tsSendModeEnd / tsReceiveModeEnd (Param1 0 after
+// the closing exchange, 1 when stopped), preceded by tsError(code) when it
+// failed, and followed by tsListenModeStart or tsIdleModeStart.
+//
+// Received names are never trusted: a file is only ever written inside
+// ReceiveFolder, under a plain name (see SafeReceivedName), and an entry there
+// that is not a regular file (a symbolic link, a folder) is never opened.
+#pragma once
+
+#include "common/Component.h"
+#include "serial/QvSerialPort.h"
+#include "transfer/TransferTypes.h"
+
+#include <memory>
+
+namespace qv {
+
+class QvSerialPort;
+class QvFile;
+class ZmodemSession;
+
+class TTransfer
+{
+public:
+    explicit TTransfer(QvFile* owner) : m_owner(owner) {}
+    TTransfer(const TTransfer&) = delete;
+    TTransfer& operator=(const TTransfer&) = delete;
+
+    // The port the transfers run on. Changing it gives the previous port
+    // back (its handler and monitoring) and stops what runs on it. Cleared
+    // when the port is destroyed.
+    QvSerialPort* LinkedTo() const;
+    void SetLinkedTo(QvSerialPort* port);
+
+    // CRC errors tolerated per send operation or per listening period (122).
+    int MaxRetries() const { return m_maxRetries; }
+    void SetMaxRetries(int value) { m_maxRetries = value; }
+
+    // Leading and trailing blanks are stripped; a non-empty folder gets a
+    // trailing "/". Received files go nowhere else.
+    QString ReceiveFolder() const { return m_receiveFolder; }
+    void SetReceiveFolder(const QString& folder);
+
+    TReceiveExistingFiles ReceiveExistingFiles() const { return m_receiveExistingFiles; }
+    void SetReceiveExistingFiles(TReceiveExistingFiles value) { m_receiveExistingFiles = value; }
+    // efResumeTransfer is refused with a message box.
+    TReceiveExistingFiles ResumedTransferAlternative() const { return m_resumedAlternative; }
+    void SetResumedTransferAlternative(TReceiveExistingFiles value);
+    bool ResumedTransferCheckDate() const { return m_resumedCheckDate; }
+    void SetResumedTransferCheckDate(bool value) { m_resumedCheckDate = value; }
+    TReceiveFileDateTime ReceiveFileDateTime() const { return m_receiveFileDateTime; }
+    void SetReceiveFileDateTime(TReceiveFileDateTime value) { m_receiveFileDateTime = value; }
+
+    // Figures of the running operation (0 when none runs).
+    int TotalFileCount() const { return m_totalFileCount; }
+    int TotalFileSize() const { return m_totalFileSize; }
+    int FileSize() const { return m_fileSize; }
+
+private:
+    friend class QvFile;
+    friend class ZmodemSession;
+
+    QvFile* m_owner;
+    int m_maxRetries = 122;
+    QString m_receiveFolder;
+    TReceiveExistingFiles m_receiveExistingFiles = efCreateWithNewName;
+    TReceiveExistingFiles m_resumedAlternative = efCreateWithNewName;
+    bool m_resumedCheckDate = false;
+    TReceiveFileDateTime m_receiveFileDateTime = dtUseCurrent;
+    int m_totalFileCount = 0;
+    int m_totalFileSize = 0;
+    int m_fileSize = 0;
+};
+
+// Settings of a compression feature this system does not perform: stored
+// only, OnFileCompProgress never fires.
+class TFileComp
+{
+public:
+    TFileComp() = default;
+    TFileComp(const TFileComp&) = delete;
+    TFileComp& operator=(const TFileComp&) = delete;
+
+    // ".BKP" at first. A value without a leading "." gets one; the result
+    // must be 2 to 4 characters without "*", "?", "\" or "|" after the dot,
+    // else "Invalid file extension name." is shown and the value stays.
+    QString FileExt() const { return m_fileExt; }
+    void SetFileExt(const QString& value);
+    QString Password() const { return m_password; }
+    void SetPassword(const QString& value) { m_password = value; }
+
+private:
+    QString m_fileExt = ".BKP";
+    QString m_password;
+};
+
+class QvFile : public TQVT_ComponentVCL
+{
+public:
+    explicit QvFile(TComponent* owner = nullptr);
+    ~QvFile() override;
+
+    TFileComp& Compress() { return m_compress; }
+    TTransfer& Transfer() { return m_transfer; }
+    const TTransfer& Transfer() const { return m_transfer; }
+
+    const TTransferValidateReceivedFileEvent& OnTransferValidateReceivedFile() const { return m_onValidate; }
+    void SetOnTransferValidateReceivedFile(TTransferValidateReceivedFileEvent h)
+    {
+        m_onValidate = std::move(h);
+    }
+    const TTransferStateEvent& OnTransferStateEvent() const { return m_onState; }
+    void SetOnTransferStateEvent(TTransferStateEvent h) { m_onState = std::move(h); }
+    const TTransferProgressEvent& OnTransferProgress() const { return m_onProgress; }
+    void SetOnTransferProgress(TTransferProgressEvent h) { m_onProgress = std::move(h); }
+    const TFileCompProgressEvent& OnFileCompProgress() const { return m_onFileCompProgress; }
+    void SetOnFileCompProgress(TFileCompProgressEvent h) { m_onFileCompProgress = std::move(h); }
+
+    // Starts sending the files of `fileList` (names and patterns separated by
+    // "|", CR or LF; a later name without a folder takes the first one's).
+    // 0 once the handshake is under way; 603 no port, 508 port not open, 604
+    // port buffers below 2048, 605 an operation runs, 606 no file to send,
+    // -10 a malformed list, or the port's code when the first write fails.
+    int SendFiles(const QString& fileList);
+    // Accept files the remote starts sending. 603 without a port; 604 when
+    // the port's buffers are below 2048 (listening stays off). While an
+    // operation runs, the setting takes effect when it ends.
+    int ListenMode(bool enable);
+    bool IsListening() const { return m_listen; }
+    // Ends whatever runs (cancel sequence to the remote); nothing when idle.
+    void StopTransfer();
+
+    // True when `name` (wildcards "*" and "?" allowed in its last part)
+    // matches a file; folders never count.
+    bool FileExists(const QString& name) const;
+
+    TOperationMode OperationMode() const { return m_mode; }
+    TProtocolState ProtocolState() const;
+
+protected:
+    void Notification(TComponent* component, TOperation operation) override;
+    void WndProc(TMessage& message) override;
+
+private:
+    friend class TTransfer;
+    friend class ZmodemSession;
+
+    void TakeOverPort();
+    void GivePortBack();
+    void LinkPort(QvSerialPort* port);
+
+    void FireState(TTransferState state, const QString& name, int param1);
+    void FireProgress(TTransferOperation op, const QString& name, int fileIndex, int fileBytes, int filePerc,
+                      int totalBytes, int totalPerc);
+
+    TFileComp m_compress;
+    TTransfer m_transfer;
+    TTransferValidateReceivedFileEvent m_onValidate;
+    TTransferStateEvent m_onState;
+    TTransferProgressEvent m_onProgress;
+    TFileCompProgressEvent m_onFileCompProgress;
+
+    ComponentLink<QvSerialPort> m_port;
+    bool m_portSaved = false;
+    TReceiveDataEvent m_savedReceiveData;
+    bool m_savedMonitor = false;
+
+    TOperationMode m_mode = omIdle;
+    bool m_listen = false;
+    std::unique_ptr<ZmodemSession> m_session;
+    std::shared_ptr<bool> m_alive;
+};
+
+} // namespace qv

@@ -1,0 +1,532 @@
+// The sending side: the list, the announcement, the data stretches that run
+// from QvFile's own window message, repositioning, skips and the finish.
+#include "transfer/ZmodemSession.h"
+
+#include "common/Clock.h"
+#include "common/ErrorCodes.h"
+#include "transfer/ZmodemFileInfo.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace qv {
+
+using namespace zm;
+
+namespace {
+
+// Bytes of one data stretch written per MSG_SEND_DATA before the event loop
+// gets its turn again.
+constexpr int kSubpacketsPerTurn = 32;
+constexpr int kPieceLimit = 4096;
+constexpr std::int64_t kQueueWaitLimitMs = 10000;
+
+// Seconds from 1970-01-01 00:00:00 to the file's local modification time in
+// two-second steps; 0 when the date cannot be had or lies outside the range
+// of such stamps.
+std::int64_t AnnouncedDate(const QString& path)
+{
+    struct stat st
+    {
+    };
+    const QByteArray encoded = QFile::encodeName(path);
+    if (::stat(encoded.constData(), &st) != 0)
+        return -1;
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(st.st_mtime, Qt::LocalTime);
+    if (local.date().year() < 1980 || local.date().year() > 2107)
+        return 0;
+    const QTime t = local.time();
+    const QDateTime asUtc(local.date(), QTime(t.hour(), t.minute(), t.second() & ~1), Qt::UTC);
+    return asUtc.toSecsSinceEpoch();
+}
+
+} // namespace
+
+int ZmodemSession::SendFiles(const QString& fileList)
+{
+    QvFile& owner = m_owner;
+    QvSerialPort* port = Port();
+    if (!port)
+        return 603;
+    if (!port->IsOpened())
+        return 508;
+    if (port->MaxReceiveSize() < 2048 || port->MaxSendSize() < 2048)
+        return 604;
+    // Checked before anything changes: a running operation is left alone.
+    if (owner.m_mode == omSending || owner.m_mode == omReceiving)
+        return 605;
+
+    owner.TakeOverPort();
+    m_retries = 0;
+    m_timeouts = 0;
+    m_stopped = false;
+    m_abort = false;
+
+    m_list.clear();
+    const int listed = BuildFileList(fileList, m_list, false, owner.IsUnicodeAvailable(), false);
+    if (listed != 0) {
+        StopWithError(0);
+        return listed == err::NotFound ? 606 : listed;
+    }
+
+    TTransfer& xfer = Xfer();
+    m_nextIndex = 0;
+    xfer.m_fileSize = 0;
+    xfer.m_totalFileCount = static_cast<int>(m_list.size());
+    m_listTotal = 0;
+    for (const TFileList& entry : m_list)
+        m_listTotal += entry.FileSize;
+    xfer.m_totalFileSize = static_cast<int>(std::min<std::int64_t>(m_listTotal, INT32_MAX));
+    m_fileName = m_list.front().FileName;
+    m_announced.assign(m_list.size(), false);
+    m_cumulative = 0;
+    m_total = m_listTotal;
+    m_rposPending = m_skipPending = false;
+    m_inDataLoop = false;
+    m_finAttempts = 0;
+
+    std::weak_ptr<bool> alive = m_alive;
+    owner.m_mode = omSending;
+    owner.FireState(tsSendModeStart, QString(), 0);
+    if (alive.expired() || !*alive.lock())
+        return 0;
+    if (m_stopped)
+        return 0;
+
+    const int r = StartHandshake();
+    if (r != 0) {
+        StopWithError(0);
+        return r;
+    }
+    RestartTimeout();
+    if (m_total == 0) {
+        m_fileName.clear();
+        StopWithError(0);
+        return err::Failed;
+    }
+    m_abort = false;
+    return 0;
+}
+
+int ZmodemSession::StartHandshake()
+{
+    QvSerialPort* port = Port();
+    if (!port)
+        return 603;
+    if (const int r = port->SendString(QByteArray("rz\r")); r != 0)
+        return r;
+    if (const int r = SendHexHeader(ZHeader::WithPosition(ZRQINIT, 0)); r != 0)
+        return r;
+    m_decoder.ResetHeader();
+    m_decoder.ResetSubpacket();
+    EnterState(zsWaitRinit);
+    return 0;
+}
+
+std::int64_t ZmodemSession::FileSizeOnDisk()
+{
+    return m_file ? m_file->Size() : -1;
+}
+
+void ZmodemSession::SendFileHeader()
+{
+    std::weak_ptr<bool> alive = m_alive;
+    auto isAlive = [&alive] {
+        auto token = alive.lock();
+        return token && *token;
+    };
+    const TFileList entry = m_list.at(m_nextIndex);
+    m_fileName = entry.FileName;
+    m_fileIndex = m_nextIndex + 1;
+    m_fileSize = entry.FileSize;
+    Xfer().m_fileSize = entry.FileSize;
+
+    CloseTransferFile();
+    int code = 0;
+    auto stream = std::make_unique<TQvFileStream>(m_fileName, code, fmOpenRead);
+    if (code != 0) {
+        m_fileName.clear();
+        StopWithError(code);
+        return;
+    }
+    m_file = std::move(stream);
+    m_readBufLen = 0;
+    if (!m_announced[m_nextIndex]) {
+        m_announced[m_nextIndex] = true;
+        m_cumulative += m_fileSize;
+    }
+
+    m_owner.FireState(tsFileSendBegin, m_fileName, 0);
+    if (!isAlive() || m_stopped)
+        return;
+    ProgressRow(toSending, 0, 0, m_cumulative - m_fileSize,
+                TransferPercent(m_cumulative - m_fileSize, m_total));
+    if (!isAlive() || m_stopped)
+        return;
+
+    m_decoder.ResetHeader();
+    m_decoder.ResetSubpacket();
+    if (SendBinaryHeader(ZHeader::WithPosition(ZFILE, 0)) != 0)
+        return;
+
+    const std::int64_t date = AnnouncedDate(m_fileName);
+    const std::int64_t sizeOnDisk = FileSizeOnDisk();
+    if (date < 0 || sizeOnDisk < 0) {
+        StopWithError(err::NotFound);
+        return;
+    }
+    std::int64_t before = 0;
+    for (int i = 0; i < m_nextIndex; ++i)
+        before += m_list[i].FileSize;
+    const QByteArray announcement =
+        BuildFileAnnouncement(QFileInfo(m_fileName).fileName().toUtf8(), sizeOnDisk, date,
+                              static_cast<int>(m_list.size()), m_listTotal - before);
+    const int r = SendDataSubpacket(reinterpret_cast<const std::uint8_t*>(announcement.constData()),
+                                    static_cast<std::size_t>(announcement.size()), ZCRCW);
+    if (r != 0) {
+        StopWithError(r);
+        return;
+    }
+    EnterState(zsWaitRpos);
+}
+
+bool ZmodemSession::SeekSend(std::int64_t position)
+{
+    m_sendPos = position;
+    return true;
+}
+
+void ZmodemSession::OnStartPosition(std::uint32_t p)
+{
+    const std::int64_t size = FileSizeOnDisk();
+    if (size < 0) {
+        StopWithError(err::ReadWriteFailed);
+        return;
+    }
+    SeekSend(static_cast<std::int64_t>(p) < size ? p : 0);
+    StartStreaming();
+}
+
+void ZmodemSession::StartStreaming()
+{
+    m_decoder.ResetHeader();
+    m_decoder.ResetSubpacket();
+    if (SendBinaryHeader(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(m_sendPos))) != 0)
+        return;
+    m_sendSize = FileSizeOnDisk();
+    m_subpacketsSinceZdata = 0;
+    m_pending.clear();
+    m_queueWaitSince = -1;
+    ++m_sendGeneration;
+    EnterState(zsSending);
+    // Streaming has no time-out of its own: the receiver is silent while
+    // all goes well.
+    TimerOff();
+    PostMessage(m_owner.Handle(), MSG_SEND_DATA, m_sendGeneration, 0);
+}
+
+int ZmodemSession::ReadSubpacket(std::vector<std::uint8_t>& raw)
+{
+    raw.clear();
+    const std::int64_t left = m_sendSize - m_sendPos;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, kMaxSendSubpacket));
+    std::uint8_t previous = 0;
+    std::int64_t at = m_sendPos;
+    while (raw.size() < want) {
+        if (at < m_readBufStart || at >= m_readBufStart + static_cast<std::int64_t>(m_readBufLen)) {
+            if (!m_file || !m_file->SetPosition(at))
+                return err::ReadWriteFailed;
+            const qint64 got = m_file->Read(m_readBuf.data(), static_cast<qint64>(m_readBuf.size()));
+            if (got <= 0) {
+                m_readBufLen = 0;
+                return err::ReadWriteFailed; // the file shrank under us
+            }
+            m_readBufStart = at;
+            m_readBufLen = static_cast<std::size_t>(got);
+        }
+        const std::uint8_t b = m_readBuf[static_cast<std::size_t>(at - m_readBufStart)];
+        raw.push_back(b);
+        ++at;
+        // A subpacket never carries "+++" (a modem's escape) or a "~" before
+        // its end.
+        if (b == '~' || (b == '+' && previous == '+' && raw.size() >= 2))
+            break;
+        previous = b;
+    }
+    return 0;
+}
+
+int ZmodemSession::WritePending(bool& full)
+{
+    full = false;
+    QvSerialPort* port = Port();
+    if (!port || !port->IsOpened())
+        return 508;
+    while (m_pendingOffset < m_pending.size()) {
+        const int free = port->OutQueueFree();
+        if (free <= 0) {
+            full = true;
+            return 0;
+        }
+        const int piece = static_cast<int>(std::min<std::size_t>(
+            {static_cast<std::size_t>(free), std::size_t(kPieceLimit), m_pending.size() - m_pendingOffset}));
+        if (const int r = port->SendData(m_pending.data() + m_pendingOffset, piece); r != 0)
+            return r;
+        m_pendingOffset += static_cast<std::size_t>(piece);
+        m_queueWaitSince = -1;
+    }
+    return 0;
+}
+
+void ZmodemSession::SendFileData()
+{
+    if (m_stopped || m_state != zsSending || m_inDataLoop)
+        return;
+    std::weak_ptr<bool> alive = m_alive;
+    auto isAlive = [&alive] {
+        auto token = alive.lock();
+        return token && *token;
+    };
+    m_inDataLoop = true;
+    const WPARAM generation = m_sendGeneration;
+    bool waitForQueue = false;
+    for (int turn = 0; turn < kSubpacketsPerTurn;) {
+        if (m_pending.empty()) {
+            if (const int r = ReadSubpacket(m_raw); r != 0) {
+                m_inDataLoop = false;
+                StopWithError(r);
+                return;
+            }
+            const std::int64_t end = m_sendPos + static_cast<std::int64_t>(m_raw.size());
+            m_pendingFrameEnd = end >= m_sendSize ? ZCRCE : ZCRCG;
+            m_pending.resize(EncodedSubpacketCapacity(m_raw.size()));
+            m_pending.resize(
+                EncodeSubpacket(m_raw.data(), m_raw.size(), m_pendingFrameEnd, m_pending.data()));
+            m_pendingOffset = 0;
+            m_pendingEndPos = end;
+        }
+        bool full = false;
+        if (const int r = WritePending(full); r != 0) {
+            m_inDataLoop = false;
+            StopWithError(r);
+            return;
+        }
+        if (full) {
+            const std::int64_t now = Clock::Instance().MonotonicMs();
+            if (m_queueWaitSince < 0)
+                m_queueWaitSince = now;
+            if (now - m_queueWaitSince > kQueueWaitLimitMs) {
+                m_inDataLoop = false;
+                StopWithError(506);
+                return;
+            }
+            waitForQueue = true;
+            break;
+        }
+        // One subpacket is out.
+        m_pending.clear();
+        m_sendPos = m_pendingEndPos;
+        ++m_subpacketsSinceZdata;
+        ++turn;
+        if (m_sendPos < m_fileSize) {
+            ProgressRow(toSending, m_sendPos, TransferPercent(m_sendPos, m_fileSize),
+                        m_cumulative - m_fileSize + m_sendPos,
+                        TransferPercent(m_cumulative - m_fileSize + m_sendPos, m_total));
+            if (!isAlive())
+                return;
+            if (m_stopped || generation != m_sendGeneration)
+                break;
+        }
+        if (m_pendingFrameEnd == ZCRCE) {
+            m_inDataLoop = false;
+            SendEndOfFile();
+            return;
+        }
+    }
+    m_inDataLoop = false;
+    ActOnDeferredRequests();
+    if (m_stopped || m_state != zsSending || generation != m_sendGeneration)
+        return;
+    if (waitForQueue) {
+        // The port's output queue is full: look again shortly, letting the
+        // event loop (and the port's polling) run meanwhile.
+        m_owner.Window().SetTimer(kQueueTimerId, kQueuePollMs);
+    } else {
+        PostMessage(m_owner.Handle(), MSG_SEND_DATA, m_sendGeneration, 0);
+    }
+}
+
+void ZmodemSession::ActOnDeferredRequests()
+{
+    if (m_rposPending) {
+        m_rposPending = false;
+        ResendFrom(m_rposPendingPos);
+    } else if (m_skipPending) {
+        m_skipPending = false;
+        OnRemoteSkip();
+    }
+}
+
+void ZmodemSession::OnResumeRequest(std::uint32_t p)
+{
+    std::weak_ptr<bool> alive = m_alive;
+    m_owner.FireState(tsFileSendResumeAt, m_fileName, static_cast<int>(p));
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+    if (m_inDataLoop) {
+        m_rposPending = true;
+        m_rposPendingPos = p;
+        return;
+    }
+    if (!m_file) {
+        int code = 0;
+        auto stream = std::make_unique<TQvFileStream>(m_fileName, code, fmOpenRead);
+        if (code != 0) {
+            StopWithError(code);
+            return;
+        }
+        m_file = std::move(stream);
+        m_readBufLen = 0;
+    }
+    ResendFrom(p);
+}
+
+void ZmodemSession::ResendFrom(std::uint32_t p)
+{
+    std::weak_ptr<bool> alive = m_alive;
+    const std::int64_t size = FileSizeOnDisk();
+    if (size < 0) {
+        StopWithError(err::ReadWriteFailed);
+        return;
+    }
+    // A position from the wire never leads outside the file.
+    const std::int64_t position = static_cast<std::int64_t>(p) <= size ? p : 0;
+    ++m_sendGeneration;
+    m_owner.Window().KillTimer(kQueueTimerId);
+    m_pending.clear();
+    SeekSend(position);
+    m_sendSize = size;
+    ProgressRow(toSending, position, TransferPercent(position, m_fileSize),
+                m_cumulative - m_fileSize + position,
+                TransferPercent(m_cumulative - m_fileSize + position, m_total));
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+
+    if (QvSerialPort* port = Port()) {
+        if (const int r = port->Flush(true, true); r != 0) {
+            StopWithError(r);
+            return;
+        }
+    }
+    m_decoder.ResetHeader();
+    m_decoder.ResetSubpacket();
+    if (SendBinaryHeader(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(position))) != 0)
+        return;
+    EnterState(zsWaitAck);
+    if (const int r = ReadSubpacket(m_raw); r != 0) {
+        StopWithError(r);
+        return;
+    }
+    const std::int64_t end = position + static_cast<std::int64_t>(m_raw.size());
+    if (const int r = SendDataSubpacket(m_raw.data(), m_raw.size(), ZCRCW); r != 0) {
+        StopWithError(r);
+        return;
+    }
+    m_ackExpected = end;
+    m_subpacketsSinceZdata = 1;
+    RestartTimeout();
+}
+
+void ZmodemSession::OnAckInWaitAck(std::uint32_t a)
+{
+    if (static_cast<std::int64_t>(a) != m_ackExpected)
+        return; // not the answer to our frame
+    m_decoder.ResetHeader();
+    SeekSend(a);
+    if (m_sendPos >= m_sendSize) {
+        // That frame carried the end of the file.
+        SendEndOfFile();
+        return;
+    }
+    StartStreaming();
+}
+
+bool ZmodemSession::SendEndOfFile()
+{
+    m_decoder.ResetHeader();
+    if (SendBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos))) != 0)
+        return false;
+    m_decoder.ResetHeader();
+    EnterState(zsWaitEofAck);
+    RestartTimeout();
+    return true;
+}
+
+void ZmodemSession::OnEofAcknowledged()
+{
+    std::weak_ptr<bool> alive = m_alive;
+    m_decoder.ResetHeader();
+    const std::int64_t onDisk = std::max<std::int64_t>(FileSizeOnDisk(), 0);
+    const bool last = m_fileIndex == Xfer().TotalFileCount();
+    ProgressRow(toSending, onDisk, 100, m_cumulative, last ? 100 : TransferPercent(m_cumulative, m_total));
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+    m_owner.FireState(tsFileSendDone, m_fileName, 0);
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+    CloseTransferFile();
+    NextFileOrFinish();
+    if (!m_stopped && m_state != zsIdle)
+        RestartTimeout();
+}
+
+void ZmodemSession::OnRemoteSkip()
+{
+    if (m_inDataLoop) {
+        m_skipPending = true;
+        return;
+    }
+    std::weak_ptr<bool> alive = m_alive;
+    m_decoder.ResetHeader();
+    ++m_sendGeneration;
+    m_owner.Window().KillTimer(kQueueTimerId);
+    m_pending.clear();
+    m_owner.FireState(tsFileSendRemoteSkipped, m_fileName, 0);
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+    const std::int64_t onDisk = std::max<std::int64_t>(FileSizeOnDisk(), 0);
+    const bool last = m_fileIndex == Xfer().TotalFileCount();
+    ProgressRow(toSending, onDisk, 100, m_cumulative, last ? 100 : TransferPercent(m_cumulative, m_total));
+    if (alive.expired() || !*alive.lock() || m_stopped)
+        return;
+    CloseTransferFile();
+    NextFileOrFinish();
+    if (!m_stopped && m_state != zsIdle)
+        RestartTimeout();
+}
+
+void ZmodemSession::NextFileOrFinish()
+{
+    // The one place where the list moves on.
+    ++m_nextIndex;
+    if (m_nextIndex < static_cast<int>(m_list.size()))
+        SendFileHeader();
+    else
+        SendFinish();
+}
+
+bool ZmodemSession::SendFinish()
+{
+    if (SendHexHeader(ZHeader::WithPosition(ZFIN, 0)) != 0)
+        return false;
+    m_fileIndex = 0;
+    m_finAttempts = 1;
+    EnterState(zsWaitFin);
+    return true;
+}
+
+} // namespace qv
