@@ -14,6 +14,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -61,7 +62,10 @@ struct CommDevice::Impl
     Kind kind = Kind::None;
     bool owned = false;
     bool restoreBlocking = false; // we set O_NONBLOCK on a borrowed descriptor
+    dev_t borrowedDev = 0;        // what that descriptor was, so that a number
+    ino_t borrowedIno = 0;        // reused after its owner closed it is left alone
     bool lineWatch = false;
+    bool pty = false; // either end of a pseudo-terminal
     serial_icounter_struct counts{};
     std::function<void()> readyHandler;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -88,6 +92,18 @@ CommDevice::Kind KindOf(int fd)
     return CommDevice::Kind::Stream;
 }
 
+bool IsPty(int fd)
+{
+    struct stat st
+    {
+    };
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const unsigned devMajor = major(st.st_rdev);
+    // Unix98 slaves and masters, and the multiplexor a master is opened from.
+    return (devMajor >= 128 && devMajor <= 143) || (devMajor == 5 && minor(st.st_rdev) == 2);
+}
+
 } // namespace
 
 int CommDevice::Open(const QString& path)
@@ -107,6 +123,7 @@ int CommDevice::Open(const QString& path)
     m_impl->fd = fd;
     m_impl->owned = true;
     m_impl->kind = KindOf(fd);
+    m_impl->pty = m_impl->kind == Kind::Tty && IsPty(fd);
     if (m_impl->kind == Kind::Tty)
         ioctl(fd, TIOCEXCL); // a driver without it still has the lock above
     return 0;
@@ -125,9 +142,17 @@ int CommDevice::Attach(int fd)
             return LastOsError();
         m_impl->restoreBlocking = true;
     }
+    struct stat st
+    {
+    };
+    if (fstat(fd, &st) == 0) {
+        m_impl->borrowedDev = st.st_dev;
+        m_impl->borrowedIno = st.st_ino;
+    }
     m_impl->fd = fd;
     m_impl->owned = false;
     m_impl->kind = KindOf(fd);
+    m_impl->pty = m_impl->kind == Kind::Tty && IsPty(fd);
     return 0;
 }
 
@@ -141,15 +166,22 @@ void CommDevice::Close()
             ioctl(m_impl->fd, TIOCNXCL);
         ::close(m_impl->fd); // releases the lock too
     } else if (m_impl->restoreBlocking) {
-        const int flags = fcntl(m_impl->fd, F_GETFL);
-        if (flags >= 0)
-            fcntl(m_impl->fd, F_SETFL, flags & ~O_NONBLOCK);
+        struct stat st
+        {
+        };
+        if (fstat(m_impl->fd, &st) == 0 && st.st_dev == m_impl->borrowedDev &&
+            st.st_ino == m_impl->borrowedIno) {
+            const int flags = fcntl(m_impl->fd, F_GETFL);
+            if (flags >= 0)
+                fcntl(m_impl->fd, F_SETFL, flags & ~O_NONBLOCK);
+        }
     }
     m_impl->fd = -1;
     m_impl->kind = Kind::None;
     m_impl->owned = false;
     m_impl->restoreBlocking = false;
     m_impl->lineWatch = false;
+    m_impl->pty = false;
 }
 
 bool CommDevice::IsOpen() const
@@ -200,6 +232,7 @@ int CommDevice::Configure(const TCommSettings& settings)
     // binary transfer.
     const tcflag_t keptFlow = t.c_cflag & CRTSCTS;
     cfmakeraw(&t);
+    t.c_iflag &= ~(IXOFF | IXANY | IGNPAR); // left alone by cfmakeraw
     t.c_cflag |= CREAD | CLOCAL | keptFlow;
     t.c_cflag &= ~CSIZE;
     static constexpr tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
@@ -398,6 +431,11 @@ int CommDevice::Purge(bool input, bool output)
     if (m_impl->fd < 0)
         return oserr::InvalidHandle;
     if (m_impl->kind == Kind::Tty) {
+        // A pseudo-terminal has no line: what was written already sits in the
+        // other end's input, and discarding "output" would reach in there and
+        // take bytes that were reported as sent.
+        if (m_impl->pty)
+            output = false;
         const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : output ? TCOFLUSH : -1;
         if (which >= 0 && tcflush(m_impl->fd, which) != 0)
             return LastOsError();
