@@ -1,0 +1,129 @@
+// The internet line: line devices whose calls are TCP connections.
+//
+// Outgoing: the dialled number is read by ResolveTcpNumber (phonebook, twelve
+// digits, host:port); a number that reads as none of these is refused at once
+// with LINEERR_INVALADDRESS. Otherwise the request is replied to at once and
+// the call reports DIALING (while the host name is looked up, without
+// blocking), PROCEEDING (while connecting) and CONNECTED. It ends DISCONNECTED
+// with
+//   BADADDRESS   the host name does not exist,
+//   UNREACHABLE  nobody listens there or there is no route,
+//   BUSY         the peer accepted and closed again at once without a word
+//                (how a busy line of ours turns a second caller away),
+//   NOANSWER     the host did not accept within the line's time limit.
+//
+// Incoming: while the line is open it listens on its address; a connection
+// is an offered call (OFFERING, then LINE_CALLINFO with the peer's address as
+// caller ID) that rings (LINEDEVSTATE_RINGING) at once and every RingIntervalMs
+// until it is answered or the caller leaves (IDLE). A line carries one call: a
+// connection that arrives while the line has a call is closed at once.
+//
+// A connected call ends DISCONNECTED (NORMAL) when the peer closes, but only
+// once the phone has read what the peer sent before closing (or after
+// DrainGraceMs if nobody reads it). lineDrop, lineClose and lineShutdown close
+// the connection for real, whatever copies of the data channel are still held.
+//
+// Data channel ("comm/datamodem" on a call): in raw mode the call's own TCP
+// socket; in telnet mode one end of a socket pair whose other end the line
+// relays to the network through TelnetCodec, with back-pressure both ways.
+// The descriptor stays the line's; the service hands out dup()s of it.
+//
+// Time limits, the ring cadence and the busy window run on qv::Clock, so tests
+// can drive them in virtual time.
+#pragma once
+
+#include "telephony/service/Provider.h"
+#include "telephony/service/providers/tcp/TcpLineConfig.h"
+
+#include <QList>
+#include <QMap>
+
+#include <map>
+#include <memory>
+#include <vector>
+
+class QHostAddress;
+
+namespace qv::tcp {
+
+class TcpProvider final : public tapi::Provider
+{
+public:
+    static constexpr int RingIntervalMs = 3000;
+    // A connection that the peer closes within this time, having sent nothing,
+    // was turned away (busy). The call is reported CONNECTED after it.
+    static constexpr int BusyWindowMs = 500;
+    static constexpr int DrainGraceMs = 3000;
+
+    TcpProvider(std::vector<TcpLineConfig> lines, QMap<QString, QString> phonebook);
+    ~TcpProvider() override;
+    TcpProvider(const TcpProvider&) = delete;
+    TcpProvider& operator=(const TcpProvider&) = delete;
+
+    // The port a line listens on while open (0 when it does not listen), so
+    // that tests can configure port 0 and learn the one the system chose.
+    std::uint16_t ListeningPort(int line) const;
+    const TcpLineConfig& LineConfig(int line) const;
+
+    QString Name() const override { return QStringLiteral("tcp"); }
+    void Attach(tapi::ProviderEvents* events) override;
+    void Detach() override;
+
+    int LineCount() const override;
+    tapi::LineDeviceInfo LineInfo(int line) const override;
+    tapi::LONG GetAddressInfo(int line, tapi::DWORD addressId, tapi::AddressInfo& info) const override;
+    tapi::LONG OpenLine(int line) override;
+    void CloseLine(int line) override;
+    void SetStatusMessages(int line, tapi::DWORD lineStates, tapi::DWORD addressStates) override;
+    tapi::LONG GetID(int line, tapi::DWORD addressId, tapi::CallId call, tapi::DWORD select,
+                     const QString& deviceClass, tapi::DeviceIdData& out) override;
+    tapi::LONG GetDevConfig(int line, const QString& deviceClass, QByteArray& config) override;
+    tapi::LONG SetDevConfig(int line, const QString& deviceClass, const QByteArray& config) override;
+
+    tapi::LONG MakeCall(tapi::RequestId request, int line, tapi::CallId newCall, const QString& number,
+                        tapi::DWORD countryCode, const tapi::CallParamsData& params) override;
+    tapi::LONG Dial(tapi::RequestId request, tapi::CallId call, const QString& number,
+                    tapi::DWORD countryCode) override;
+    tapi::LONG Answer(tapi::RequestId request, tapi::CallId call, const QByteArray& userUserInfo) override;
+    tapi::LONG Drop(tapi::RequestId request, tapi::CallId call, const QByteArray& userUserInfo) override;
+    tapi::LONG SetCallParams(tapi::RequestId request, tapi::CallId call, tapi::DWORD bearerMode,
+                             tapi::DWORD minRate, tapi::DWORD maxRate,
+                             const tapi::LINEDIALPARAMS* dialParams) override;
+    tapi::LONG GetCallInfo(tapi::CallId call, tapi::CallInfoData& info) override;
+    tapi::LONG MonitorDigits(tapi::CallId call, tapi::DWORD digitModes) override;
+    tapi::LONG MonitorMedia(tapi::CallId call, tapi::DWORD mediaModes) override;
+    void ReleaseCall(tapi::CallId call) override;
+
+private:
+    struct Line;
+    struct Call;
+
+    Call* FindCall(tapi::CallId id) const;
+    bool LineBusy(int line) const;
+    void AcceptPending(int line);
+    void OfferCall(int line, int fd, const QString& peerAddress);
+    void Ring(Call& call);
+
+    // Outgoing calls move through these steps; each starts one asynchronous
+    // action and returns, and its completion calls Step() again.
+    void Step(Call& call);
+    void StartDialling(Call& call, tapi::DWORD noAnswerSeconds);
+    void LookupDone(tapi::CallId id, const QList<QHostAddress>& addresses, bool notFound);
+    void ConnectDone(tapi::CallId id);
+    void SettleEvent(tapi::CallId id, bool hangup);
+    void Fail(Call& call, tapi::DWORD disconnectMode);
+
+    void StartDataPath(Call& call);
+    void PeerClosed(tapi::CallId id, bool failed);
+    void CheckDrained(tapi::CallId id);
+    void ReportIdle(Call& call);
+    // Closes the call's sockets and stops its timers; reports nothing.
+    void Teardown(Call& call);
+
+    tapi::ProviderEvents* m_events = nullptr;
+    QMap<QString, QString> m_phonebook;
+    std::vector<std::unique_ptr<Line>> m_lines;
+    std::map<tapi::CallId, std::unique_ptr<Call>> m_calls;
+};
+
+} // namespace qv::tcp
