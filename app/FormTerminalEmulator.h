@@ -1,0 +1,164 @@
+// The main window "VH TERMINAL": connection panel, settings panel, log,
+// Persian status line, terminal area, transfer panel and status bar.
+//
+// The window only wires and displays: it owns the phone, the serial port and
+// the file transfer component, reacts to their events, and keeps the
+// operator's choices in the settings files of its settings folder.
+#pragma once
+
+#include "app/ClockTimer.h"
+#include "app/FormReceiveOptions.h"
+#include "app/Settings.h"
+
+#include <QStringList>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QCheckBox;
+class QComboBox;
+class QDialog;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QToolButton;
+
+namespace vh {
+
+class TForm1;
+
+// What the window needs from its surroundings; tests replace the choosers
+// and the modal runner so that nothing waits for an operator.
+struct TerminalWindowServices
+{
+    QString settingsFolder;
+    // The files the operator picks to send (OpenDialog1), or nullopt when
+    // the dialog is cancelled. Empty: the file dialog.
+    std::function<std::optional<QStringList>(QWidget* parent)> chooseFiles;
+    // The receive options dialog's folder browser. Empty: the folder dialog.
+    FolderChooser chooseFolder;
+    // Runs a dialog modally and returns its result. Empty: QDialog::exec.
+    std::function<int(QDialog& dialog)> runDialog;
+};
+
+// The file dialog of the send button: several existing files.
+std::optional<QStringList> ChooseFilesWithDialog(QWidget* parent);
+
+class TFormTerminalEmulator : public QWidget
+{
+    Q_OBJECT
+public:
+    // Runs the window's creation steps; the window is not shown.
+    explicit TFormTerminalEmulator(TerminalWindowServices services, QWidget* parent = nullptr);
+    ~TFormTerminalEmulator() override;
+
+    // Whether the creation steps asked for the program to end (the settings
+    // folder cannot be written).
+    bool TerminateRequested() const { return m_terminateRequested; }
+
+    // The picture window the "?" button shows; not owned.
+    void SetPictureWindow(TForm1* pictureWindow) { m_pictureWindow = pictureWindow; }
+
+    const SettingsStore& Settings() const { return m_settings; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildForm();
+    void BuildConnectionPanel();
+    void BuildSettingsPanel();
+    void BuildTransferPanel();
+    void BuildStatusBar();
+    void ConnectControls();
+
+    void FormCreate();
+    void FormShow();
+    void FormClose();
+
+    // Decides from the window's state which controls are enabled.
+    void UpdateControls();
+
+    void AddLog(const QString& line);
+    // Status colour, then the status line emptied and given `line`.
+    void SetStatus(int color, const QString& line);
+
+    void EditRingNumberExit();
+    void Timer1Timer();
+
+    // Settings file access that shows a failure in a message box and carries
+    // on with the default.
+    std::optional<QString> ReadSetting(const QString& name);
+    bool WriteSetting(const QString& name, const QString& text);
+    void RemoveSetting(const QString& name);
+
+    TerminalWindowServices m_services;
+    SettingsStore m_settings;
+    TForm1* m_pictureWindow = nullptr;
+    bool m_terminateRequested = false;
+    bool m_callConnected = false;
+
+    // Window.
+    QLabel* m_label7;
+    QLabel* m_label2;
+    QLabel* m_label8;
+    QPlainTextEdit* m_memoLog;
+    QPlainTextEdit* m_memo2;
+    QGroupBox* m_connection;
+    QGroupBox* m_groupBox1;
+    QPlainTextEdit* m_memoTerminal;
+    QGroupBox* m_groupBox3;
+    QWidget* m_panel1;
+    QLabel* m_labelConnection;
+    QLabel* m_labelListenMode;
+    QPlainTextEdit* m_memo1;
+    ClockTimer* m_timer1;
+
+    // Connection panel.
+    QToolButton* m_speedButton2;
+    QToolButton* m_speedButton1;
+    QLabel* m_label1;
+    QLineEdit* m_editTelephoneNumber;
+    QPushButton* m_bitBtn2;
+    QPushButton* m_bitBtn1;
+    QGroupBox* m_groupBox2;
+    QCheckBox* m_checkBox1;
+    QLabel* m_label3;
+    QLineEdit* m_editRingNumber;
+    QLabel* m_label11;
+    QPushButton* m_buttonAnswer;
+    QLabel* m_label6;
+    QComboBox* m_comboBoxSpeakerMode;
+    QLabel* m_label5;
+    QComboBox* m_comboBoxSpeakerVol;
+
+    // Settings panel.
+    QToolButton* m_speedButton3;
+    QLabel* m_image1;
+    QPushButton* m_buttonConfiguration;
+    QPushButton* m_button1;
+
+    // Transfer panel.
+    QPushButton* m_bitBtn3;
+    QPushButton* m_buttonStartListenMode;
+    QPushButton* m_buttonExitListenMode;
+    QPushButton* m_buttonTransferStop;
+    QPushButton* m_buttonSendFile;
+    QLabel* m_label4;
+    QLabel* m_labelTransmitFileName;
+    QLabel* m_labelFileIndex;
+    QLabel* m_label9;
+    QProgressBar* m_progressBarFile;
+    QLabel* m_labelFileProgress;
+    QLabel* m_label10;
+    QProgressBar* m_progressBarTotal;
+    QLabel* m_labelTotalProgress;
+};
+
+} // namespace vh

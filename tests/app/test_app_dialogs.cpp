@@ -1,0 +1,241 @@
+// The receive options dialog and the line selection dialog, driven as the
+// operator drives them.
+#include "AppTestSupport.h"
+
+#include "app/FormDlgLineSelection.h"
+#include "app/FormReceiveOptions.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <map>
+
+namespace vh {
+namespace {
+
+using test::Control;
+
+// --- Receive options ---------------------------------------------------------
+
+class ReceiveOptionsTest : public ::testing::Test
+{
+protected:
+    ReceiveOptionsTest()
+        : m_store(m_folder.Store()), m_dialog(m_store, [this](QWidget*, const QString& prompt) {
+              m_prompts << prompt;
+              return m_nextChoice;
+          })
+    {}
+
+    void Click(const char* name) { QTest::mouseClick(Control<QPushButton>(&m_dialog, name), Qt::LeftButton); }
+
+    test::MessageBoxCapture m_boxes;
+    test::SettingsFolder m_folder;
+    SettingsStore m_store;
+    std::optional<QString> m_nextChoice;
+    QStringList m_prompts;
+    TFormReceiveOptions m_dialog;
+};
+
+TEST_F(ReceiveOptionsTest, ChosenFolderGetsOneSlashAndOkStoresIt)
+{
+    m_dialog.SetReceiveDirectory(QStringLiteral("/srv/in/"));
+    m_dialog.SetFileExistsIndex(3);
+    m_dialog.show();
+    m_nextChoice = QStringLiteral("/home/op/recv");
+    Click("Button1");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/home/op/recv/");
+    ASSERT_EQ(m_prompts.size(), 1);
+    EXPECT_EQ(m_prompts[0], QStringLiteral(u": لطفا مسير مورد نظر را انتخاب کنيد"));
+    m_nextChoice = QStringLiteral("/");
+    Click("Button1");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/");
+    Click("ButtonOK");
+    EXPECT_EQ(m_dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(m_dialog.FileExistsIndex(), 3);
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), QByteArray("/\r\n"));
+}
+
+TEST_F(ReceiveOptionsTest, CancelledBrowserChangesNothing)
+{
+    m_dialog.SetReceiveDirectory(QStringLiteral("/srv/in/"));
+    m_dialog.show();
+    m_nextChoice.reset();
+    Click("Button1");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/srv/in/");
+}
+
+TEST_F(ReceiveOptionsTest, CancelRestoresTheShownFolderAndKeepsTheFile)
+{
+    m_folder.Put(settings::ReceiveFolder, "/stored/\r\n");
+    m_dialog.SetReceiveDirectory(QStringLiteral("/from/component/"));
+    m_dialog.show();
+    // The stored folder wins over the one the caller filled in.
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/stored/");
+    m_nextChoice = QStringLiteral("/elsewhere");
+    Click("Button1");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/elsewhere/");
+    Click("ButtonCancel");
+    EXPECT_EQ(m_dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/stored/");
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), QByteArray("/stored/\r\n"));
+}
+
+TEST_F(ReceiveOptionsTest, OkWithoutChangesRewritesTheFile)
+{
+    m_folder.Put(settings::ReceiveFolder, "  /stored/  ");
+    m_dialog.show();
+    Click("ButtonOK");
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), QByteArray("/stored/\r\n"));
+}
+
+TEST_F(ReceiveOptionsTest, UnwritableFileKeepsTheDialogOpenWithTheError)
+{
+    // A directory in the file's place cannot be replaced by a file.
+    ASSERT_TRUE(QDir(m_folder.Path()).mkdir(settings::ReceiveFolder));
+    m_dialog.SetReceiveDirectory(QStringLiteral("/x/"));
+    m_dialog.show();
+    Click("ButtonOK");
+    EXPECT_TRUE(m_dialog.isVisible());
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_TRUE(m_boxes.Texts()[0].contains(QStringLiteral("saved.ctx")));
+    Click("ButtonCancel");
+    EXPECT_EQ(m_dialog.result(), QDialog::Rejected);
+}
+
+TEST_F(ReceiveOptionsTest, ExistingFileChoicesInOrder)
+{
+    auto* combo = Control<QComboBox>(&m_dialog, "ComboBoxFileExists");
+    ASSERT_EQ(combo->count(), 4);
+    EXPECT_EQ(combo->itemText(0), "Create With New Name");
+    EXPECT_EQ(combo->itemText(1), "Overwrite");
+    EXPECT_EQ(combo->itemText(2), "Overwrite If Newer");
+    EXPECT_EQ(combo->itemText(3), "Skip");
+    EXPECT_TRUE(Control<QLineEdit>(&m_dialog, "EditReceiveDirectory")->isReadOnly());
+    EXPECT_EQ(m_dialog.size(), QSize(444, 152));
+}
+
+// --- Line selection ----------------------------------------------------------
+
+class FakeLines : public LineDevices
+{
+public:
+    int NumberOfLines() override { return static_cast<int>(names.size()); }
+    int GetLineName(int lineId, QString& name) override
+    {
+        if (lineId == failingName)
+            return 102;
+        name = names.at(lineId);
+        return 0;
+    }
+    int GetLineCaps(int lineId, int& capsOut) override
+    {
+        capsRequests.push_back(lineId);
+        auto it = capsError.find(lineId);
+        if (it != capsError.end())
+            return it->second;
+        capsOut = caps.at(lineId);
+        return 0;
+    }
+    int LineActive(int lineId, bool activate) override
+    {
+        activations.push_back(lineId);
+        EXPECT_TRUE(activate);
+        if (lineId == refused)
+            return 106;
+        active = lineId;
+        return 0;
+    }
+    int LineID() const override { return active; }
+    QString GetErrorMessage(int code) const override { return QStringLiteral("message %1").arg(code); }
+
+    std::vector<QString> names;
+    std::vector<int> caps;
+    std::map<int, int> capsError;
+    int failingName = -1;
+    int refused = -1;
+    int active = 0;
+    std::vector<int> capsRequests;
+    std::vector<int> activations;
+};
+
+class LineSelectionTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_lines.names = {QStringLiteral("Internet line"), QStringLiteral("Modem on ttyS0"),
+                         QStringLiteral("Simulated line")};
+        m_lines.caps = {0x2, 0x4 | 0x20 | 0x2, 0x40 | 0x2000 | 0x1F00};
+        m_dialog.SetPhone(&m_lines);
+    }
+    QComboBox* Lines() { return Control<QComboBox>(&m_dialog, "ComboBoxLines"); }
+
+    test::MessageBoxCapture m_boxes;
+    FakeLines m_lines;
+    TFormDlgLineSelection m_dialog;
+};
+
+TEST_F(LineSelectionTest, ListsLinesSelectsTheActiveOneAndItsCapabilities)
+{
+    m_lines.active = 1;
+    m_lines.failingName = 2;
+    m_dialog.Fill();
+    ASSERT_EQ(Lines()->count(), 3);
+    EXPECT_EQ(Lines()->itemText(0), "Internet line");
+    EXPECT_EQ(Lines()->itemText(2), ""); // a failed name is listed empty
+    EXPECT_EQ(Lines()->currentIndex(), 1);
+    EXPECT_EQ(m_dialog.Listing(), LineCapsListing(0x4 | 0x20 | 0x2));
+}
+
+TEST_F(LineSelectionTest, ChoosingAnotherLineRefreshesAtOnce)
+{
+    m_dialog.Fill();
+    m_dialog.show();
+    m_lines.capsRequests.clear();
+    Lines()->setCurrentIndex(2);
+    emit Lines()->activated(2);
+    EXPECT_EQ(m_lines.capsRequests, std::vector<int>{2});
+    EXPECT_EQ(m_dialog.Listing(), LineCapsListing(0x40 | 0x2000 | 0x1F00));
+    EXPECT_TRUE(m_lines.activations.empty());
+}
+
+TEST_F(LineSelectionTest, CapabilityErrorIsOneLine)
+{
+    m_lines.capsError[0] = 100;
+    m_dialog.Fill();
+    EXPECT_EQ(m_dialog.Listing(), QStringList{"Error: message 100"});
+}
+
+TEST_F(LineSelectionTest, RefusedActivationKeepsDialogOpenThenAnotherLineWorks)
+{
+    m_lines.refused = 1;
+    m_dialog.Fill();
+    m_dialog.show();
+    Lines()->setCurrentIndex(1);
+    QTest::mouseClick(Control<QPushButton>(&m_dialog, "ButtonOk"), Qt::LeftButton);
+    EXPECT_TRUE(m_dialog.isVisible());
+    EXPECT_EQ(m_boxes.Texts(), QStringList{"Error: message 106"});
+    Lines()->setCurrentIndex(2);
+    QTest::mouseClick(Control<QPushButton>(&m_dialog, "ButtonOk"), Qt::LeftButton);
+    EXPECT_FALSE(m_dialog.isVisible());
+    EXPECT_EQ(m_dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(m_lines.active, 2);
+}
+
+TEST_F(LineSelectionTest, CancelLeavesTheActiveLine)
+{
+    m_dialog.Fill();
+    m_dialog.show();
+    Lines()->setCurrentIndex(2);
+    QTest::mouseClick(Control<QPushButton>(&m_dialog, "ButtonCancel"), Qt::LeftButton);
+    EXPECT_EQ(m_dialog.result(), QDialog::Rejected);
+    EXPECT_TRUE(m_lines.activations.empty());
+    EXPECT_EQ(m_lines.active, 0);
+}
+
+} // namespace
+} // namespace vh

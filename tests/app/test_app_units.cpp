@@ -1,0 +1,256 @@
+// The window's small helpers: settings folder and files, command line, the
+// "NO CARRIER" detector, the received-text decoder, typed keys and the line
+// capability listing.
+#include "app/CommandLine.h"
+#include "app/KeyInput.h"
+#include "app/LineDevices.h"
+#include "app/NoCarrierDetector.h"
+#include "app/Settings.h"
+#include "app/TerminalText.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace vh {
+namespace {
+
+// --- Settings folder --------------------------------------------------------
+
+SettingsFolderInputs AllInputs(bool exeWritable)
+{
+    SettingsFolderInputs in;
+    in.commandLineDir = QStringLiteral("/cmd");
+    in.environmentHome = QStringLiteral("/env/");
+    in.executableDir = QStringLiteral("/opt/vh");
+    in.xdgConfigHome = QStringLiteral("/xdg");
+    in.home = QStringLiteral("/home/op");
+    in.isWritable = [exeWritable](const QString&) { return exeWritable; };
+    return in;
+}
+
+TEST(SettingsFolder, FirstGivenSourceWinsAndEndsWithSlash)
+{
+    SettingsFolderInputs in = AllInputs(true);
+    EXPECT_EQ(ResolveSettingsFolder(in), "/cmd/");
+    in.commandLineDir.clear();
+    EXPECT_EQ(ResolveSettingsFolder(in), "/env/");
+    in.environmentHome.clear();
+    EXPECT_EQ(ResolveSettingsFolder(in), "/opt/vh/");
+    in = AllInputs(false);
+    in.commandLineDir.clear();
+    in.environmentHome.clear();
+    EXPECT_EQ(ResolveSettingsFolder(in), "/xdg/vh-terminal/");
+    in.xdgConfigHome.clear();
+    EXPECT_EQ(ResolveSettingsFolder(in), "/home/op/.config/vh-terminal/");
+}
+
+TEST(SettingsFolder, ExecutableFolderIsProbedForWriting)
+{
+    SettingsFolderInputs in = AllInputs(false);
+    in.commandLineDir.clear();
+    in.environmentHome.clear();
+    QString probed;
+    in.isWritable = [&](const QString& dir) {
+        probed = dir;
+        return false;
+    };
+    EXPECT_EQ(ResolveSettingsFolder(in), "/xdg/vh-terminal/");
+    EXPECT_EQ(probed, "/opt/vh");
+}
+
+// --- Settings files --------------------------------------------------------
+
+TEST(SettingsStore, WritesTextWithCrLfAndReadsItBackTrimmed)
+{
+    QTemporaryDir dir;
+    SettingsStore store(dir.path());
+    QString error;
+    ASSERT_TRUE(store.Write(settings::TelephoneNumber, QStringLiteral("1270000000012324"), error))
+        << error.toStdString();
+    QFile file(dir.filePath(settings::TelephoneNumber));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), QByteArray("1270000000012324\r\n"));
+
+    QFile raw(dir.filePath(QStringLiteral("x.ctx")));
+    ASSERT_TRUE(raw.open(QIODevice::WriteOnly));
+    raw.write(" \t/home/op/\xd8\xaf\xd8\xb1/\r\n\x01\n");
+    raw.close();
+    const auto text = store.Read(QStringLiteral("x.ctx"), error);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, QStringLiteral(u"/home/op/در/"));
+}
+
+TEST(SettingsStore, FailuresNameTheFileAndRemoveOfMissingFileSucceeds)
+{
+    QTemporaryDir dir;
+    QFile plain(dir.filePath(QStringLiteral("plain")));
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    // A folder below a plain file cannot exist, not even for root.
+    SettingsStore store(dir.filePath(QStringLiteral("plain/sub")));
+    QString error;
+    EXPECT_FALSE(store.Write(settings::WriteTest, settings::WriteTestMarker, error));
+    EXPECT_TRUE(error.contains(QStringLiteral("best.ctx"))) << error.toStdString();
+    EXPECT_FALSE(store.Read(settings::RingCount, error));
+    EXPECT_TRUE(error.contains(QStringLiteral("RN.ctx")));
+    EXPECT_FALSE(store.Exists(settings::RingCount));
+    SettingsStore good(dir.path());
+    EXPECT_TRUE(good.Remove(settings::AutoAnswerOff, error));
+}
+
+TEST(SettingsStore, DirectoryNamedLikeAFileDoesNotCount)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir(settings::ListenModeOff));
+    EXPECT_FALSE(SettingsStore(dir.path()).Exists(settings::ListenModeOff));
+}
+
+// --- Command line ---------------------------------------------------------
+
+TEST(CommandLine, OptionsAndErrors)
+{
+    EXPECT_TRUE(ParseCommandLine({}).error.isEmpty());
+    EXPECT_TRUE(ParseCommandLine({QStringLiteral("--help")}).help);
+    EXPECT_TRUE(ParseCommandLine({QStringLiteral("-v")}).version);
+    EXPECT_EQ(ParseCommandLine({QStringLiteral("--settings-dir"), QStringLiteral("/a b")}).settingsDir,
+              "/a b");
+    EXPECT_EQ(ParseCommandLine({QStringLiteral("--settings-dir=/c")}).settingsDir, "/c");
+    EXPECT_FALSE(ParseCommandLine({QStringLiteral("--settings-dir")}).error.isEmpty());
+    EXPECT_FALSE(ParseCommandLine({QStringLiteral("--settings-dir=")}).error.isEmpty());
+    EXPECT_FALSE(ParseCommandLine({QStringLiteral("--bogus")}).error.isEmpty());
+    EXPECT_TRUE(
+        WantsHelpOrVersion({QStringLiteral("--settings-dir"), QStringLiteral("x"), QStringLiteral("-h")}));
+    EXPECT_FALSE(WantsHelpOrVersion({QStringLiteral("-platform"), QStringLiteral("offscreen")}));
+    EXPECT_TRUE(HelpText(QStringLiteral("vh-terminal")).contains(QStringLiteral("--settings-dir DIR")));
+}
+
+// --- "NO CARRIER" ---------------------------------------------------------
+
+bool FeedText(NoCarrierDetector& detector, const char* text)
+{
+    return detector.Feed(text, static_cast<int>(qstrlen(text)));
+}
+
+TEST(NoCarrierDetector, FindsUpperCaseOnlyAndEveryTimeItArrives)
+{
+    NoCarrierDetector detector;
+    EXPECT_FALSE(FeedText(detector, "hello no carrier No Carrier NO CARRIE"));
+    EXPECT_TRUE(FeedText(detector, "R"));
+    // Acted on once: the next chunk without the words finds nothing.
+    EXPECT_FALSE(FeedText(detector, "\r\nRING\r\n"));
+    EXPECT_FALSE(FeedText(detector, "x"));
+    EXPECT_TRUE(FeedText(detector, "\r\nNO CARRIER\r\n"));
+}
+
+TEST(NoCarrierDetector, FoundAtEverySplitPoint)
+{
+    const QByteArray text("data...\r\nNO CARRIER\r\n");
+    for (qsizetype split = 0; split <= text.size(); ++split) {
+        NoCarrierDetector detector;
+        const bool first = detector.Feed(text.constData(), static_cast<int>(split));
+        const bool second = detector.Feed(text.constData() + split, static_cast<int>(text.size() - split));
+        EXPECT_TRUE(first != second) << "split at " << split;
+    }
+    NoCarrierDetector bytewise;
+    int hits = 0;
+    for (char c : text)
+        hits += bytewise.Feed(&c, 1) ? 1 : 0;
+    EXPECT_EQ(hits, 1);
+}
+
+TEST(NoCarrierDetector, ResetForgetsAPartialReport)
+{
+    NoCarrierDetector detector;
+    EXPECT_FALSE(FeedText(detector, "NO CARR"));
+    detector.Reset();
+    EXPECT_FALSE(FeedText(detector, "IER"));
+    EXPECT_FALSE(detector.Feed(nullptr, 0));
+}
+
+// --- Received text ---------------------------------------------------------
+
+TEST(TerminalTextDecoder, KeepsUtf8CharactersSplitAcrossChunks)
+{
+    const QByteArray text = QStringLiteral(u"سلام €x").toUtf8();
+    for (qsizetype split = 0; split <= text.size(); ++split) {
+        TerminalTextDecoder decoder;
+        QString out = decoder.Decode(text.left(split));
+        out += decoder.Decode(text.mid(split));
+        EXPECT_EQ(out, QStringLiteral(u"سلام €x")) << "split at " << split;
+    }
+}
+
+TEST(TerminalTextDecoder, LineEndsAndControlCharacters)
+{
+    TerminalTextDecoder decoder;
+    EXPECT_EQ(decoder.Decode("a\r\nb\rc\nd"), "a\nb\nc\nd");
+    // CR at the end of one chunk and LF at the start of the next: one line end.
+    EXPECT_EQ(decoder.Decode("e\r"), "e\n");
+    EXPECT_EQ(decoder.Decode("\nf\t\x07\x1b[0m"), "f\t[0m");
+    decoder.Decode("\xd8");
+    decoder.Reset();
+    EXPECT_EQ(decoder.Decode("ok"), "ok");
+}
+
+// --- Typed keys ------------------------------------------------------------
+
+TEST(KeyInput, TerminalSendsEnterAsCrLfAndCharactersAsUtf8)
+{
+    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Return, QStringLiteral("\r")), QByteArray("\r\n"));
+    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Enter, QStringLiteral("\r")), QByteArray("\r\n"));
+    EXPECT_EQ(TerminalKeyBytes(Qt::Key_A, QStringLiteral("a")), QByteArray("a"));
+    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Backspace, QStringLiteral("\b")), QByteArray("\b"));
+    EXPECT_EQ(TerminalKeyBytes(0, QStringLiteral(u"ش")), QByteArray("\xd8\xb4"));
+    EXPECT_TRUE(TerminalKeyBytes(Qt::Key_Left, QString()).isEmpty());
+    EXPECT_TRUE(TerminalKeyBytes(Qt::Key_Delete, QStringLiteral("\x7f")).isEmpty());
+}
+
+TEST(KeyInput, DigitFieldsDropEverythingButDigitsAndBackspace)
+{
+    for (const char* kept : {"0", "5", "9", "\b", "", "\x16"})
+        EXPECT_FALSE(IsDroppedByDigitField(QString::fromLatin1(kept))) << kept;
+    for (const char* dropped : {"a", " ", "+", "-", "#", "*"})
+        EXPECT_TRUE(IsDroppedByDigitField(QString::fromLatin1(dropped))) << dropped;
+    EXPECT_TRUE(IsDroppedByDigitField(QStringLiteral(u"۵"))); // a Persian digit is not "0" to "9"
+}
+
+// --- Capability listing ----------------------------------------------------
+
+TEST(LineCapsListing, CallerIdAndToneDetectionWithoutPhoneDevice)
+{
+    const QStringList lines = LineCapsListing(0x4 | 0x20 | 0x2);
+    EXPECT_EQ(lines, QStringList({
+                         "Caller ID - OK",
+                         "Digit pulse detection - UNAVAILABLE",
+                         "Digit tone detection - OK",
+                         "Play and record wave - UNAVAILABLE",
+                         "Serial port device  - OK",
+                         "Auxiliary microphone and speaker - UNAVAILABLE",
+                         "Local phone handset - UNAVAILABLE",
+                     }));
+}
+
+TEST(LineCapsListing, DeviceLinesFollowTheirOwnBits)
+{
+    // Auxiliary: mic only and volume; handset: speaker only and gain.
+    const QStringList lines = LineCapsListing(0x40 | 0x100 | 0x1000 | 0x2000 | 0x10000 | 0x40000);
+    ASSERT_EQ(lines.size(), 5 + 6 + 6);
+    EXPECT_EQ(lines[4], "Serial port device - UNAVAILABLE");
+    EXPECT_EQ(lines[5], "Auxiliary microphone and speaker capabilities:");
+    EXPECT_EQ(lines[6], "   -Turning on the mic only - OK");
+    EXPECT_EQ(lines[7], "   -Turning on the speaker only - UNAVAILABLE");
+    EXPECT_EQ(lines[8], "   -Turning on the microphone and the speaker simultaneously - UNAVAILABLE");
+    EXPECT_EQ(lines[9], "   -Mic gain adjusting - UNAVAILABLE");
+    EXPECT_EQ(lines[10], "   -Speaker volume adjusting - OK");
+    EXPECT_EQ(lines[11], "Local phone handset capabilities:");
+    EXPECT_EQ(lines[12], "   -Turning on the mic only - UNAVAILABLE");
+    EXPECT_EQ(lines[13], "   -Turning on the speaker only - OK");
+    EXPECT_EQ(lines[15], "   -Mic gain adjusting - OK");
+    EXPECT_EQ(lines[16], "   -Speaker volume adjusting - UNAVAILABLE");
+}
+
+} // namespace
+} // namespace vh

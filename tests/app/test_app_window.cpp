@@ -1,0 +1,215 @@
+// The main window's start-up, show and close steps with its settings files,
+// its fields and its panel buttons.
+#include "AppTestSupport.h"
+
+#include "app/Colors.h"
+#include "app/FormBuilder.h"
+#include "app/FormTerminalEmulator.h"
+
+#include "common/Clock.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include <memory>
+
+namespace vh {
+namespace {
+
+using test::Control;
+
+class WindowTest : public ::testing::Test
+{
+protected:
+    std::unique_ptr<TFormTerminalEmulator> Start(const QString& folder = QString())
+    {
+        TerminalWindowServices services;
+        services.settingsFolder = folder.isEmpty() ? m_folder.Path() : folder;
+        services.chooseFiles = [](QWidget*) { return std::optional<QStringList>(); };
+        services.runDialog = [this](QDialog& dialog) {
+            m_dialogsRun << dialog.objectName();
+            return int(QDialog::Rejected);
+        };
+        auto window = std::make_unique<TFormTerminalEmulator>(services);
+        return window;
+    }
+    std::unique_ptr<TFormTerminalEmulator> StartAndShow()
+    {
+        auto window = Start();
+        window->show();
+        return window;
+    }
+
+    qv::ScopedVirtualClock m_clock;
+    test::MessageBoxCapture m_boxes;
+    test::SettingsFolder m_folder;
+    QStringList m_dialogsRun;
+};
+
+TEST_F(WindowTest, FormHasItsStatedFrameAndControls)
+{
+    auto window = Start();
+    EXPECT_EQ(window->windowTitle(), "VH TERMINAL");
+    EXPECT_EQ(window->size(), QSize(787, 603));
+    EXPECT_EQ(Control<QWidget>(window.get(), "MemoTerminal")->geometry(), QRect(9, 258, 769, 165));
+    EXPECT_EQ(Control<QWidget>(window.get(), "ButtonSendFile")->geometry(), QRect(614, 24, 142, 33));
+    EXPECT_EQ(Control<QWidget>(window.get(), "LabelListenMode")->geometry(), QRect(144, 1, 140, 19));
+    EXPECT_EQ(Control<QLabel>(window.get(), "Label2")->text(), QStringLiteral(u"تنظيمات اتصال"));
+    EXPECT_EQ(Control<QPushButton>(window.get(), "ButtonStartListenMode")->text(),
+              QStringLiteral(u" فعال نمودن  انتظار"));
+    EXPECT_EQ(Control<QPlainTextEdit>(window.get(), "MemoLog")->toPlainText(), "Position :");
+    EXPECT_EQ(Control<QLabel>(window.get(), "LabelConnection")->text(), "Disconnected");
+    EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode OFF");
+    EXPECT_EQ(FillColor(Control<QWidget>(window.get(), "MemoTerminal")), QColor(230, 255, 230));
+    EXPECT_EQ(FillColor(Control<QWidget>(window.get(), "EditTelephoneNumber")), QColor(228, 237, 250));
+    EXPECT_EQ(window->font().family(), "tahoma");
+    EXPECT_FALSE(Control<QWidget>(window.get(), "ButtonSendFile")->isEnabled());
+}
+
+TEST_F(WindowTest, FirstStartWithoutFilesWritesTheMarkerAndUsesDefaults)
+{
+    auto window = StartAndShow();
+    EXPECT_TRUE(m_boxes.Texts().isEmpty()) << m_boxes.Texts().join('|').toStdString();
+    EXPECT_FALSE(window->TerminateRequested());
+    EXPECT_EQ(m_folder.Get(settings::WriteTest), QByteArray("01010101000010100110\r\n"));
+    EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), "2");
+    EXPECT_TRUE(Control<QCheckBox>(window.get(), "CheckBox1")->isChecked());
+    EXPECT_FALSE(Control<QPushButton>(window.get(), "ButtonAnswer")->isEnabled());
+    EXPECT_TRUE(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text().isEmpty());
+}
+
+TEST_F(WindowTest, UnwritableSettingsFolderShowsThePersianErrorAndEnds)
+{
+    m_folder.Put(QStringLiteral("plain"), "x");
+    auto window = Start(m_folder.Path() + QStringLiteral("plain/sub"));
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_EQ(m_boxes.Texts()[0],
+              QStringLiteral(u"خطا: لطفا جهت استفاده از برنامه آن را بر روي هاردديسک خود کپي نماييد"));
+    EXPECT_TRUE(window->TerminateRequested());
+}
+
+TEST_F(WindowTest, AutoAnswerOffSurvivesARestart)
+{
+    {
+        auto window = StartAndShow();
+        Control<QCheckBox>(window.get(), "CheckBox1")->click();
+        EXPECT_TRUE(Control<QPushButton>(window.get(), "ButtonAnswer")->isEnabled());
+        window->close();
+    }
+    EXPECT_EQ(m_folder.Get(settings::AutoAnswerOff), QByteArray("00010000100010001\r\n"));
+    {
+        auto window = StartAndShow();
+        EXPECT_FALSE(Control<QCheckBox>(window.get(), "CheckBox1")->isChecked());
+        EXPECT_TRUE(Control<QPushButton>(window.get(), "ButtonAnswer")->isEnabled());
+        Control<QCheckBox>(window.get(), "CheckBox1")->click();
+        window->close();
+    }
+    EXPECT_FALSE(m_folder.Has(settings::AutoAnswerOff));
+}
+
+TEST_F(WindowTest, RingCountIsStoredAndRestored)
+{
+    m_folder.Put(settings::RingCount, "7\r\n");
+    {
+        auto window = StartAndShow();
+        EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), "7");
+        Control<QLineEdit>(window.get(), "EditRingNumber")->setText(QStringLiteral("0"));
+        window->close();
+    }
+    EXPECT_EQ(m_folder.Get(settings::RingCount), QByteArray("0\r\n"));
+    // "0" comes back as "2"; so do a number out of range and text.
+    for (const char* stored : {"0", "13", "x1", ""}) {
+        m_folder.Put(settings::RingCount, stored);
+        auto window = StartAndShow();
+        EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), "2") << stored;
+    }
+}
+
+TEST_F(WindowTest, TelephoneNumberIsRestoredAtShow)
+{
+    m_folder.Put(settings::TelephoneNumber, "1270000000012324\r\n");
+    auto window = Start();
+    EXPECT_TRUE(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text().isEmpty());
+    window->show();
+    EXPECT_EQ(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text(), "1270000000012324");
+}
+
+TEST_F(WindowTest, UnreadableAndUnwritableSettingsAreShownAndTheWindowCarriesOn)
+{
+    // Directories in the files' places: they exist but cannot be read or
+    // replaced.
+    ASSERT_TRUE(QDir(m_folder.Path()).mkdir(settings::RingCount));
+    auto window = StartAndShow();
+    EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), "2");
+    window->close();
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_TRUE(m_boxes.Texts()[0].contains(QStringLiteral("RN.ctx")));
+    EXPECT_FALSE(window->TerminateRequested());
+}
+
+TEST_F(WindowTest, NumberFieldsTakeDigitsAndBackspaceOnly)
+{
+    auto window = StartAndShow();
+    auto* number = Control<QLineEdit>(window.get(), "EditTelephoneNumber");
+    number->setFocus();
+    QTest::keyClicks(number, QStringLiteral("12a-b 3#"));
+    EXPECT_EQ(number->text(), "123");
+    QTest::keyClick(number, Qt::Key_Backspace);
+    EXPECT_EQ(number->text(), "12");
+    auto* rings = Control<QLineEdit>(window.get(), "EditRingNumber");
+    rings->clear();
+    QTest::keyClicks(rings, QStringLiteral("x4y"));
+    EXPECT_EQ(rings->text(), "4");
+}
+
+TEST_F(WindowTest, LeavingTheRingFieldOutOfRangeMakesItOne)
+{
+    auto window = StartAndShow();
+    auto* rings = Control<QLineEdit>(window.get(), "EditRingNumber");
+    auto* number = Control<QLineEdit>(window.get(), "EditTelephoneNumber");
+    const std::vector<std::pair<QString, QString>> cases = {{"13", "1"},  {"0", "1"}, {"", "1"},
+                                                            {"12", "12"}, {"3", "3"}, {"99999999999", "1"}};
+    for (const auto& [typed, left] : cases) {
+        window->activateWindow();
+        rings->setFocus();
+        rings->setText(typed);
+        QFocusEvent focusOut(QEvent::FocusOut, Qt::TabFocusReason);
+        QApplication::sendEvent(rings, &focusOut);
+        EXPECT_EQ(rings->text(), left) << typed.toStdString();
+        number->setFocus();
+    }
+}
+
+TEST_F(WindowTest, PanelButtonsShowAndHideTheSettingsPanelAndThePicture)
+{
+    auto window = StartAndShow();
+    auto* settingsPanel = Control<QGroupBox>(window.get(), "GroupBox1");
+    EXPECT_FALSE(settingsPanel->isVisible());
+    Control<QToolButton>(window.get(), "SpeedButton2")->click();
+    EXPECT_TRUE(settingsPanel->isVisible());
+    EXPECT_EQ(settingsPanel->geometry(), Control<QWidget>(window.get(), "Connection")->geometry());
+    Control<QToolButton>(window.get(), "SpeedButton3")->click();
+    EXPECT_FALSE(settingsPanel->isVisible());
+}
+
+TEST_F(WindowTest, StatusColourReturnsToNormalEveryEightSeconds)
+{
+    auto window = StartAndShow();
+    auto* status = Control<QWidget>(window.get(), "Memo2");
+    QPalette red = status->palette();
+    red.setColor(QPalette::Base, ColorFromNumber(color::StatusError));
+    status->setPalette(red);
+    m_clock->Advance(7999);
+    EXPECT_EQ(FillColor(status), QColor(255, 0, 0));
+    m_clock->Advance(1);
+    EXPECT_EQ(FillColor(status), QColor(168, 168, 213));
+}
+
+} // namespace
+} // namespace vh
