@@ -248,7 +248,20 @@ void QvSerialPort::UpdateReadyNotify()
     // while nothing would read: with data waiting, the notifier would fire on
     // every turn of the loop. A consumer that appears later (BufferIn turned
     // on) is picked up by the next tick.
-    m_device->SetReadyNotify(ReadWanted() && !m_inPollTick && !m_readyPosted);
+    if (!ReadWanted() || m_inPollTick || m_readyPosted) {
+        m_device->SetReadyNotify(false);
+        return;
+    }
+    // After a read that found data there is most likely more: the next poll
+    // is queued at once, and the notifier is armed again only once a poll
+    // has found the device empty.
+    if (m_lastReadHadData) {
+        m_device->SetReadyNotify(false);
+        m_readyPosted = PostMessage(Handle(), kMsgDeviceReady, 0, 0);
+        if (m_readyPosted)
+            return;
+    }
+    m_device->SetReadyNotify(true);
 }
 
 void QvSerialPort::OnDeviceReady()
@@ -346,6 +359,7 @@ int QvSerialPort::SetupDevice()
     m_firstReadSince = TickNow();
     m_channelEnded = false;
     m_readyPosted = false;
+    m_lastReadHadData = false;
     return 0;
 }
 
@@ -485,11 +499,13 @@ int QvSerialPort::ReadData(int maxCount, int& count)
     int read = 0;
     int osError = 0;
     char* block = m_receiveBlock.get();
+    m_lastReadHadData = false;
     // Whatever has arrived is taken at once, and a device with nothing to read
     // returns at once too: the next poll comes with the device's readiness or
     // the next tick, so there is nothing to gain by waiting here.
     switch (m_device->Read(block, maxCount, 0, read, osError)) {
     case CommDevice::ReadStatus::Data:
+        m_lastReadHadData = true;
         m_firstRead = false;
         block[read] = 0;
         block[read + 1] = 0;

@@ -187,7 +187,8 @@ private:
     bool m_lineWatch = false;    // line errors are reported during this opening
     bool m_channelEnded = false; // a call's channel reached its end
     bool m_inPollTick = false;
-    bool m_readyPosted = false; // a readiness poll is queued on the window
+    bool m_readyPosted = false;     // a readiness poll is queued on the window
+    bool m_lastReadHadData = false; // so the next poll follows at once
     std::int64_t m_timerDeadline = 0;
     int m_lastOsError = 0;
     int m_writeTimeoutMs = 10000;
