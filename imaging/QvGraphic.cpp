@@ -173,22 +173,29 @@ QByteArray ImageToDib(const QImage& source)
 
 } // namespace
 
+namespace {
+
+// The primary screen, or nil when the program runs without a GUI application
+// (qGuiApp would be an unchecked cast there).
+const QScreen* PrimaryScreen()
+{
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        return nullptr;
+    return QGuiApplication::primaryScreen();
+}
+
+} // namespace
+
 int ScreenLogicalDpiX()
 {
-    if (qGuiApp) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            return qRound(screen->logicalDotsPerInchX());
-    }
-    return 96;
+    const QScreen* screen = PrimaryScreen();
+    return screen ? qRound(screen->logicalDotsPerInchX()) : 96;
 }
 
 int ScreenLogicalDpiY()
 {
-    if (qGuiApp) {
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            return qRound(screen->logicalDotsPerInchY());
-    }
-    return 96;
+    const QScreen* screen = PrimaryScreen();
+    return screen ? qRound(screen->logicalDotsPerInchY()) : 96;
 }
 
 TQvGraphic::TQvGraphic() = default;
@@ -530,7 +537,7 @@ void TQvGraphic::SaveToClipboardFormat(TClipboardFormat& format, QImage& data, c
         return;
     }
 
-    if (!qGuiApp || !QGuiApplication::primaryScreen())
+    if (!PrimaryScreen())
         throw EGraphicError(QStringLiteral("Save To Clipboard Routine: GetDC failed"));
     QImage screenBitmap = ToImage();
     if (screenBitmap.isNull())
