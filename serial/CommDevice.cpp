@@ -66,7 +66,7 @@ struct CommDevice::Impl
     ino_t borrowedIno = 0;        // reused after its owner closed it is left alone
     bool lineWatch = false;
     bool pty = false; // either end of a pseudo-terminal
-    serial_icounter_struct counts{};
+    CommDevice::LineCounters counts;
     std::function<void()> readyHandler;
     std::unique_ptr<QSocketNotifier> notifier;
 };
@@ -284,13 +284,43 @@ int CommDevice::Configure(const TCommSettings& settings)
     return 0;
 }
 
+namespace {
+
+CommDevice::LineCounterProbe& CounterProbe()
+{
+    static CommDevice::LineCounterProbe probe;
+    return probe;
+}
+
+bool ReadLineCounters(int fd, CommDevice::LineCounters& counters)
+{
+    if (CounterProbe())
+        return CounterProbe()(fd, counters);
+    serial_icounter_struct raw{};
+    if (ioctl(fd, TIOCGICOUNT, &raw) != 0)
+        return false; // a pty, a USB adapter without counters, ...
+    counters.frame = raw.frame;
+    counters.overrun = raw.overrun;
+    counters.parity = raw.parity;
+    counters.breaks = raw.brk;
+    counters.bufferOverrun = raw.buf_overrun;
+    return true;
+}
+
+} // namespace
+
+void CommDevice::SetLineCounterProbe(LineCounterProbe probe)
+{
+    CounterProbe() = std::move(probe);
+}
+
 bool CommDevice::StartLineWatch()
 {
     m_impl->lineWatch = false;
     if (m_impl->kind != Kind::Tty)
         return false;
-    serial_icounter_struct counts{};
-    if (ioctl(m_impl->fd, TIOCGICOUNT, &counts) != 0)
+    LineCounters counts;
+    if (!ReadLineCounters(m_impl->fd, counts))
         return false;
     m_impl->counts = counts;
     m_impl->lineWatch = true;
@@ -302,13 +332,13 @@ CommDevice::LineEvents CommDevice::TakeLineEvents()
     LineEvents events;
     if (!m_impl->lineWatch)
         return events;
-    serial_icounter_struct now{};
-    if (ioctl(m_impl->fd, TIOCGICOUNT, &now) != 0)
+    LineCounters now;
+    if (!ReadLineCounters(m_impl->fd, now))
         return events;
-    const serial_icounter_struct& was = m_impl->counts;
-    events.breaks = now.brk != was.brk;
+    const LineCounters& was = m_impl->counts;
+    events.breaks = now.breaks != was.breaks;
     events.errors = now.frame != was.frame || now.overrun != was.overrun || now.parity != was.parity ||
-                    now.buf_overrun != was.buf_overrun;
+                    now.bufferOverrun != was.bufferOverrun;
     m_impl->counts = now;
     return events;
 }

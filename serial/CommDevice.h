@@ -71,6 +71,20 @@ public:
     int Configure(const TCommSettings& settings);
     static bool SpeedSupported(int baudRate);
 
+    // A serial driver's counts of line events since it was loaded.
+    struct LineCounters
+    {
+        long frame = 0;
+        long overrun = 0;
+        long parity = 0;
+        long breaks = 0;
+        long bufferOverrun = 0;
+    };
+    // Tests: answers in place of the driver's counters for every tty
+    // (returning false: the driver has none); nullptr restores the driver.
+    using LineCounterProbe = std::function<bool(int fd, LineCounters& counters)>;
+    static void SetLineCounterProbe(LineCounterProbe probe);
+
     // Starts counting line errors and breaks from now on, where the driver
     // counts them (a serial driver does; a pty or a socket does not).
     // Returns whether counters are available.

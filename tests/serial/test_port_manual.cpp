@@ -5,6 +5,7 @@
 #include "common/Clock.h"
 #include "common/ErrorCodes.h"
 #include "serial/ComMap.h"
+#include "serial/CommDevice.h"
 
 #include <QTemporaryDir>
 
@@ -465,6 +466,97 @@ TEST_F(ManualPortTest, FlushKeepsWhatWasAlreadySent)
     EXPECT_EQ(port->Flush(true, false), 0);
     SendMessage(port->Handle(), MSG_RECEIVE_POLL, 0, 0);
     EXPECT_TRUE(received.isEmpty());
+}
+
+// Line events of a serial driver, played through the driver's counters over
+// a pty (which has none of its own).
+class LineEventTest : public ManualPortTest
+{
+protected:
+    void SetUp() override
+    {
+        CommDevice::SetLineCounterProbe([this](int, CommDevice::LineCounters& out) {
+            out = counters;
+            return true;
+        });
+        ManualPortTest::SetUp();
+        CollectReceived();
+        ASSERT_EQ(port->Open(0), 0);
+    }
+    void TearDown() override
+    {
+        ManualPortTest::TearDown();
+        CommDevice::SetLineCounterProbe(nullptr);
+    }
+    // Data that has arrived and been delivered: the first read is done.
+    void Receive(const QByteArray& bytes)
+    {
+        const auto before = received.size();
+        ASSERT_TRUE(pty.Write(bytes));
+        ASSERT_TRUE(WaitUntil([&] { return received.size() == before + bytes.size(); }));
+    }
+    void Tick()
+    {
+        clock->Advance(50);
+        ProcessMessages();
+    }
+    CommDevice::LineCounters counters;
+};
+
+TEST_F(LineEventTest, ErrorAfterTheFirstReadClosesThePort)
+{
+    Receive("CONNECT 9600\r\n");
+    ++counters.parity;
+    Tick();
+    EXPECT_FALSE(port->IsOpened());
+    EXPECT_EQ(log.events, (Events{{psOpened, 0}, {psClosed, 0}, {psError, 505}}));
+
+    // Each opening watches afresh.
+    ASSERT_EQ(port->Open(0), 0);
+    Receive("x");
+    ++counters.overrun;
+    Tick();
+    EXPECT_EQ(log.events.back(), std::make_pair(psError, 505));
+}
+
+TEST_F(LineEventTest, ErrorBeforeTheFirstReadIsToleratedAndEndsTheWatch)
+{
+    ++counters.frame; // noise while the line comes up
+    Tick();
+    EXPECT_TRUE(port->IsOpened());
+    Receive("hello");
+    ++counters.frame;
+    Tick();
+    Receive(" world");
+    EXPECT_TRUE(port->IsOpened()) << "no further line errors in this opening";
+    EXPECT_EQ(received, "hello world");
+    EXPECT_EQ(log.events, (Events{{psOpened, 0}}));
+}
+
+TEST_F(LineEventTest, BreakIsToleratedAndKeepsTheDataThatCameWithIt)
+{
+    Receive("before");
+    port->SetMonitorReceiveData(false); // the test decides when the poll runs
+    ++counters.breaks;
+    ASSERT_TRUE(pty.Write("after"));
+    SendMessage(port->Handle(), MSG_RECEIVE_POLL, 0, 0); // takes the break
+    EXPECT_TRUE(port->IsOpened());
+    ASSERT_TRUE(WaitUntil([&] {
+        SendMessage(port->Handle(), MSG_RECEIVE_POLL, 0, 0);
+        return received.size() == 11;
+    }));
+    EXPECT_EQ(received, "beforeafter");
+    EXPECT_EQ(log.events, (Events{{psOpened, 0}}));
+}
+
+TEST_F(LineEventTest, QuietLineEndsTheFirstReadAfterItsReadTime)
+{
+    for (int i = 0; i < 10; ++i)
+        Tick(); // 500 ms with nothing to read
+    ++counters.frame;
+    Tick();
+    EXPECT_FALSE(port->IsOpened());
+    EXPECT_EQ(log.events.back(), std::make_pair(psError, 505));
 }
 
 } // namespace
