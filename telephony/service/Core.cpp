@@ -158,6 +158,9 @@ void Core::RemoveApp(DWORD handle)
     for (auto it = m_pending.begin(); it != m_pending.end();)
         it = it->second.app == handle ? m_pending.erase(it) : std::next(it);
     m_apps.erase(handle);
+    for (const Message& m : m_queue)
+        if (m.app == handle && m.closesOpen)
+            m_closing.erase(m.open);
     m_queue.erase(
         std::remove_if(m_queue.begin(), m_queue.end(), [&](const Message& m) { return m.app == handle; }),
         m_queue.end());
@@ -538,10 +541,13 @@ void Core::Drain()
         if (appIt == m_apps.end() || appIt->second.callback == nullptr)
             continue;
         if (m.open != 0) {
-            const bool alive = m.phone ? m_phoneOpens.count(m.open) != 0 : m_opens.count(m.open) != 0;
+            const bool alive = (m.phone ? m_phoneOpens.count(m.open) != 0 : m_opens.count(m.open) != 0) ||
+                               m_closing.count(m.open) != 0;
             if (!alive)
                 continue;
         }
+        if (m.closesOpen)
+            m_closing.erase(m.open);
         const LINECALLBACK callback = appIt->second.callback;
         if (m.beforeDelivery)
             m.beforeDelivery();
@@ -702,14 +708,17 @@ void Core::LineClosed(Provider* provider, int line)
         closing.push_back(h);
         Message m;
         m.app = open.app;
-        m.open = 0; // delivered although the open is gone by then
+        m.open = open.handle;
+        m.closesOpen = true;
         m.device = open.handle;
         m.message = LINE_CLOSE;
         m.instance = open.instance;
         Post(std::move(m));
     }
-    for (HLINE h : closing)
+    for (HLINE h : closing) {
         m_opens.erase(h);
+        m_closing.insert(h);
+    }
     // The provider has already let go of the line and its calls.
     for (auto it = m_calls.begin(); it != m_calls.end();) {
         if (it->second.device == *device) {
@@ -782,13 +791,17 @@ void Core::PhoneClosed(Provider* provider, int phone)
         Message m;
         m.phone = true;
         m.app = open.app;
+        m.open = open.handle;
+        m.closesOpen = true;
         m.device = open.handle;
         m.message = PHONE_CLOSE;
         m.instance = open.instance;
         Post(std::move(m));
     }
-    for (HPHONE h : closing)
+    for (HPHONE h : closing) {
         m_phoneOpens.erase(h);
+        m_closing.insert(h);
+    }
 }
 
 } // namespace tapi::detail
@@ -826,6 +839,13 @@ int Service::PendingMessages()
 {
     detail::Core* core = detail::Core::Get();
     return core ? core->Pending() : 0;
+}
+
+CallId Service::CallOfHandle(HCALL handle)
+{
+    detail::Core* core = detail::Core::Get();
+    const detail::CallHandle* ch = core ? core->FindHandle(handle) : nullptr;
+    return ch ? ch->call : 0;
 }
 
 void Service::DeliverPending()

@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace tapi::detail {
@@ -98,6 +99,7 @@ struct Message
     DWORD_PTR param2 = 0;
     DWORD_PTR param3 = 0;
     std::function<void()> beforeDelivery;
+    bool closesOpen = false; // LINE_CLOSE/PHONE_CLOSE: the open is gone after it
 };
 
 struct PendingRequest
@@ -207,6 +209,9 @@ private:
     std::map<DWORD, App> m_apps;
     std::map<HLINE, LineOpen> m_opens;
     std::map<HPHONE, PhoneOpen> m_phoneOpens;
+    // Opens the device closed: gone for the API, but what was queued for them
+    // before their LINE_CLOSE/PHONE_CLOSE is still delivered.
+    std::set<DWORD> m_closing;
     std::map<HCALL, CallHandle> m_handles;
     std::map<CallId, Call> m_calls;
     std::map<RequestId, PendingRequest> m_pending;

@@ -50,6 +50,8 @@ public:
     static int PendingMessages();
     // Delivers queued messages now, as the event loop would (tests).
     static void DeliverPending();
+    // The provider's call behind an application's call handle; 0 if unknown.
+    static CallId CallOfHandle(HCALL handle);
 };
 
 } // namespace tapi

@@ -45,11 +45,26 @@ void AtSequencer::StartNext()
         Finish(std::move(reply));
         return;
     }
+    StartTimeout(m_current->timeoutMs);
+}
+
+void AtSequencer::StartTimeout(int timeoutMs)
+{
+    if (m_timer)
+        Clock::Instance().StopTimer(m_timer);
     std::weak_ptr<bool> alive = m_alive;
-    m_timer = Clock::Instance().StartTimer(m_current->timeoutMs, [this, alive] {
+    m_timer = Clock::Instance().StartTimer(timeoutMs, [this, alive] {
         if (!alive.expired() && *alive.lock())
             OnTimeout();
     });
+}
+
+bool AtSequencer::Interrupt(const QByteArray& bytes, int timeoutMs)
+{
+    if (!m_current || !m_writer(bytes))
+        return false;
+    StartTimeout(timeoutMs);
+    return true;
 }
 
 void AtSequencer::Finish(AtReply reply)

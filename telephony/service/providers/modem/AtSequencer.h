@@ -48,6 +48,13 @@ public:
     // Received command-phase bytes.
     void Feed(QByteArrayView bytes);
 
+    // Writes `bytes` as they are (no CR added) while the command in flight is
+    // outstanding, and gives that command `timeoutMs` from now for its final
+    // result: any character aborts a dial or an answer in progress, and the
+    // modem then ends the command with its own result. False when no command
+    // is in flight or the write failed.
+    bool Interrupt(const QByteArray& bytes, int timeoutMs);
+
     // Drops the queue and the command in flight (each `done` gets Cancelled)
     // and forgets any partial line: for the switch to the data phase, where
     // result codes are no longer parsed.
@@ -68,6 +75,7 @@ private:
     void Finish(AtReply reply);
     void OnLine(const QByteArray& raw);
     void OnTimeout();
+    void StartTimeout(int timeoutMs);
 
     Writer m_writer;
     Unsolicited m_unsolicited;

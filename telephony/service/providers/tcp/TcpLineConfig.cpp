@@ -91,7 +91,8 @@ TcpLineConfig ReadTcpLineConfig(const QVariantMap& values, QStringList& problems
     if (values.contains(QStringLiteral("address"))) {
         const QString text = Text(values.value(QStringLiteral("address"))).trimmed();
         if (QHostAddress(text).isNull()) {
-            problems << QStringLiteral("address \"%1\" is not an IP address; the line will not listen").arg(text);
+            problems
+                << QStringLiteral("address \"%1\" is not an IP address; the line will not listen").arg(text);
             listenUsable = false;
         } else {
             c.listenAddress = text;
@@ -102,7 +103,8 @@ TcpLineConfig ReadTcpLineConfig(const QVariantMap& values, QStringList& problems
         bool ok = false;
         const uint port = text.toUInt(&ok);
         if (!ok || port == 0 || port > 65535) {
-            problems << QStringLiteral("port \"%1\" is not a port number (1..65535); the line will not listen")
+            problems << QStringLiteral(
+                            "port \"%1\" is not a port number (1..65535); the line will not listen")
                             .arg(text);
             listenUsable = false;
         } else {
@@ -163,7 +165,8 @@ QByteArray EncodeConfigBlock(const TcpLineConfig& config, const QByteArray& kept
 bool DecodeConfigBlock(const QByteArray& block, TcpLineConfig& config)
 {
     if (block.size() < ConfigBlockSize || GetDword(block, OffSize) < std::uint32_t(ConfigBlockSize) ||
-        GetDword(block, OffSize) > std::uint32_t(block.size()) || GetDword(block, OffVersion) != ConfigBlockVersion ||
+        GetDword(block, OffSize) > std::uint32_t(block.size()) ||
+        GetDword(block, OffVersion) != ConfigBlockVersion ||
         GetDword(block, OffSubtype) != ConfigBlockSubtype)
         return false;
     const std::uint32_t mode = GetDword(block, OffMode);

@@ -289,7 +289,8 @@ LONG TcpProvider::GetID(int line, DWORD addressId, CallId callId, DWORD select, 
 
 LONG TcpProvider::GetDevConfig(int line, const QString& deviceClass, QByteArray& config)
 {
-    if (!deviceClass.isEmpty() && deviceClass.compare(QLatin1String("comm/datamodem"), Qt::CaseInsensitive) != 0)
+    if (!deviceClass.isEmpty() &&
+        deviceClass.compare(QLatin1String("comm/datamodem"), Qt::CaseInsensitive) != 0)
         return LINEERR_INVALDEVICECLASS;
     const Line& l = *m_lines.at(size_t(line));
     config = EncodeConfigBlock(l.config, l.block);
@@ -298,7 +299,8 @@ LONG TcpProvider::GetDevConfig(int line, const QString& deviceClass, QByteArray&
 
 LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByteArray& config)
 {
-    if (!deviceClass.isEmpty() && deviceClass.compare(QLatin1String("comm/datamodem"), Qt::CaseInsensitive) != 0)
+    if (!deviceClass.isEmpty() &&
+        deviceClass.compare(QLatin1String("comm/datamodem"), Qt::CaseInsensitive) != 0)
         return LINEERR_INVALDEVICECLASS;
     Line& l = *m_lines.at(size_t(line));
     // A new listening address or port takes effect at the line's next open;
@@ -394,7 +396,8 @@ LONG TcpProvider::Answer(RequestId request, CallId id, const QByteArray&)
         return LINEERR_INVALCALLSTATE;
     const TcpLineConfig& config = m_lines[size_t(call->line)]->config;
     if (config.mode == TcpMode::Telnet) {
-        auto relay = std::make_unique<TelnetRelay>(call->fd, [this, id](bool failed) { PeerClosed(id, failed); });
+        auto relay =
+            std::make_unique<TelnetRelay>(call->fd, [this, id](bool failed) { PeerClosed(id, failed); });
         if (!relay->Start())
             return LINEERR_RESOURCEUNAVAIL;
         // The relay reads the socket from now on and sees the end itself.
@@ -500,11 +503,10 @@ void TcpProvider::Step(Call& call)
             return;
         }
         call.lookupContext = std::make_unique<QObject>();
-        call.lookupId = QHostInfo::lookupHost(call.target.host, call.lookupContext.get(),
-                                              [this, id](const QHostInfo& info) {
-                                                  LookupDone(id, info.addresses(),
-                                                             info.error() == QHostInfo::HostNotFound);
-                                              });
+        call.lookupId = QHostInfo::lookupHost(
+            call.target.host, call.lookupContext.get(), [this, id](const QHostInfo& info) {
+                LookupDone(id, info.addresses(), info.error() == QHostInfo::HostNotFound);
+            });
         return;
     }
     case CallStep::Connect: {
@@ -528,8 +530,8 @@ void TcpProvider::Step(Call& call)
                 return;
             }
             call.connectNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-            QObject::connect(call.connectNotifier.get(), &QSocketNotifier::activated, call.connectNotifier.get(),
-                             [this, id] { ConnectDone(id); });
+            QObject::connect(call.connectNotifier.get(), &QSocketNotifier::activated,
+                             call.connectNotifier.get(), [this, id] { ConnectDone(id); });
             return;
         }
         Fail(call, call.failMode);
@@ -615,7 +617,8 @@ void TcpProvider::StartDataPath(Call& call)
 {
     const CallId id = call.id;
     if (m_lines[size_t(call.line)]->config.mode == TcpMode::Telnet) {
-        auto relay = std::make_unique<TelnetRelay>(call.fd, [this, id](bool failed) { PeerClosed(id, failed); });
+        auto relay =
+            std::make_unique<TelnetRelay>(call.fd, [this, id](bool failed) { PeerClosed(id, failed); });
         if (!relay->Start()) {
             Fail(call, LINEDISCONNECTMODE_UNAVAIL);
             return;

@@ -280,9 +280,7 @@ void ShutdownWrite(int fd)
 }
 
 PeerWatcher::PeerWatcher(int fd, bool watchData, std::function<void(const Events&)> callback)
-    : m_fd(fd)
-    , m_watchData(watchData)
-    , m_callback(std::move(callback))
+    : m_fd(fd), m_watchData(watchData), m_callback(std::move(callback))
 {
     // An epoll set that holds only this socket, asked for EPOLLRDHUP (and
     // EPOLLIN on demand): its own descriptor turns readable when the peer
@@ -300,7 +298,8 @@ PeerWatcher::PeerWatcher(int fd, bool watchData, std::function<void(const Events
         return;
     }
     m_notifier = std::make_unique<QSocketNotifier>(m_epollFd, QSocketNotifier::Read);
-    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { Activated(); });
+    QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
+                     [this] { Activated(); });
 }
 
 PeerWatcher::~PeerWatcher()

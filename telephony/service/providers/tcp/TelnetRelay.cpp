@@ -9,10 +9,8 @@ namespace qv::tcp {
 using net::NetError;
 
 TelnetRelay::TelnetRelay(int netFd, std::function<void(bool failed)> onNetworkEnded)
-    : m_net(netFd)
-    , m_onNetworkEnded(std::move(onNetworkEnded))
-{
-}
+    : m_net(netFd), m_onNetworkEnded(std::move(onNetworkEnded))
+{}
 
 TelnetRelay::~TelnetRelay()
 {
@@ -32,7 +30,8 @@ bool TelnetRelay::Start()
     auto make = [this](int fd, QSocketNotifier::Type type, void (TelnetRelay::*handler)()) {
         auto n = std::make_unique<QSocketNotifier>(fd, type);
         n->setEnabled(false);
-        QObject::connect(n.get(), &QSocketNotifier::activated, n.get(), [this, handler] { (this->*handler)(); });
+        QObject::connect(n.get(), &QSocketNotifier::activated, n.get(),
+                         [this, handler] { (this->*handler)(); });
         return n;
     };
     m_netRead = make(m_net, QSocketNotifier::Read, &TelnetRelay::NetReadable);
@@ -65,21 +64,28 @@ void TelnetRelay::Update()
 
 void TelnetRelay::NetReadable()
 {
-    char buffer[ChunkSize];
-    NetError error;
-    const long n = net::Read(m_net, buffer, sizeof buffer, error);
-    if (n > 0) {
-        m_codec.Feed(QByteArrayView(buffer, n), m_toPhone, m_toNet);
-        FlushToPhone();
-        FlushToNet();
-    } else if (error == NetError::Closed) {
-        // Whatever the peer sent before closing still goes to the phone; the
-        // end is reported once it has been passed on.
-        m_netEnded = true;
-        FlushToPhone();
-    } else if (error != NetError::WouldBlock) {
-        m_netEnded = true;
-        m_failed = true;
+    // Take what is there while the other side has room for it, so that a
+    // busy call is not relayed one chunk per pass of the event loop.
+    while (!m_netEnded && m_toPhone.size() < HighWater && m_toNet.size() < HighWater) {
+        char buffer[ChunkSize];
+        NetError error;
+        const long n = net::Read(m_net, buffer, sizeof buffer, error);
+        if (n > 0) {
+            m_codec.Feed(QByteArrayView(buffer, n), m_toPhone, m_toNet);
+            FlushToPhone();
+            FlushToNet();
+            continue;
+        }
+        if (error == NetError::Closed) {
+            // Whatever the peer sent before closing still goes to the phone;
+            // the end of the stream follows it.
+            m_netEnded = true;
+            FlushToPhone();
+        } else if (error != NetError::WouldBlock) {
+            m_netEnded = true;
+            m_failed = true;
+        }
+        break;
     }
     Finish();
 }
@@ -92,16 +98,20 @@ void TelnetRelay::NetWritable()
 
 void TelnetRelay::PairReadable()
 {
-    char buffer[ChunkSize];
-    NetError error;
-    const long n = net::Read(m_pair, buffer, sizeof buffer, error);
-    if (n > 0) {
-        m_toNet += TelnetCodec::Escape(QByteArrayView(buffer, n));
-        FlushToNet();
-    } else if (error != NetError::WouldBlock) {
+    while (!m_netEnded && !m_pairBroken && m_toNet.size() < HighWater) {
+        char buffer[ChunkSize];
+        NetError error;
+        const long n = net::Read(m_pair, buffer, sizeof buffer, error);
+        if (n > 0) {
+            m_toNet += TelnetCodec::Escape(QByteArrayView(buffer, n));
+            FlushToNet();
+            continue;
+        }
         // We hold the phone's end ourselves, so the pair cannot end while the
         // call lasts; should it fail, nothing is left to relay this way.
-        m_pairBroken = true;
+        if (error != NetError::WouldBlock)
+            m_pairBroken = true;
+        break;
     }
     Finish();
 }

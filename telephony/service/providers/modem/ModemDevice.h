@@ -1,0 +1,101 @@
+// The modem line's view of its tty: open it exclusively, talk bytes, watch the
+// carrier and work DTR. The real device (PosixModemDevice) is the only code of
+// the line that sees termios or ioctl; tests put a fake in its place.
+//
+// Devices without modem-control lines (a pty, some USB adapters) say so with
+// HasModemLines() == false: there the line learns of a lost call from the end
+// of the device (HungUp) and hangs up with the escape sequence instead of DTR.
+#pragma once
+
+#include "telephony/service/providers/modem/ModemLineConfig.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+namespace qv::modem {
+
+// Why a modem's tty could not be opened. Each has its own message, so that an
+// operator knows whether to fix permissions or to close another program.
+enum class OpenError
+{
+    None,
+    NotFound,         // no such device
+    PermissionDenied, // e.g. not in the dialout group
+    Locked,           // another program holds the advisory lock (flock)
+    Exclusive,        // another program holds the tty in exclusive mode (TIOCEXCL)
+    LockFile,         // a UUCP lock file names a live process
+    BadSettings,      // the tty refuses the speed or framing
+    Failed            // anything else the system said
+};
+
+struct OpenResult
+{
+    OpenError error = OpenError::None;
+    int osError = 0;  // the Win32 number of the system's error, when there was one
+    long lockPid = 0; // OpenError::LockFile: the process named in the lock file
+    bool ok() const { return error == OpenError::None; }
+};
+
+// An English sentence for the log and the status line.
+QString OpenErrorText(const OpenResult& result, const QString& device);
+
+// The name of the UUCP lock file for `device` in `lockDir` ("LCK..ttyUSB0").
+QString LockFilePath(const QString& lockDir, const QString& device);
+
+class ModemDevice
+{
+public:
+    enum class ReadStatus
+    {
+        Data,
+        Nothing,
+        Closed // end of file or an I/O error: the device is gone
+    };
+
+    virtual ~ModemDevice() = default;
+
+    // Opens `config.device` non-blocking and exclusively, ignoring the carrier
+    // (CLOCAL) so that a low DCD never holds the open, and sets the speed and
+    // flow control. A UUCP lock file is taken in `config.lockDir` when that
+    // folder is writable and released by Close.
+    virtual OpenResult Open(const ModemLineConfig& config) = 0;
+    // Closes the tty (which also drops DTR). Nothing happens when closed.
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // The descriptor handed out as the call's data channel; -1 when closed.
+    virtual int Fd() const = 0;
+
+    // Writes all of `bytes`, waiting briefly for room. False on failure.
+    virtual bool Write(QByteArrayView bytes) = 0;
+    // Takes what has arrived, at most `max` bytes, without waiting. (The line
+    // reads a byte at a time while a CONNECT may come, so that no data byte
+    // that follows it is taken from the call's data channel.)
+    virtual ReadStatus Read(QByteArray& out, int max) = 0;
+    // Waits at most `ms` for input (the open-time exchange only).
+    virtual bool WaitReadable(int ms) = 0;
+    // Drops input that has arrived and was not read.
+    virtual void DiscardInput() = 0;
+
+    // `handler` runs from the event loop when input arrives while readiness
+    // notification is on; it may read but must not close the device.
+    virtual void SetReadyHandler(std::function<void()> handler) = 0;
+    virtual void SetReadyNotify(bool on) = 0;
+
+    virtual bool HasModemLines() const = 0;
+    // The carrier detect line (meaningful only with modem lines).
+    virtual bool Carrier() const = 0;
+    // Raises or drops DTR. False when the device cannot.
+    virtual bool SetDtr(bool high) = 0;
+    // The far end is gone (hang-up or error on the descriptor), seen without
+    // reading any of the data that may still be waiting.
+    virtual bool HungUp() const = 0;
+};
+
+// The tty of a real modem (or a pty that stands in for one).
+std::unique_ptr<ModemDevice> MakePosixModemDevice();
+
+} // namespace qv::modem

@@ -1,0 +1,221 @@
+#include "telephony/service/providers/modem/ModemLineConfig.h"
+
+#include "serial/CommDevice.h"
+
+#include <QtEndian>
+
+#include <cstring>
+#include <optional>
+
+namespace qv::modem {
+
+namespace {
+
+constexpr int OffSize = 0;
+constexpr int OffVersion = 4;
+constexpr int OffSpeed = 96;
+constexpr int OffFlow = 100;
+constexpr int OffDialMode = 104;
+constexpr int OffTimeout = 108;
+constexpr int OffInit = 128;
+constexpr int OffName = 192;
+constexpr int TextField = 64;
+constexpr int MinTimeoutSeconds = 5;
+constexpr int MaxTimeoutSeconds = 300;
+
+// QSettings hands back a list for a value with commas in it; a line's values
+// are single texts, so put the commas back.
+QString Text(const QVariant& v)
+{
+    if (v.typeId() == QMetaType::QStringList)
+        return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+std::uint32_t GetDword(const QByteArray& b, int offset)
+{
+    return qFromLittleEndian<std::uint32_t>(b.constData() + offset);
+}
+
+void PutDword(QByteArray& b, int offset, std::uint32_t value)
+{
+    qToLittleEndian<std::uint32_t>(value, b.data() + offset);
+}
+
+std::optional<QByteArray> GetText(const QByteArray& b, int offset)
+{
+    const char* p = b.constData() + offset;
+    const void* nul = std::memchr(p, 0, TextField);
+    if (!nul)
+        return std::nullopt;
+    return QByteArray(p, static_cast<const char*>(nul) - p);
+}
+
+void PutText(QByteArray& b, int offset, QByteArray text)
+{
+    text.truncate(TextField - 1);
+    std::memset(b.data() + offset, 0, TextField);
+    std::memcpy(b.data() + offset, text.constData(), size_t(text.size()));
+}
+
+template <class E> struct Word
+{
+    const char* text;
+    E value;
+};
+
+template <class E, std::size_t N>
+bool ReadWord(const QVariantMap& values, const char* key, const Word<E> (&words)[N], E& out,
+              QStringList& problems)
+{
+    if (!values.contains(QLatin1String(key)))
+        return false;
+    const QString text = Text(values.value(QLatin1String(key))).trimmed().toLower();
+    for (const Word<E>& w : words) {
+        if (text == QLatin1String(w.text)) {
+            out = w.value;
+            return true;
+        }
+    }
+    QStringList allowed;
+    for (const Word<E>& w : words)
+        allowed << QLatin1String(w.text);
+    problems << QStringLiteral("%1 = %2: expected one of %3").arg(QLatin1String(key), text, allowed.join(", "));
+    return false;
+}
+
+const Word<FlowControl> kFlows[] = {
+    {"rtscts", FlowControl::RtsCts}, {"xonxoff", FlowControl::XonXoff}, {"none", FlowControl::None}};
+const Word<DialMode> kDialModes[] = {{"tone", DialMode::Tone}, {"pulse", DialMode::Pulse}};
+const Word<SpeakerVolume> kVolumes[] = {
+    {"low", SpeakerVolume::Low}, {"medium", SpeakerVolume::Medium}, {"high", SpeakerVolume::High}};
+const Word<SpeakerMode> kModes[] = {{"off", SpeakerMode::Off},
+                                    {"dial", SpeakerMode::Dial},
+                                    {"on", SpeakerMode::On},
+                                    {"setup", SpeakerMode::CallSetup}};
+
+} // namespace
+
+bool IsValidInitString(const QByteArray& init)
+{
+    if (init.isEmpty())
+        return true;
+    if (init.size() > MaxInitLength || init.size() < 2 || (init[0] != 'A' && init[0] != 'a') ||
+        (init[1] != 'T' && init[1] != 't'))
+        return false;
+    // One command line of printable ASCII: a CR inside would let the init
+    // string carry a second command past what the line knows it sent.
+    for (char c : init) {
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& problems)
+{
+    ModemLineConfig c;
+    if (values.contains(QStringLiteral("name"))) {
+        const QString name = Text(values.value(QStringLiteral("name"))).trimmed();
+        if (!name.isEmpty())
+            c.name = name;
+    }
+    c.device = Text(values.value(QStringLiteral("device"))).trimmed();
+    if (c.device.isEmpty())
+        problems << QStringLiteral("device: missing; the line has no modem to open");
+    if (values.contains(QStringLiteral("speed"))) {
+        bool ok = false;
+        const int speed = Text(values.value(QStringLiteral("speed"))).trimmed().toInt(&ok);
+        if (ok && CommDevice::SpeedSupported(speed))
+            c.speed = speed;
+        else
+            problems << QStringLiteral("speed = %1: not a speed the port supports")
+                            .arg(Text(values.value(QStringLiteral("speed"))));
+    }
+    ReadWord(values, "flow", kFlows, c.flow, problems);
+    ReadWord(values, "dial", kDialModes, c.dialMode, problems);
+    ReadWord(values, "volume", kVolumes, c.volume, problems);
+    ReadWord(values, "speaker", kModes, c.speaker, problems);
+    if (values.contains(QStringLiteral("init"))) {
+        const QByteArray init = Text(values.value(QStringLiteral("init"))).trimmed().toLatin1();
+        if (IsValidInitString(init))
+            c.init = init;
+        else
+            problems << QStringLiteral("init = %1: one AT command line of at most %2 characters expected")
+                            .arg(QString::fromLatin1(init))
+                            .arg(MaxInitLength);
+    }
+    if (values.contains(QStringLiteral("timeout"))) {
+        bool ok = false;
+        const int t = Text(values.value(QStringLiteral("timeout"))).trimmed().toInt(&ok);
+        if (ok && t >= MinTimeoutSeconds && t <= MaxTimeoutSeconds)
+            c.dialTimeoutSeconds = t;
+        else
+            problems << QStringLiteral("timeout = %1: seconds from %2 to %3 expected")
+                            .arg(Text(values.value(QStringLiteral("timeout"))))
+                            .arg(MinTimeoutSeconds)
+                            .arg(MaxTimeoutSeconds);
+    }
+    if (values.contains(QStringLiteral("lockdir")))
+        c.lockDir = Text(values.value(QStringLiteral("lockdir"))).trimmed();
+    return c;
+}
+
+QByteArray EncodeConfigBlock(const ModemLineConfig& config, const QByteArray& keptFrom)
+{
+    QByteArray b(ConfigBlockSize, '\0');
+    if (keptFrom.size() >= ConfigBlockSize)
+        std::memcpy(b.data(), keptFrom.constData(), ConfigBlockSize);
+    PutDword(b, OffSize, ConfigBlockSize);
+    PutDword(b, OffVersion, ConfigBlockVersion);
+    PutDword(b, OffSubtype, ConfigBlockSubtype);
+    PutDword(b, OffSpeakerVolume, std::uint32_t(config.volume));
+    PutDword(b, OffSpeakerMode, std::uint32_t(config.speaker));
+    PutDword(b, OffSpeed, std::uint32_t(config.speed));
+    PutDword(b, OffFlow, std::uint32_t(config.flow));
+    PutDword(b, OffDialMode, std::uint32_t(config.dialMode));
+    PutDword(b, OffTimeout, std::uint32_t(config.dialTimeoutSeconds));
+    PutText(b, OffInit, config.init);
+    PutText(b, OffName, config.name.toUtf8());
+    return b;
+}
+
+bool DecodeConfigBlock(const QByteArray& block, ModemLineConfig& config)
+{
+    if (block.size() < ConfigBlockSize || GetDword(block, OffSize) < std::uint32_t(ConfigBlockSize) ||
+        GetDword(block, OffSize) > std::uint32_t(block.size()) ||
+        GetDword(block, OffVersion) != ConfigBlockVersion || GetDword(block, OffSubtype) != ConfigBlockSubtype)
+        return false;
+    const std::uint32_t volume = GetDword(block, OffSpeakerVolume);
+    const std::uint32_t mode = GetDword(block, OffSpeakerMode);
+    const std::uint32_t speed = GetDword(block, OffSpeed);
+    const std::uint32_t flow = GetDword(block, OffFlow);
+    const std::uint32_t dial = GetDword(block, OffDialMode);
+    const std::uint32_t timeout = GetDword(block, OffTimeout);
+    const auto init = GetText(block, OffInit);
+    const auto name = GetText(block, OffName);
+    if (volume > 2 || mode > 3 || speed > 4000000 || !CommDevice::SpeedSupported(int(speed)) || flow > 2 ||
+        dial > 1 || timeout < std::uint32_t(MinTimeoutSeconds) || timeout > std::uint32_t(MaxTimeoutSeconds) ||
+        !init || !name || !IsValidInitString(*init))
+        return false;
+    ModemLineConfig c = config;
+    c.volume = SpeakerVolume(volume);
+    c.speaker = SpeakerMode(mode);
+    c.speed = int(speed);
+    c.flow = FlowControl(flow);
+    c.dialMode = DialMode(dial);
+    c.dialTimeoutSeconds = int(timeout);
+    c.init = *init;
+    if (!name->isEmpty())
+        c.name = QString::fromUtf8(*name);
+    config = c;
+    return true;
+}
+
+QByteArray SpeakerCommands(const ModemLineConfig& config)
+{
+    // L0 and L1 are both "low" on most modems; L1 is the one all of them take.
+    return "L" + QByteArray::number(int(config.volume) + 1) + "M" + QByteArray::number(int(config.speaker));
+}
+
+} // namespace qv::modem

@@ -1,0 +1,90 @@
+// Which line devices the program offers: telephony.conf in the settings
+// folder, and the providers built from it.
+//
+// The file is INI. Each line is a section [lineN] (N = 0, 1, ...) with a
+// `type`; lines are taken in the order of N. Numbers dialled on tcp lines are
+// looked up in [phonebook] first. Other sections are left alone.
+//
+//     [line0]
+//     type    = tcp
+//     name    = Internet line
+//     address = 127.0.0.1
+//     port    = 2323
+//     mode    = telnet          ; or raw
+//
+//     [line1]
+//     type    = modem           ; read by the modem provider's factory
+//     device  = /dev/ttyUSB0
+//
+//     [phonebook]
+//     7001 = bbs.example.org:23
+//
+// With no file, or a file without any usable line, there is one tcp line
+// (line device 0) listening on 127.0.0.1 port 2323 in telnet mode.
+//
+// Starting the service (the GUI, once, before the phone component opens a
+// line):
+//
+//     QStringList problems;
+//     const int lines = tapi::InstallConfiguredProviders(settingsFolder, {}, &problems);
+//     for (const QString& p : problems) log(p);
+//
+// Types other than tcp come from factories passed in by the caller, so the
+// service never links a provider it is not given; the modem provider adds
+// itself as {{"modem", &CreateModemProvider}}.
+#pragma once
+
+#include "telephony/service/Provider.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace tapi {
+
+// One [lineN] section: its number, its type (lower case) and all its keys.
+struct LineSection
+{
+    int index = 0;
+    QString type;
+    QVariantMap values;
+};
+
+struct TelephonyConfig
+{
+    std::vector<LineSection> lines; // by index
+    QMap<QString, QString> phonebook;
+    QStringList problems; // one English line per thing that could not be used
+    bool fromFile = false;
+};
+
+QString TelephonyConfigPath(const QString& settingsFolder);
+TelephonyConfig LoadTelephonyConfig(const QString& settingsFolder);
+
+// Makes the provider of all sections of one type (in index order). A section
+// it cannot use is reported in `problems` and left out. May return null.
+using LineTypeFactory = std::function<std::unique_ptr<Provider>(
+    const TelephonyConfig& config, const std::vector<LineSection>& sections, QStringList& problems)>;
+using LineTypeFactories = std::map<QString, LineTypeFactory>;
+
+// The providers for `config`, one per type, in the order in which each type
+// first appears among the lines; the service numbers lines in that order. A
+// type without a factory is reported and its lines left out. When no line
+// results, the default tcp line is made.
+std::vector<std::unique_ptr<Provider>> BuildConfiguredProviders(TelephonyConfig& config,
+                                                                const LineTypeFactories& others = {});
+
+// Loads the settings folder's telephony.conf, builds its providers and
+// installs them in the service. Returns the number of line devices installed
+// (-1 when the service refused, because an application is initialised);
+// `problems` receives the configuration problems.
+int InstallConfiguredProviders(const QString& settingsFolder, const LineTypeFactories& others = {},
+                               QStringList* problems = nullptr);
+
+} // namespace tapi
