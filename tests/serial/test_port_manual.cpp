@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -380,6 +381,26 @@ TEST_F(ManualPortTest, HandlerMayDestroyThePort)
     EXPECT_EQ(log.events, (Events{{psOpened, 0}})) << "a destroyed port reports nothing";
     clock->Advance(200);
     ProcessMessages();
+}
+
+TEST_F(ManualPortTest, ExceptionInAHandlerStopsAtThePortAndIsReported)
+{
+    port->SetOnReceiveData(
+        [](TComponent*, char*, int, WindowHandle&) { throw std::runtime_error("bad handler"); });
+    ASSERT_EQ(port->Open(0), 0);
+    ASSERT_TRUE(pty.Write("boom"));
+    ASSERT_TRUE(WaitUntil([&] { return log.events.size() == 3; }));
+    EXPECT_EQ(log.events, (Events{{psOpened, 0}, {psClosed, 0}, {psError, -1}}));
+
+    // The same for the timer event, on an open port.
+    port->SetOnReceiveData(nullptr);
+    ASSERT_EQ(port->Open(0), 0);
+    port->SetTimerInterval(100);
+    port->SetOnTimer([](TComponent*) { throw std::bad_alloc(); });
+    port->SetTimerEnabled(true);
+    clock->Advance(100);
+    EXPECT_FALSE(port->IsOpened());
+    EXPECT_EQ(log.events.back(), std::make_pair(psError, -1));
 }
 
 TEST_F(ManualPortTest, VanishedDeviceClosesThePortAndReportsWhy)
