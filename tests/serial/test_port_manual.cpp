@@ -381,6 +381,15 @@ TEST_F(ManualPortTest, HandlerMayDestroyThePort)
     EXPECT_EQ(log.events, (Events{{psOpened, 0}})) << "a destroyed port reports nothing";
     clock->Advance(200);
     ProcessMessages();
+
+    // The same from the tick's own timer event.
+    port = std::make_unique<QvSerialPort>();
+    port->SetTimerInterval(50);
+    port->SetOnTimer([&](TComponent*) { port.reset(); });
+    port->SetTimerEnabled(true);
+    clock->Advance(50);
+    EXPECT_FALSE(port);
+    clock->Advance(200);
 }
 
 TEST_F(ManualPortTest, ExceptionInAHandlerStopsAtThePortAndIsReported)
