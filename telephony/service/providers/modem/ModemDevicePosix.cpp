@@ -42,24 +42,30 @@ QString OpenErrorText(const OpenResult& result, const QString& device)
     case OpenError::NotFound:
         return QStringLiteral("The modem device %1 does not exist.").arg(device);
     case OpenError::PermissionDenied:
-        return QStringLiteral("No permission to open the modem device %1 (is the user in the dialout group?).")
+        return QStringLiteral(
+                   "No permission to open the modem device %1 (is the user in the dialout group?).")
             .arg(device);
     case OpenError::Locked:
-        return QStringLiteral("The modem device %1 is in use by another program (it holds the device's lock).")
+        return QStringLiteral(
+                   "The modem device %1 is in use by another program (it holds the device's lock).")
             .arg(device);
     case OpenError::Exclusive:
-        return QStringLiteral("The modem device %1 is in use by another program (it holds the device exclusively).")
+        return QStringLiteral(
+                   "The modem device %1 is in use by another program (it holds the device exclusively).")
             .arg(device);
     case OpenError::LockFile:
         return QStringLiteral("The modem device %1 is locked by process %2 (a UUCP lock file).")
             .arg(device)
             .arg(result.lockPid);
     case OpenError::BadSettings:
-        return QStringLiteral("The modem device %1 refuses the configured speed or flow control.").arg(device);
+        return QStringLiteral("The modem device %1 refuses the configured speed or flow control.")
+            .arg(device);
     case OpenError::Failed:
         break;
     }
-    return QStringLiteral("The modem device %1 could not be opened (system error %2).").arg(device).arg(result.osError);
+    return QStringLiteral("The modem device %1 could not be opened (system error %2).")
+        .arg(device)
+        .arg(result.osError);
 }
 
 namespace {
@@ -203,7 +209,10 @@ public:
 
     void DiscardInput() override { m_device.Purge(true, false); }
 
-    void SetReadyHandler(std::function<void()> handler) override { m_device.SetReadyHandler(std::move(handler)); }
+    void SetReadyHandler(std::function<void()> handler) override
+    {
+        m_device.SetReadyHandler(std::move(handler));
+    }
     void SetReadyNotify(bool on) override { m_device.SetReadyNotify(on); }
 
     bool HasModemLines() const override { return m_modemLines; }
@@ -272,7 +281,8 @@ private:
         OpenResult r;
         const QByteArray path = LockFilePath(config.lockDir, config.device).toLocal8Bit();
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+            const int fd =
+                ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
             if (fd >= 0) {
                 char text[16];
                 const int n = std::snprintf(text, sizeof text, "%10ld\n", long(::getpid()));

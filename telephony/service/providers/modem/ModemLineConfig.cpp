@@ -80,7 +80,8 @@ bool ReadWord(const QVariantMap& values, const char* key, const Word<E> (&words)
     QStringList allowed;
     for (const Word<E>& w : words)
         allowed << QLatin1String(w.text);
-    problems << QStringLiteral("%1 = %2: expected one of %3").arg(QLatin1String(key), text, allowed.join(", "));
+    problems
+        << QStringLiteral("%1 = %2: expected one of %3").arg(QLatin1String(key), text, allowed.join(", "));
     return false;
 }
 
@@ -184,7 +185,8 @@ bool DecodeConfigBlock(const QByteArray& block, ModemLineConfig& config)
 {
     if (block.size() < ConfigBlockSize || GetDword(block, OffSize) < std::uint32_t(ConfigBlockSize) ||
         GetDword(block, OffSize) > std::uint32_t(block.size()) ||
-        GetDword(block, OffVersion) != ConfigBlockVersion || GetDword(block, OffSubtype) != ConfigBlockSubtype)
+        GetDword(block, OffVersion) != ConfigBlockVersion ||
+        GetDword(block, OffSubtype) != ConfigBlockSubtype)
         return false;
     const std::uint32_t volume = GetDword(block, OffSpeakerVolume);
     const std::uint32_t mode = GetDword(block, OffSpeakerMode);
@@ -195,8 +197,8 @@ bool DecodeConfigBlock(const QByteArray& block, ModemLineConfig& config)
     const auto init = GetText(block, OffInit);
     const auto name = GetText(block, OffName);
     if (volume > 2 || mode > 3 || speed > 4000000 || !CommDevice::SpeedSupported(int(speed)) || flow > 2 ||
-        dial > 1 || timeout < std::uint32_t(MinTimeoutSeconds) || timeout > std::uint32_t(MaxTimeoutSeconds) ||
-        !init || !name || !IsValidInitString(*init))
+        dial > 1 || timeout < std::uint32_t(MinTimeoutSeconds) ||
+        timeout > std::uint32_t(MaxTimeoutSeconds) || !init || !name || !IsValidInitString(*init))
         return false;
     ModemLineConfig c = config;
     c.volume = SpeakerVolume(volume);

@@ -45,14 +45,14 @@ enum class SpeakerMode : std::uint32_t
 struct ModemLineConfig
 {
     QString name = QStringLiteral("Modem");
-    QString device;    // the modem's tty, e.g. /dev/ttyUSB0
+    QString device;     // the modem's tty, e.g. /dev/ttyUSB0
     int speed = 115200; // bit/s between the computer and the modem
     FlowControl flow = FlowControl::RtsCts;
     QByteArray init = "ATZ"; // sent after the modem has answered "AT"; empty: none
     DialMode dialMode = DialMode::Tone;
     SpeakerVolume volume = SpeakerVolume::Medium;
     SpeakerMode speaker = SpeakerMode::Dial;
-    int dialTimeoutSeconds = 60; // how long a dialled number may take to connect
+    int dialTimeoutSeconds = 60;                   // how long a dialled number may take to connect
     QString lockDir = QStringLiteral("/var/lock"); // UUCP lock files; empty: none
 
     bool operator==(const ModemLineConfig&) const = default;

@@ -155,7 +155,8 @@ LineDeviceInfo ModemProvider::LineInfo(int line) const
     info.mediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_INTERACTIVEVOICE;
     info.maxNumActiveCalls = 1;
     info.answerMode = LINEANSWERMODE_NONE;
-    info.deviceClasses = {QStringLiteral("tapi/line"), QStringLiteral("comm"), QStringLiteral("comm/datamodem")};
+    info.deviceClasses = {QStringLiteral("tapi/line"), QStringLiteral("comm"),
+                          QStringLiteral("comm/datamodem")};
     return info;
 }
 
@@ -268,7 +269,8 @@ LONG ModemProvider::OpenLine(int index)
         CloseDevice(line);
         return code;
     };
-    if (!Exchange(line, "AT", m_timings.probeMs, failure) && !Exchange(line, "AT", m_timings.probeMs, failure))
+    if (!Exchange(line, "AT", m_timings.probeMs, failure) &&
+        !Exchange(line, "AT", m_timings.probeMs, failure))
         return fail(QStringLiteral("The modem on %1 does not answer (%2).").arg(line.config.device, failure),
                     LINEERR_NODEVICE);
     if (!line.config.init.isEmpty() && !Exchange(line, line.config.init, m_timings.initMs, failure))
@@ -278,8 +280,9 @@ LONG ModemProvider::OpenLine(int index)
     // Results in words, no echo, and no answering on its own: the line
     // counts the rings and the application decides when to answer.
     if (!Exchange(line, "ATE0V1Q0S0=0", m_timings.commandMs, failure))
-        return fail(QStringLiteral("The modem on %1 refused ATE0V1Q0S0=0 (%2).").arg(line.config.device, failure),
-                    LINEERR_OPERATIONFAILED);
+        return fail(
+            QStringLiteral("The modem on %1 refused ATE0V1Q0S0=0 (%2).").arg(line.config.device, failure),
+            LINEERR_OPERATIONFAILED);
     // A modem without speaker control says ERROR here; the line works anyway.
     Exchange(line, "AT" + SpeakerCommands(line.config), m_timings.commandMs, failure);
 
@@ -809,7 +812,8 @@ void ModemProvider::CommandDone(Line& line, const AtReply& reply)
             GoTo(line, CallStep::HangupAth);
             return;
         }
-        if (kind == AtKind::Connect || (kind == AtKind::Ok && line.voice && line.step == CallStep::Dialling)) {
+        if (kind == AtKind::Connect ||
+            (kind == AtKind::Ok && line.voice && line.step == CallStep::Dialling)) {
             line.rate = reply.final.rate;
             EnterData(line);
             return;

@@ -53,16 +53,16 @@ namespace qv::modem {
 
 struct ModemTimings
 {
-    int probeMs = 1500;       // each "AT" at open
-    int initMs = 5000;        // the init string (a reset takes a while)
-    int commandMs = 3000;     // any other command
-    int answerMs = 60000;     // "ATA" until CONNECT
-    int guardMs = 1000;       // silence before and after "+++"
-    int dtrDropMs = 600;      // how long DTR stays down
-    int dtrSettleMs = 300;    // after DTR is back, before the carrier is looked at
-    int carrierPollMs = 200;  // how often the carrier is looked at
-    int ringGapMs = 10000;    // no RING for this long: the caller gave up
-    int dialMarginMs = 5000;  // beyond the line's dial time limit, for the modem's own verdict
+    int probeMs = 1500;      // each "AT" at open
+    int initMs = 5000;       // the init string (a reset takes a while)
+    int commandMs = 3000;    // any other command
+    int answerMs = 60000;    // "ATA" until CONNECT
+    int guardMs = 1000;      // silence before and after "+++"
+    int dtrDropMs = 600;     // how long DTR stays down
+    int dtrSettleMs = 300;   // after DTR is back, before the carrier is looked at
+    int carrierPollMs = 200; // how often the carrier is looked at
+    int ringGapMs = 10000;   // no RING for this long: the caller gave up
+    int dialMarginMs = 5000; // beyond the line's dial time limit, for the modem's own verdict
 };
 
 class ModemProvider final : public tapi::Provider
