@@ -228,8 +228,8 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
     case zsWaitRpos:
         if (h.type == ZRPOS)
             OnStartPosition(h.Position());
-        else if (h.type == ZRINIT && StartHandshake() == 0)
-            RestartTimeout();
+        else if (h.type == ZRINIT)
+            OnRinitInWaitRpos();
         break;
     case zsSending:
     case zsWaitEofAck:
@@ -351,6 +351,7 @@ void ZmodemSession::TimeoutTick()
 {
     if (Destroying())
         return;
+
     switch (m_state) {
     case zsIdle:
         TimerOff();

@@ -200,6 +200,16 @@ bool ZmodemSession::SeekSend(std::int64_t position)
     return true;
 }
 
+void ZmodemSession::OnRinitInWaitRpos()
+{
+    // The receiver did not take the announcement (or its ZRINIT crossed it):
+    // announce again, without a new handshake that a receiver busy with the
+    // file would not answer.
+    m_decoder.ResetHeader();
+    if (ResendLastHeader() == 0)
+        RestartTimeout();
+}
+
 void ZmodemSession::OnStartPosition(std::uint32_t p)
 {
     const std::int64_t size = FileSizeOnDisk();

@@ -96,6 +96,7 @@ private:
     // Sender (ZmodemSender.cpp).
     int StartHandshake();
     void SendFileHeader();
+    void OnRinitInWaitRpos();
     void OnStartPosition(std::uint32_t p);
     void StartStreaming();
     void SendFileData();

@@ -9,6 +9,7 @@
 #include "transfer/QvFile.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <random>
@@ -36,11 +38,12 @@ inline bool WaitFor(const std::function<bool()>& done, int boundMs, const std::f
     while (!done()) {
         if (timer.elapsed() > boundMs)
             return false;
-        if (pump)
+        if (pump) {
             pump();
-        ProcessMessages();
-        if (!pump)
-            ::poll(nullptr, 0, 1);
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        } else {
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+        }
     }
     return true;
 }
@@ -109,6 +112,7 @@ public:
         file.SetOnTransferProgress([this](TComponent*, TTransferOperation op, const QString& name, int index,
                                           int bytes, int perc, int total, int totalPerc) {
             progress.push_back({op, name, index, bytes, perc, total, totalPerc});
+            maxFileBytes = std::max(maxFileBytes, bytes);
         });
     }
     ~Side()
@@ -144,6 +148,14 @@ public:
                 return it->param;
         return -12345;
     }
+    // The reported states, for failure messages.
+    std::string Trace() const
+    {
+        std::string out;
+        for (const auto& e : states)
+            out += std::to_string(int(e.state)) + "(" + std::to_string(e.param) + ") ";
+        return out;
+    }
     // An operation has ended (either way).
     bool Ended() const { return Has(tsSendModeEnd) || Has(tsReceiveModeEnd); }
 
@@ -153,6 +165,7 @@ public:
     std::vector<StateEvent> states;
     std::vector<ProgressEvent> progress;
     QByteArray terminal;
+    int maxFileBytes = 0;
 
 private:
     int m_fd;

@@ -1,0 +1,131 @@
+// A headless ZMODEM peer built on QvFile, speaking on its standard input
+// (which must be open for reading and writing: a tty or a socket):
+//
+//   vh_zmodem_peer send FILE...     send the files, exit 0 when all arrived
+//   vh_zmodem_peer receive FOLDER   receive one batch into FOLDER
+//
+// On exit it prints one line to standard error:
+//   result=<0|code> files=<n> bytes=<n> seconds=<wall> cpu=<user+sys>
+#include "common/CallDataSource.h"
+#include "serial/QvSerialPort.h"
+#include "transfer/QvFile.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+
+namespace {
+
+using namespace qv;
+
+class StdioPhone : public TCallDataSource
+{
+public:
+    using TCallDataSource::TCallDataSource;
+    bool IsConnected() const override { return true; }
+    bool IsCallConnected(int call) const override { return call == 1; }
+    int CurrentCallHandle() const override { return 1; }
+    int GetCommHandle(int& handle) override
+    {
+        handle = 0;
+        return 0;
+    }
+
+protected:
+    void WndProc(TMessage& message) override
+    {
+        TCallDataSource::WndProc(message);
+        if (message.Msg == MSG_CALL_DATA_READY) {
+            PostMessage(static_cast<WindowHandle>(message.LParam), MSG_CALL_DATA_READY, 0, 0);
+            message.Result = 0;
+        }
+    }
+};
+
+double CpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() < 3 || (args[1] != "send" && args[1] != "receive")) {
+        std::fprintf(stderr, "usage: %s send FILE... | receive FOLDER\n", argv[0]);
+        return 2;
+    }
+    const bool sending = args[1] == "send";
+
+    StdioPhone phone;
+    QvSerialPort port;
+    port.SetMaxReceiveSize(8192);
+    port.SetMaxSendSize(8192);
+    port.SetLinkedTo(&phone);
+    QvFile file;
+    file.Transfer().SetLinkedTo(&port);
+    file.Transfer().SetReceiveExistingFiles(efOverwrite);
+
+    int result = -1;
+    int files = 0;
+    qint64 bytes = 0;
+    QElapsedTimer wall;
+    file.SetOnTransferStateEvent([&](TComponent*, TTransferState state, const QString& name, int param) {
+        if (state == tsError)
+            result = param;
+        if (state == tsFileSendDone || state == tsFileReceiveDone) {
+            ++files;
+            bytes += QFileInfo(name).size();
+        }
+        if (state == tsSendModeEnd || state == tsReceiveModeEnd) {
+            if (param == 0)
+                result = 0;
+            QTimer::singleShot(0, &app, [&app] { app.quit(); });
+        }
+    });
+
+    QTimer::singleShot(0, &app, [&] {
+        if (port.Open(0) != 0) {
+            std::fprintf(stderr, "cannot open standard input as a line\n");
+            app.exit(3);
+        }
+    });
+    port.SetOnPortState([&](TComponent*, TPortState state, int param) {
+        if (state != psOpened) {
+            if (state == psError)
+                result = param;
+            QTimer::singleShot(0, &app, [&app] { app.quit(); });
+            return;
+        }
+        wall.start();
+        int code = 0;
+        if (sending) {
+            QString list;
+            for (int i = 2; i < args.size(); ++i)
+                list += QFileInfo(args[i]).absoluteFilePath() + "\r\n";
+            code = file.SendFiles(list);
+        } else {
+            file.Transfer().SetReceiveFolder(args[2]);
+            code = file.ListenMode(true);
+        }
+        if (code != 0) {
+            result = code;
+            QTimer::singleShot(0, &app, [&app] { app.quit(); });
+        }
+    });
+
+    app.exec();
+    std::fprintf(stderr, "result=%d files=%d bytes=%lld seconds=%.3f cpu=%.3f\n", result, files,
+                 static_cast<long long>(bytes), wall.isValid() ? wall.elapsed() / 1000.0 : 0.0, CpuSeconds());
+    return result == 0 ? 0 : 1;
+}
