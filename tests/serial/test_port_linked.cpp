@@ -114,6 +114,23 @@ TEST_F(LinkedPortTest, RefusalsComeBackUnchangedAndLeaveThePortClosed)
     EXPECT_FALSE(port->IsOpened());
 }
 
+TEST_F(LinkedPortTest, DescriptorZeroIsAChannelLikeAnyOther)
+{
+    const int savedStdin = ::dup(0);
+    ASSERT_GE(savedStdin, 0);
+    ASSERT_EQ(::dup2(channel.ours, 0), 0);
+    phone->commHandle = 0;
+    phone->answer = FakePhone::Answer::BeforeReturn;
+    EXPECT_EQ(port->Open(0), 0);
+    EXPECT_TRUE(port->IsOpened());
+    ASSERT_EQ(::send(channel.remote, "zero", 4, 0), 4);
+    EXPECT_TRUE(WaitUntil([&] { return received == "zero"; }));
+    port->Close();
+    EXPECT_EQ(fcntl(0, F_GETFD), 0) << "left open";
+    ::dup2(savedStdin, 0);
+    ::close(savedStdin);
+}
+
 TEST_F(LinkedPortTest, CloseWhileWaitingDoesNothingAndTheAnswerStillOpens)
 {
     phone->answer = FakePhone::Answer::Never;
