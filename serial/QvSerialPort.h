@@ -56,7 +56,8 @@ public:
 
     // The phone whose call the port opens on; nullptr for manual settings.
     // Changing it neither opens nor closes the port. Cleared when the phone
-    // is destroyed.
+    // is destroyed; a port open on that phone's call then closes (psClosed,
+    // then psError 500), since the channel went with the phone.
     TCallDataSource* LinkedTo() const { return m_linkedTo.Get(); }
     void SetLinkedTo(TCallDataSource* phone);
 
