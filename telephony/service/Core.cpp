@@ -59,6 +59,10 @@ Core& Core::Create()
 
 void Core::Destroy()
 {
+    if (g_zombie != nullptr && g_drainDepth == 0) {
+        delete g_zombie;
+        g_zombie = nullptr;
+    }
     Core* core = g_core;
     g_core = nullptr;
     if (core == nullptr)

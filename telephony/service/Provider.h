@@ -43,7 +43,8 @@ struct LineDeviceInfo
     DWORD stringFormat = STRINGFORMAT_UNICODE;
     DWORD addressModes = LINEADDRESSMODE_ADDRESSID;
     DWORD numAddresses = 1;
-    DWORD bearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_PASSTHROUGH;
+    // The phone component switches data calls between DATA and PASSTHROUGH.
+    DWORD bearerModes = LINEBEARERMODE_VOICE | LINEBEARERMODE_DATA | LINEBEARERMODE_PASSTHROUGH;
     DWORD maxRate = 57600;
     DWORD mediaModes = LINEMEDIAMODE_DATAMODEM;
     DWORD generateToneModes = 0;

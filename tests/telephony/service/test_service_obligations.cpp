@@ -191,9 +191,9 @@ TEST_F(ServiceTest, RequestIdsAreUniqueAcrossLineAndPhoneRequests)
     ASSERT_EQ(phoneOpen(phoneApp, 0, &phone, TAPI_VERSION_2_2, 0, 5, PHONEPRIVILEGE_OWNER), 0);
 
     std::vector<LONG> ids;
+    HCALL calls[3] = {}; // the cells live until the replies have come
     for (int i = 0; i < 3; ++i) {
-        HCALL call = 0;
-        ids.push_back(lineMakeCallW(line, &call, u"", 0, nullptr));
+        ids.push_back(lineMakeCallW(line, &calls[i], u"", 0, nullptr));
         ids.push_back(phoneSetLamp(phone, 0, PHONELAMPMODE_STEADY));
         ids.push_back(phoneSetHookSwitch(phone, PHONEHOOKSWITCHDEV_HANDSET, PHONEHOOKSWITCHMODE_MIC));
     }
@@ -373,6 +373,64 @@ TEST_F(ServiceTest, NothingIsDeliveredAfterShutdownOrUninstall)
     HLINEAPP none = 0;
     EXPECT_EQ(lineInitializeExW(&none, nullptr, Callback, nullptr, &devs, &version, &params),
               LINEERR_NODRIVER);
+}
+
+TEST_F(ServiceTest, ACallbackThatRunsTheEventLoopGetsTheRestInOrderOnce)
+{
+    const HLINEAPP app = Init();
+    Open(app, 0);
+    const HLINE second = Open(app, 1);
+    ASSERT_EQ(lineSetStatusMessages(second, LINEDEVSTATE_RINGING, 0), 0);
+    m_sim->OfferCall(1);
+    for (int i = 0; i < 5; ++i)
+        m_sim->Ring(1);
+    int depth = 0;
+    int deepest = 0;
+    TheLog().onMessage = [&](const Msg&) {
+        ++depth;
+        deepest = std::max(deepest, depth);
+        qv::ProcessMessages(); // as the phone does while it hangs up
+        --depth;
+    };
+    Settle();
+    const auto rings = Of(LINE_LINEDEVSTATE);
+    ASSERT_EQ(rings.size(), 5u);
+    for (std::size_t i = 0; i < rings.size(); ++i)
+        EXPECT_EQ(rings[i].p3, i);
+    EXPECT_EQ(TheLog().messages.front().message, LINE_CALLSTATE);
+    EXPECT_GE(deepest, 1);
+}
+
+TEST_F(ServiceTest, ACellIsNotWrittenAfterItsLineWasClosed)
+{
+    const HLINEAPP app = Init();
+    const HLINE line = Open(app, 0);
+    m_sim->SetNextReply(QStringLiteral("lineMakeCall"), Reply::Held());
+    HCALL call = 0;
+    const LONG id = lineMakeCallW(line, &call, u"1", 0, nullptr);
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(lineClose(line), 0);
+    // The application may have freed the cell by now; a late success must not
+    // write into it, and no reply goes to an open that is gone.
+    m_sim->Complete(static_cast<RequestId>(id));
+    Settle();
+    EXPECT_EQ(call, 0u);
+    EXPECT_TRUE(TheLog().messages.empty());
+}
+
+TEST_F(ServiceTest, UninstallFromInsideACallbackIsSafe)
+{
+    const HLINEAPP app = Init();
+    Open(app, 0);
+    m_sim->OfferCall(0);
+    m_sim->OfferCall(0);
+    TheLog().onMessage = [](const Msg&) { Service::Uninstall(); };
+    Settle();
+    EXPECT_EQ(TheLog().messages.size(), 1u); // the second message went with the service
+    EXPECT_FALSE(Service::IsInstalled());
+    auto again = std::make_unique<sim::SimExchange>();
+    again->AddLine({});
+    EXPECT_TRUE(Service::Install(std::move(again)));
 }
 
 } // namespace

@@ -419,6 +419,7 @@ void ModemProvider::OnReadable(Line& line)
 
 void ModemProvider::OnUnsolicited(Line& line, const AtLine& at)
 {
+    qWarning("DBG unsolicited %d [%s]", int(at.kind), at.text.constData());
     switch (at.kind) {
     case AtKind::Ring:
         OnRing(line);

@@ -27,7 +27,7 @@ constexpr DWORD CallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINEC
                              LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED |
                              LINECALLSTATE_DISCONNECTED;
 constexpr DWORD DisconnectModes = LINEDISCONNECTMODE_NORMAL | LINEDISCONNECTMODE_BUSY |
-                                  LINEDISCONNECTMODE_NOANSWER | LINEDISCONNECTMODE_BADADDRESS |
+                                  LINEDISCONNECTMODE_NOANSWER |
                                   LINEDISCONNECTMODE_UNREACHABLE;
 
 enum class CallStep
@@ -104,6 +104,8 @@ struct TcpProvider::Call
     int nextAddress = 0;
     DWORD failMode = LINEDISCONNECTMODE_UNREACHABLE;
     bool proceedingReported = false;
+    bool fromDialTone = false;     // lineDial on a call taken off hook
+    RequestId pendingRequest = 0; // answered once the host name is known
     int noAnswerSeconds = 0;
     std::unique_ptr<QObject> lookupContext;
     int lookupId = -1;
@@ -439,14 +441,14 @@ LONG TcpProvider::MakeCall(RequestId request, int line, CallId newCall, const QS
     }
     Call& c = *call;
     m_calls[newCall] = std::move(call);
-    m_events->CompleteRequest(request, 0);
     const int noAnswer = params.present ? int(std::min<DWORD>(params.noAnswerTimeout, 3600)) : 0;
     if (target) {
         c.target = *target;
-        StartDialling(c, DWORD(noAnswer));
+        StartDialling(c, DWORD(noAnswer), request);
     } else {
         c.noAnswerSeconds = noAnswer;
         c.step = CallStep::DialTone;
+        m_events->CompleteRequest(request, 0);
         m_events->CallStateChanged(newCall, LINECALLSTATE_DIALTONE, LINEDIALTONEMODE_NORMAL);
     }
     return 0;
@@ -470,24 +472,52 @@ LONG TcpProvider::Dial(RequestId request, CallId id, const QString& number, DWOR
         return LINEERR_INVALADDRESS;
     call->number = trimmed;
     call->target = *target;
-    m_events->CompleteRequest(request, 0);
-    StartDialling(*call, DWORD(call->noAnswerSeconds));
+    call->fromDialTone = true;
+    StartDialling(*call, DWORD(call->noAnswerSeconds), request);
     return 0;
 }
 
-void TcpProvider::StartDialling(Call& call, DWORD noAnswerSeconds)
+void TcpProvider::StartDialling(Call& call, DWORD noAnswerSeconds, RequestId request)
 {
     const int seconds =
         noAnswerSeconds ? int(noAnswerSeconds) : m_lines[size_t(call.line)]->config.connectTimeoutSeconds;
     const CallId id = call.id;
     call.limitTimer = Clock::Instance().StartTimer(seconds * 1000, [this, id] {
         Call* c = FindCall(id);
-        if (c && (c->step == CallStep::Resolve || c->step == CallStep::Connect))
+        if (!c)
+            return;
+        if (c->pendingRequest)
+            LookupFailed(*c, LINEERR_OPERATIONFAILED); // the name service never answered
+        else if (c->step == CallStep::Connect)
             Fail(*c, LINEDISCONNECTMODE_NOANSWER);
     });
     call.step = CallStep::Resolve;
-    m_events->CallStateChanged(id, LINECALLSTATE_DIALING, 0);
+    const QHostAddress literal(call.target.host);
+    if (!literal.isNull()) {
+        call.addresses = {literal};
+        call.step = CallStep::Connect;
+        m_events->CompleteRequest(request, 0);
+        m_events->CallStateChanged(id, LINECALLSTATE_DIALING, 0);
+        Step(call);
+        return;
+    }
+    // A name is looked up before the request is answered, so that a name
+    // that does not exist fails the request as an invalid number rather
+    // than dialling nowhere.
+    call.pendingRequest = request;
     Step(call);
+}
+
+void TcpProvider::LookupFailed(Call& call, LONG error)
+{
+    const RequestId request = call.pendingRequest;
+    call.pendingRequest = 0;
+    Teardown(call);
+    call.step = call.fromDialTone ? CallStep::DialTone : CallStep::Idle;
+    // The service forgets a call whose creating request failed, and may
+    // release it from inside this report: nothing of the call is touched
+    // after it.
+    m_events->CompleteRequest(request, error);
 }
 
 void TcpProvider::Step(Call& call)
@@ -495,13 +525,6 @@ void TcpProvider::Step(Call& call)
     const CallId id = call.id;
     switch (call.step) {
     case CallStep::Resolve: {
-        const QHostAddress literal(call.target.host);
-        if (!literal.isNull()) {
-            call.addresses = {literal};
-            call.step = CallStep::Connect;
-            Step(call);
-            return;
-        }
         call.lookupContext = std::make_unique<QObject>();
         call.lookupId = QHostInfo::lookupHost(
             call.target.host, call.lookupContext.get(), [this, id](const QHostInfo& info) {
@@ -573,11 +596,15 @@ void TcpProvider::LookupDone(CallId id, const QList<QHostAddress>& addresses, bo
     QObject* context = call->lookupContext.release();
     context->deleteLater();
     if (notFound || addresses.isEmpty()) {
-        Fail(*call, notFound ? LINEDISCONNECTMODE_BADADDRESS : LINEDISCONNECTMODE_UNREACHABLE);
+        LookupFailed(*call, notFound ? LINEERR_INVALADDRESS : LINEERR_OPERATIONFAILED);
         return;
     }
     call->addresses = addresses;
     call->step = CallStep::Connect;
+    const RequestId request = call->pendingRequest;
+    call->pendingRequest = 0;
+    m_events->CompleteRequest(request, 0);
+    m_events->CallStateChanged(id, LINECALLSTATE_DIALING, 0);
     Step(*call);
 }
 

@@ -2,11 +2,11 @@
 //
 // Outgoing: the dialled number is read by ResolveTcpNumber (phonebook, twelve
 // digits, host:port); a number that reads as none of these is refused at once
-// with LINEERR_INVALADDRESS. Otherwise the request is replied to at once and
-// the call reports DIALING (while the host name is looked up, without
-// blocking), PROCEEDING (while connecting) and CONNECTED. It ends DISCONNECTED
-// with
-//   BADADDRESS   the host name does not exist,
+// with LINEERR_INVALADDRESS. A host name is looked up first, without blocking,
+// and a name that does not exist fails the request with LINEERR_INVALADDRESS
+// too (LINEERR_OPERATIONFAILED when the lookup itself fails or outlasts the
+// time limit). Then the request is replied to and the call reports DIALING,
+// PROCEEDING (while connecting) and CONNECTED. It ends DISCONNECTED with
 //   UNREACHABLE  nobody listens there or there is no route,
 //   BUSY         the peer accepted and closed again at once without a word
 //                (how a busy line of ours turns a second caller away),
@@ -107,7 +107,8 @@ private:
     // Outgoing calls move through these steps; each starts one asynchronous
     // action and returns, and its completion calls Step() again.
     void Step(Call& call);
-    void StartDialling(Call& call, tapi::DWORD noAnswerSeconds);
+    void StartDialling(Call& call, tapi::DWORD noAnswerSeconds, tapi::RequestId request);
+    void LookupFailed(Call& call, tapi::LONG error);
     void LookupDone(tapi::CallId id, const QList<QHostAddress>& addresses, bool notFound);
     void ConnectDone(tapi::CallId id);
     void SettleEvent(tapi::CallId id, bool hangup);
