@@ -154,9 +154,10 @@ LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, L
     if (caps == nullptr)
         return LINEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedLineDevCaps(version);
-    if (caps->dwTotalSize < fixed)
+    if (detail::TotalSize(caps) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*dev, "lineGetDevCaps", 0, {deviceId, version, extVersion, caps->dwTotalSize}); r < 0)
+    if (LONG r = Screen(*dev, "lineGetDevCaps", 0, {deviceId, version, extVersion, detail::TotalSize(caps)});
+        r < 0)
         return r;
 
     const LineDeviceInfo info = dev->provider->LineInfo(dev->local);
@@ -195,7 +196,7 @@ LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, L
     w.Add(&LINEDEVCAPS::dwDevSpecificSize, &LINEDEVCAPS::dwDevSpecificOffset, info.devSpecific);
     w.Add(&LINEDEVCAPS::dwDeviceClassesSize, &LINEDEVCAPS::dwDeviceClassesOffset,
           detail::EncodeStringList(info.deviceClasses, fmt));
-    w.Write(caps, caps->dwTotalSize);
+    w.Write(caps, detail::TotalSize(caps));
     return 0;
 }
 
@@ -215,9 +216,10 @@ LONG GetAddressCaps(HLINEAPP app, DWORD deviceId, DWORD addressId, DWORD version
     if (caps == nullptr)
         return LINEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedAddressCaps(version);
-    if (caps->dwTotalSize < fixed)
+    if (detail::TotalSize(caps) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*dev, "lineGetAddressCaps", 0, {deviceId, addressId, version, caps->dwTotalSize});
+    if (LONG r =
+            Screen(*dev, "lineGetAddressCaps", 0, {deviceId, addressId, version, detail::TotalSize(caps)});
         r < 0)
         return r;
     AddressInfo info;
@@ -253,7 +255,7 @@ LONG GetAddressCaps(HLINEAPP app, DWORD deviceId, DWORD addressId, DWORD version
         f.dwAvailableMediaModes = info.availableMediaModes;
     w.Add(&LINEADDRESSCAPS::dwAddressSize, &LINEADDRESSCAPS::dwAddressOffset,
           detail::EncodeString(info.address, fmt));
-    w.Write(caps, caps->dwTotalSize);
+    w.Write(caps, detail::TotalSize(caps));
     return 0;
 }
 
@@ -293,9 +295,9 @@ LONG GetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, LPVARSTRING 
         return LINEERR_INVALPOINTER;
     if (deviceClass.isEmpty())
         return LINEERR_INVALDEVICECLASS;
-    if (out->dwTotalSize < sizeof(VARSTRING))
+    if (detail::TotalSize(out) < sizeof(VARSTRING))
         return LINEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*dev, "lineGetID", call ? call->id : 0, {addressId, select, out->dwTotalSize},
+    if (LONG r = Screen(*dev, "lineGetID", call ? call->id : 0, {addressId, select, detail::TotalSize(out)},
                         deviceClass);
         r < 0)
         return r;
@@ -326,7 +328,7 @@ LONG GetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, LPVARSTRING 
     }
     VarWriter<VARSTRING> w(sizeof(VARSTRING));
     w.Fixed().dwStringFormat = STRINGFORMAT_BINARY;
-    const bool fits = sizeof(VARSTRING) + static_cast<DWORD>(payload.size()) <= out->dwTotalSize;
+    const bool fits = sizeof(VARSTRING) + static_cast<DWORD>(payload.size()) <= detail::TotalSize(out);
     DWORD value = data.id;
     if (data.fd >= 0 && fits) {
         // The caller gets its own descriptor and closes it when it likes; the
@@ -339,7 +341,7 @@ LONG GetID(HLINE hLine, DWORD addressId, HCALL hCall, DWORD select, LPVARSTRING 
     }
     std::memcpy(payload.data(), &value, sizeof(DWORD));
     w.Add(&VARSTRING::dwStringSize, &VARSTRING::dwStringOffset, payload);
-    w.Write(out, out->dwTotalSize);
+    w.Write(out, detail::TotalSize(out));
     return 0;
 }
 
@@ -353,11 +355,11 @@ LONG GetDevConfig(DWORD deviceId, LPVARSTRING out, const QString& deviceClass, b
         return LINEERR_BADDEVICEID;
     if (out == nullptr || !classGiven)
         return LINEERR_INVALPOINTER;
-    if (out->dwTotalSize < sizeof(VARSTRING))
+    if (detail::TotalSize(out) < sizeof(VARSTRING))
         return LINEERR_STRUCTURETOOSMALL;
     if (deviceClass.isEmpty())
         return LINEERR_INVALDEVICECLASS;
-    if (LONG r = Screen(*dev, "lineGetDevConfig", 0, {deviceId, out->dwTotalSize}, deviceClass); r < 0)
+    if (LONG r = Screen(*dev, "lineGetDevConfig", 0, {deviceId, detail::TotalSize(out)}, deviceClass); r < 0)
         return r;
     QByteArray config;
     if (LONG r = dev->provider->GetDevConfig(dev->local, deviceClass, config); r < 0)
@@ -365,7 +367,7 @@ LONG GetDevConfig(DWORD deviceId, LPVARSTRING out, const QString& deviceClass, b
     VarWriter<VARSTRING> w(sizeof(VARSTRING));
     w.Fixed().dwStringFormat = STRINGFORMAT_BINARY;
     w.Add(&VARSTRING::dwStringSize, &VARSTRING::dwStringOffset, config);
-    w.Write(out, out->dwTotalSize);
+    w.Write(out, detail::TotalSize(out));
     return 0;
 }
 
@@ -556,9 +558,9 @@ LONG GetCallInfo(HCALL hCall, LPLINECALLINFO out, Charset cs)
     if (out == nullptr)
         return LINEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedCallInfo(ctx.open->apiVersion);
-    if (out->dwTotalSize < fixed)
+    if (detail::TotalSize(out) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*ctx.device, "lineGetCallInfo", ctx.call->id, {out->dwTotalSize}); r < 0)
+    if (LONG r = Screen(*ctx.device, "lineGetCallInfo", ctx.call->id, {detail::TotalSize(out)}); r < 0)
         return r;
     CallInfoData data;
     if (!ctx.call->released) {
@@ -625,7 +627,7 @@ LONG GetCallInfo(HCALL hCall, LPLINECALLINFO out, Charset cs)
     w.Add(&I::dwChargingInfoSize, &I::dwChargingInfoOffset, data.chargingInfo);
     w.Add(&I::dwDevSpecificSize, &I::dwDevSpecificOffset, data.devSpecific);
     w.Add(&I::dwCallDataSize, &I::dwCallDataOffset, data.callData);
-    w.Write(out, out->dwTotalSize);
+    w.Write(out, detail::TotalSize(out));
     return 0;
 }
 
@@ -735,20 +737,23 @@ LONG lineInitializeExW(LPHLINEAPP lphLineApp, HINSTANCE, LINECALLBACK lpfnCallba
         return LINEERR_NODRIVER;
     if (lpdwAPIVersion == nullptr || params == nullptr)
         return LINEERR_INVALPOINTER;
-    if (params->dwTotalSize < sizeof(LINEINITIALIZEEXPARAMS))
+    if (detail::TotalSize(params) < sizeof(LINEINITIALIZEEXPARAMS))
         return LINEERR_STRUCTURETOOSMALL;
+    LINEINITIALIZEEXPARAMS init{};
+    std::memcpy(&init, params, sizeof init);
     if (*lpdwAPIVersion < TAPI_VERSION_2_0)
         return LINEERR_INCOMPATIBLEAPIVERSION;
-    if (params->dwOptions != LINEINITIALIZEEXOPTION_USEHIDDENWINDOW)
-        return params->dwOptions == LINEINITIALIZEEXOPTION_USEEVENT ||
-                       params->dwOptions == LINEINITIALIZEEXOPTION_USECOMPLETIONPORT
+    if (init.dwOptions != LINEINITIALIZEEXOPTION_USEHIDDENWINDOW)
+        return init.dwOptions == LINEINITIALIZEEXOPTION_USEEVENT ||
+                       init.dwOptions == LINEINITIALIZEEXOPTION_USECOMPLETIONPORT
                    ? LINEERR_OPERATIONUNAVAIL
                    : LINEERR_INVALPARAM;
     const DWORD version = std::min(*lpdwAPIVersion, TAPI_CURRENT_VERSION);
     if (LONG r = InitializeLine(lphLineApp, lpfnCallback, lpdwNumDevs, version); r < 0)
         return r;
-    params->dwNeededSize = sizeof(LINEINITIALIZEEXPARAMS);
-    params->dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
+    init.dwNeededSize = sizeof(LINEINITIALIZEEXPARAMS);
+    init.dwUsedSize = sizeof(LINEINITIALIZEEXPARAMS);
+    std::memcpy(params, &init, sizeof init);
     *lpdwAPIVersion = TAPI_CURRENT_VERSION;
     return 0;
 }
@@ -1000,7 +1005,7 @@ LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS status)
     if (status == nullptr)
         return LINEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedCallStatus(ctx.open->apiVersion);
-    if (status->dwTotalSize < fixed)
+    if (detail::TotalSize(status) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
     const DWORD state = ctx.call->released ? LINECALLSTATE_IDLE : ctx.call->state;
     VarWriter<LINECALLSTATUS> w(fixed);
@@ -1016,7 +1021,7 @@ LONG lineGetCallStatus(HCALL hCall, LPLINECALLSTATUS status)
                                    static_cast<WORD>(d.dayOfWeek() % 7), static_cast<WORD>(d.day()),
                                    static_cast<WORD>(tm.hour()),         static_cast<WORD>(tm.minute()),
                                    static_cast<WORD>(tm.second()),       static_cast<WORD>(tm.msec())};
-    w.Write(status, status->dwTotalSize);
+    w.Write(status, detail::TotalSize(status));
     return 0;
 }
 
@@ -1062,7 +1067,9 @@ LONG lineMonitorTones(HCALL hCall, const LINEMONITORTONE* lpToneList, DWORD dwNu
         return LINEERR_INVALTONELIST;
     if (ctx.call->released || ctx.call->state == LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
-    std::vector<LINEMONITORTONE> tones(lpToneList, lpToneList + (dwNumEntries > 0 ? dwNumEntries : 0));
+    std::vector<LINEMONITORTONE> tones(dwNumEntries);
+    if (dwNumEntries > 0)
+        std::memcpy(tones.data(), lpToneList, dwNumEntries * sizeof(LINEMONITORTONE));
     std::vector<DWORD> args{dwNumEntries};
     for (const LINEMONITORTONE& t : tones) {
         args.insert(args.end(),

@@ -99,9 +99,9 @@ LONG GetDevCaps(HPHONEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, 
     if (caps == nullptr)
         return PHONEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedPhoneCaps(version);
-    if (caps->dwTotalSize < fixed)
+    if (detail::TotalSize(caps) < fixed)
         return PHONEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*dev, "phoneGetDevCaps", {deviceId, version, caps->dwTotalSize}); r < 0)
+    if (LONG r = Screen(*dev, "phoneGetDevCaps", {deviceId, version, detail::TotalSize(caps)}); r < 0)
         return r;
     const PhoneDeviceInfo info = dev->provider->PhoneInfo(dev->local);
     const DWORD fmt = cs == Charset::Wide ? info.stringFormat : STRINGFORMAT_ASCII;
@@ -142,7 +142,7 @@ LONG GetDevCaps(HPHONEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, 
     w.Add(&PHONECAPS::dwLampModesSize, &PHONECAPS::dwLampModesOffset, lampModes);
     w.Add(&PHONECAPS::dwDeviceClassesSize, &PHONECAPS::dwDeviceClassesOffset,
           detail::EncodeStringList(info.deviceClasses, fmt));
-    w.Write(caps, caps->dwTotalSize);
+    w.Write(caps, detail::TotalSize(caps));
     return 0;
 }
 
@@ -154,9 +154,9 @@ LONG GetStatus(HPHONE hPhone, LPPHONESTATUS out)
     if (out == nullptr)
         return PHONEERR_INVALPOINTER;
     const DWORD fixed = detail::FixedPhoneStatus(ctx.open->apiVersion);
-    if (out->dwTotalSize < fixed)
+    if (detail::TotalSize(out) < fixed)
         return PHONEERR_STRUCTURETOOSMALL;
-    if (LONG r = Screen(*ctx.device, "phoneGetStatus", {out->dwTotalSize}); r < 0)
+    if (LONG r = Screen(*ctx.device, "phoneGetStatus", {detail::TotalSize(out)}); r < 0)
         return r;
     PhoneStatusData data;
     if (LONG r = ctx.device->provider->GetPhoneStatus(ctx.device->local, data); r < 0)
@@ -185,7 +185,7 @@ LONG GetStatus(HPHONE hPhone, LPPHONESTATUS out)
     for (DWORD mode : data.lampModes)
         lamps.append(reinterpret_cast<const char*>(&mode), sizeof(DWORD));
     w.Add(&PHONESTATUS::dwLampModesSize, &PHONESTATUS::dwLampModesOffset, lamps);
-    w.Write(out, out->dwTotalSize);
+    w.Write(out, detail::TotalSize(out));
     return 0;
 }
 
@@ -261,20 +261,23 @@ LONG phoneInitializeExW(LPHPHONEAPP lphPhoneApp, HINSTANCE, PHONECALLBACK lpfnCa
         return PHONEERR_NODRIVER;
     if (lpdwAPIVersion == nullptr || params == nullptr)
         return PHONEERR_INVALPOINTER;
-    if (params->dwTotalSize < sizeof(PHONEINITIALIZEEXPARAMS))
+    if (detail::TotalSize(params) < sizeof(PHONEINITIALIZEEXPARAMS))
         return PHONEERR_STRUCTURETOOSMALL;
+    PHONEINITIALIZEEXPARAMS init{};
+    std::memcpy(&init, params, sizeof init);
     if (*lpdwAPIVersion < TAPI_VERSION_2_0)
         return PHONEERR_INCOMPATIBLEAPIVERSION;
-    if (params->dwOptions != PHONEINITIALIZEEXOPTION_USEHIDDENWINDOW)
-        return params->dwOptions == PHONEINITIALIZEEXOPTION_USEEVENT ||
-                       params->dwOptions == PHONEINITIALIZEEXOPTION_USECOMPLETIONPORT
+    if (init.dwOptions != PHONEINITIALIZEEXOPTION_USEHIDDENWINDOW)
+        return init.dwOptions == PHONEINITIALIZEEXOPTION_USEEVENT ||
+                       init.dwOptions == PHONEINITIALIZEEXOPTION_USECOMPLETIONPORT
                    ? PHONEERR_OPERATIONUNAVAIL
                    : PHONEERR_INVALPARAM;
     const DWORD version = std::min(*lpdwAPIVersion, TAPI_CURRENT_VERSION);
     if (LONG r = InitializePhone(lphPhoneApp, lpfnCallback, lpdwNumDevs, version); r < 0)
         return r;
-    params->dwNeededSize = sizeof(PHONEINITIALIZEEXPARAMS);
-    params->dwUsedSize = sizeof(PHONEINITIALIZEEXPARAMS);
+    init.dwNeededSize = sizeof(PHONEINITIALIZEEXPARAMS);
+    init.dwUsedSize = sizeof(PHONEINITIALIZEEXPARAMS);
+    std::memcpy(params, &init, sizeof init);
     *lpdwAPIVersion = TAPI_CURRENT_VERSION;
     return 0;
 }
@@ -399,12 +402,12 @@ LONG phoneGetDisplay(HPHONE hPhone, LPVARSTRING display)
         return PHONEERR_INVALPHONEHANDLE;
     if (display == nullptr)
         return PHONEERR_INVALPOINTER;
-    if (display->dwTotalSize < sizeof(VARSTRING))
+    if (detail::TotalSize(display) < sizeof(VARSTRING))
         return PHONEERR_STRUCTURETOOSMALL;
     const PhoneDeviceInfo info = ctx.Info();
     if (info.displayNumRows == 0 && info.displayNumColumns == 0)
         return PHONEERR_OPERATIONUNAVAIL;
-    if (LONG r = Screen(*ctx.device, "phoneGetDisplay", {display->dwTotalSize}); r < 0)
+    if (LONG r = Screen(*ctx.device, "phoneGetDisplay", {detail::TotalSize(display)}); r < 0)
         return r;
     PhoneStatusData data;
     if (LONG r = ReadStatus(ctx, data); r < 0)
@@ -412,7 +415,7 @@ LONG phoneGetDisplay(HPHONE hPhone, LPVARSTRING display)
     VarWriter<VARSTRING> w(sizeof(VARSTRING));
     w.Fixed().dwStringFormat = info.stringFormat;
     w.Add(&VARSTRING::dwStringSize, &VARSTRING::dwStringOffset, data.display);
-    w.Write(display, display->dwTotalSize);
+    w.Write(display, detail::TotalSize(display));
     return 0;
 }
 

@@ -116,9 +116,8 @@ namespace {
 class ParamsReader
 {
 public:
-    ParamsReader(const LINECALLPARAMS* params, DWORD fixed, Charset charset)
-        : m_base(reinterpret_cast<const unsigned char*>(params)), m_total(params->dwTotalSize),
-          m_fixed(fixed), m_charset(charset)
+    ParamsReader(const void* base, DWORD total, DWORD fixed, Charset charset)
+        : m_base(static_cast<const unsigned char*>(base)), m_total(total), m_fixed(fixed), m_charset(charset)
     {}
 
     bool ok() const { return m_ok; }
@@ -191,17 +190,23 @@ bool IsSingleBearerMode(DWORD mode)
 
 } // namespace
 
-LONG ReadCallParams(const LINECALLPARAMS* params, DWORD version, Charset charset, CallParamsData& out)
+LONG ReadCallParams(const LINECALLPARAMS* caller, DWORD version, Charset charset, CallParamsData& out)
 {
     out = CallParamsData{};
-    if (params == nullptr)
+    if (caller == nullptr)
         return 0;
     const DWORD fixed = FixedCallParams(version);
-    if (params->dwTotalSize < fixed)
+    const DWORD total = TotalSize(caller);
+    if (total < fixed)
         return LINEERR_STRUCTURETOOSMALL;
+    // The fixed part is read into an aligned copy; the variable part is read
+    // byte by byte from the caller's block.
+    LINECALLPARAMS copy{};
+    std::memcpy(&copy, caller, std::min<std::size_t>(fixed, sizeof copy));
+    const LINECALLPARAMS* params = &copy;
     // Bounds of the block itself: nothing larger than this is ever sensible,
     // and it keeps a garbage dwTotalSize from sending us through the heap.
-    if (params->dwTotalSize > 0x10000)
+    if (total > 0x10000)
         return LINEERR_INVALCALLPARAMS;
     if (!IsSingleBearerMode(params->dwBearerMode))
         return LINEERR_INVALBEARERMODE;
@@ -211,7 +216,7 @@ LONG ReadCallParams(const LINECALLPARAMS* params, DWORD version, Charset charset
         params->dwAddressMode != LINEADDRESSMODE_DIALABLEADDR)
         return LINEERR_INVALADDRESSMODE;
 
-    ParamsReader r(params, fixed, charset);
+    ParamsReader r(caller, total, fixed, charset);
     out.present = true;
     out.bearerMode = params->dwBearerMode;
     out.minRate = params->dwMinRate;

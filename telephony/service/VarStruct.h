@@ -22,6 +22,15 @@ enum class Charset
     Narrow
 };
 
+// dwTotalSize of a caller's structure. Read byte-wise: callers may hand in
+// buffers at any address (a VARSTRING one byte into a larger buffer, say).
+inline DWORD TotalSize(const void* structure)
+{
+    DWORD total = 0;
+    std::memcpy(&total, structure, sizeof total);
+    return total;
+}
+
 // The fixed part of each structure for a negotiated API version.
 DWORD FixedLineDevCaps(DWORD version);
 DWORD FixedAddressCaps(DWORD version);

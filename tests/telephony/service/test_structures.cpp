@@ -6,6 +6,7 @@
 #include "telephony/service/ModemConfig.h"
 
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace tapitest {
@@ -217,6 +218,19 @@ TEST_F(ServiceTest, DeviceConfigurationComesInAVarString)
     EXPECT_EQ(lineGetDevConfigW(7, vs, u"comm/datamodem"), LINEERR_BADDEVICEID);
     vs->dwTotalSize = 23;
     EXPECT_EQ(lineGetDevConfigW(0, vs, u"comm/datamodem"), LINEERR_STRUCTURETOOSMALL);
+
+    // A VARSTRING one byte into a larger buffer, as a saved configuration
+    // keeps it: the service reads and writes it byte-wise.
+    std::vector<unsigned char> raw(1025, 0);
+    const DWORD total = 1024;
+    std::memcpy(raw.data() + 1, &total, sizeof total);
+    ASSERT_EQ(lineGetDevConfigW(0, reinterpret_cast<VARSTRING*>(raw.data() + 1), u"comm/datamodem"), 0);
+    VARSTRING got{};
+    std::memcpy(&got, raw.data() + 1, sizeof got);
+    EXPECT_EQ(got.dwStringOffset, sizeof(VARSTRING));
+    EXPECT_EQ(
+        QByteArray(reinterpret_cast<const char*>(raw.data() + 1 + got.dwStringOffset), got.dwStringSize),
+        m_sim->DevConfig(0));
 }
 
 TEST_F(ServiceTest, StructuresTheServiceAcceptsAreBoundsChecked)

@@ -419,7 +419,6 @@ void ModemProvider::OnReadable(Line& line)
 
 void ModemProvider::OnUnsolicited(Line& line, const AtLine& at)
 {
-    qWarning("DBG unsolicited %d [%s]", int(at.kind), at.text.constData());
     switch (at.kind) {
     case AtKind::Ring:
         OnRing(line);
@@ -495,7 +494,10 @@ void ModemProvider::OnCallerId(Line& line, const AtLine& at)
         return; // date, time and messages are not part of the caller party
     }
     line.callerKnown = true;
-    if (line.step == CallStep::Offering && line.call != 0 && !line.silent && m_events)
+    // An application quick to answer may already have: the caller is still
+    // worth knowing.
+    const bool offered = line.step == CallStep::Offering || line.step == CallStep::Answering;
+    if (offered && line.call != 0 && !line.silent && m_events)
         m_events->CallInfoChanged(line.call, LINECALLINFOSTATE_CALLERID);
 }
 
