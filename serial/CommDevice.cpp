@@ -353,19 +353,23 @@ CommDevice::ReadStatus CommDevice::Read(char* buffer, int maxCount, int waitMs, 
     }
     if (maxCount <= 0)
         return ReadStatus::Nothing;
-    pollfd p{m_impl->fd, POLLIN, 0};
-    const int ready = poll(&p, 1, waitMs < 0 ? 0 : waitMs);
-    if (ready < 0) {
-        if (errno == EINTR)
+    // Without a wait the non-blocking read itself tells whether anything is
+    // there, which spares a system call per chunk.
+    if (waitMs > 0) {
+        pollfd p{m_impl->fd, POLLIN, 0};
+        const int ready = poll(&p, 1, waitMs);
+        if (ready < 0) {
+            if (errno == EINTR)
+                return ReadStatus::Nothing;
+            osError = LastOsError();
+            return ReadStatus::Failed;
+        }
+        if (ready == 0)
             return ReadStatus::Nothing;
-        osError = LastOsError();
-        return ReadStatus::Failed;
-    }
-    if (ready == 0)
-        return ReadStatus::Nothing;
-    if (p.revents & POLLNVAL) {
-        osError = oserr::InvalidHandle;
-        return ReadStatus::Failed;
+        if (p.revents & POLLNVAL) {
+            osError = oserr::InvalidHandle;
+            return ReadStatus::Failed;
+        }
     }
     const ssize_t n = ::read(m_impl->fd, buffer, static_cast<std::size_t>(maxCount));
     if (n > 0) {
