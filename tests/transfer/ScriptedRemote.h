@@ -85,6 +85,16 @@ public:
         SendHex(zm::ZRQINIT);
     }
 
+    // What is on the line is no longer trusted to be data: hunt for a header,
+    // as a receiver does after asking for a repeat or a skip.
+    void ExpectHeader()
+    {
+        Take();
+        m_decoder.ResetSubpacket();
+        m_decoder.ResetHeader();
+        m_decoder.SetMode(zm::ZFrameDecoder::mdHeader);
+    }
+
     // Lets the component run: posted messages and the port's notifications.
     static void Settle(int turns = 30)
     {
