@@ -757,8 +757,9 @@ void QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
 
 void QvPhone::RetireCell(CallCell cell)
 {
-    // The service may still write into a cell of a request it has not answered
-    // yet; such a cell is kept until the application handle is shut down.
+    // The service may still write into the cell of a request it has not
+    // answered yet, but never once the line is closed: such a cell is kept
+    // until then.
     if (cell)
         m_retiredCells.push_back(std::move(cell));
 }
@@ -787,6 +788,7 @@ int QvPhone::CloseLine()
         m_serviceState = ServiceState::Initialised;
         // Whatever belonged to the line is gone with it.
         ForgetCalls(false);
+        m_retiredCells.clear();
     }
     if (!m_quiet)
         RaiseLineState(lsDeactivated, 1);
@@ -803,6 +805,7 @@ void QvPhone::LineClosedByService()
         m_phone = 0;
     }
     m_line = 0;
+    m_retiredCells.clear();
     m_serviceState = ServiceState::Initialised;
     RaiseLineState(lsDeactivated, 0);
 }

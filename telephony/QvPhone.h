@@ -118,6 +118,10 @@ protected:
     void WndProc(TMessage& message) override;
 
 private:
+    // Tests reach the consultation list through it until the supplementary
+    // services can build consultations themselves.
+    friend class QvPhoneTestPeer;
+
     enum class ServiceState
     {
         Uninitialised,
