@@ -63,7 +63,8 @@ ModemConfigDialog::ModemConfigDialog(const ModemLineConfig& config, QWidget* par
     }
     form->addRow(QStringLiteral("Port speed:"), m_speed);
 
-    m_flow = Combo(this, "ComboFlow", {"None", "Hardware (RTS/CTS)", "Software (XON/XOFF)"}, int(config.flow));
+    m_flow =
+        Combo(this, "ComboFlow", {"None", "Hardware (RTS/CTS)", "Software (XON/XOFF)"}, int(config.flow));
     form->addRow(QStringLiteral("Flow control:"), m_flow);
     m_dial = Combo(this, "ComboDial", {"Tone", "Pulse"}, int(config.dialMode));
     form->addRow(QStringLiteral("Dialling:"), m_dial);
@@ -103,7 +104,8 @@ ModemLineConfig ModemConfigDialog::Config() const
 void RegisterModemConfigDialog()
 {
     tapi::Service::SetConfigDialogHandler(
-        QStringLiteral("modem"), [](tapi::Provider& provider, int line, tapi::HWND, const QString&) -> tapi::LONG {
+        QStringLiteral("modem"),
+        [](tapi::Provider& provider, int line, tapi::HWND, const QString&) -> tapi::LONG {
             auto* modem = dynamic_cast<ModemProvider*>(&provider);
             if (modem == nullptr || line < 0 || line >= modem->LineCount())
                 return tapi::LINEERR_BADDEVICEID;
