@@ -344,15 +344,19 @@ TEST_F(TcpLine, FailedCallsEndWithTheirOwnDisconnectMode)
     ASSERT_TRUE(Wait(
         [&] {
             return rec.HasState(60, LINECALLSTATE_DISCONNECTED) &&
-                   rec.HasState(61, LINECALLSTATE_DISCONNECTED) &&
+                   rec.IndexOf(ProviderEvent::Reply, 2, DWORD(LINEERR_INVALADDRESS)) >= 0 &&
                    callerEvents.HasState(62, LINECALLSTATE_DISCONNECTED);
         },
         30000));
     EXPECT_EQ(rec.DetailOf(60, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_UNREACHABLE));
-    EXPECT_EQ(rec.DetailOf(61, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_BADADDRESS));
+    // A name that does not exist fails the request itself: no call states.
+    EXPECT_TRUE(rec.States(61).empty());
     EXPECT_EQ(callerEvents.DetailOf(62, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_BUSY));
     EXPECT_FALSE(callerEvents.HasState(62, LINECALLSTATE_CONNECTED));
-    EXPECT_EQ(rec.States(61), (std::vector<DWORD>{LINECALLSTATE_DIALING, LINECALLSTATE_DISCONNECTED}));
+    EXPECT_EQ(rec.States(60), (std::vector<DWORD>{LINECALLSTATE_DIALING, LINECALLSTATE_PROCEEDING,
+                                                  LINECALLSTATE_DISCONNECTED}));
+    // The line of the failed lookup is free again.
+    ASSERT_EQ(provider->MakeCall(5, 1, 63, QStringLiteral("127.0.0.1:%1").arg(freePort), 0, {}), 0);
 
     // After the failure the application drops the call; it goes idle.
     ASSERT_EQ(provider->Drop(4, 60, {}), 0);

@@ -1,0 +1,239 @@
+// Two phone components on two tcp lines of one service, calling each other
+// over loopback the way the terminal window drives them: dial, answer on the
+// second ring, open the linked serial ports, talk, hang up.
+#include "serial/QvSerialPort.h"
+#include "telephony/QvPhone.h"
+#include "telephony/service/Service.h"
+#include "telephony/service/providers/tcp/TcpProvider.h"
+#include "telephony/service/providers/tcp/TcpSocket.h"
+#include "tests/telephony/providers/TcpTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace qv;
+using namespace qv::tcp;
+
+QByteArray AllByteValues()
+{
+    QByteArray b;
+    for (int i = 0; i < 256; ++i)
+        b.append(char(i));
+    return b;
+}
+
+// One terminal's worth of components, wired as the main window wires them.
+struct Terminal
+{
+    QvPhone phone;
+    QvSerialPort port;
+    std::vector<TCallState> states;
+    std::vector<int> firstParams;
+    std::vector<std::pair<TLineState, int>> lineStates;
+    QByteArray received;
+    int rings = 0;
+    int answerOnRing = 0; // 0: never
+
+    Terminal()
+    {
+        port.SetLinkedTo(&phone);
+        phone.SetMediaMode(mmData);
+        phone.SetOnCallState([this](QvPhone*, TCallState state, int param1, int, int) {
+            states.push_back(state);
+            firstParams.push_back(param1);
+            if (state == csRing && ++rings == answerOnRing)
+                phone.Answer(0);
+        });
+        phone.SetOnLineState(
+            [this](QvPhone*, TLineState state, int param1) { lineStates.emplace_back(state, param1); });
+        // The window stops the port before the call is dropped.
+        phone.SetOnBeforeDisconnect([this](QvPhone*, int) { port.Close(); });
+        port.SetOnReceiveData(
+            [this](TComponent*, char* data, int size, WindowHandle&) { received.append(data, size); });
+    }
+
+    bool Saw(TCallState state) const
+    {
+        return std::find(states.begin(), states.end(), state) != states.end();
+    }
+    int ParamOf(TCallState state) const
+    {
+        for (size_t i = 0; i < states.size(); ++i)
+            if (states[i] == state)
+                return firstParams[i];
+        return -1;
+    }
+    void Forget()
+    {
+        states.clear();
+        firstParams.clear();
+        lineStates.clear();
+        received.clear();
+        rings = 0;
+    }
+};
+
+class TcpPhones : public ::testing::Test
+{
+protected:
+    TcpPhones()
+    {
+        tapi::Service::Uninstall();
+        TcpLineConfig line;
+        line.listenPort = 0;
+        line.mode = TcpMode::Telnet;
+        line.connectTimeoutSeconds = 5;
+        auto provider = std::make_unique<TcpProvider>(std::vector<TcpLineConfig>{line, line, line},
+                                                      QMap<QString, QString>{});
+        tcp = provider.get();
+        EXPECT_TRUE(tapi::Service::Install(std::move(provider)));
+        a = std::make_unique<Terminal>();
+        b = std::make_unique<Terminal>();
+        EXPECT_EQ(a->phone.LineActive(0, true), 0);
+        EXPECT_EQ(b->phone.LineActive(1, true), 0);
+        Wait([] { return tapi::Service::PendingMessages() == 0; });
+    }
+    ~TcpPhones() override
+    {
+        a.reset();
+        b.reset();
+        tapi::Service::Uninstall();
+        for (int fd : fds)
+            ::close(fd);
+    }
+
+    template <class P> bool Wait(P done, int boundMs = 15000)
+    {
+        return qv::test::PumpUntil(done, &*clock, 10, boundMs);
+    }
+
+    // How the window dials a tcp line: digits only.
+    QByteArray NumberOf(int line) const
+    {
+        return "127000000001" + QByteArray::number(tcp->ListeningPort(line));
+    }
+
+    void OpenPorts()
+    {
+        ASSERT_EQ(a->port.Open(0), 0);
+        ASSERT_EQ(b->port.Open(0), 0);
+        ASSERT_TRUE(Wait([&] { return a->port.IsOpened() && b->port.IsOpened(); }));
+    }
+
+    qv::ScopedVirtualClock clock;
+    TcpProvider* tcp = nullptr;
+    std::unique_ptr<Terminal> a, b;
+    std::vector<int> fds;
+};
+
+TEST_F(TcpPhones, CallAnsweredOnTheSecondRingCarriesBytesAndEndsFromEitherSide)
+{
+    b->answerOnRing = 2;
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 5), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csConnected) && b->Saw(csConnected); }));
+    EXPECT_EQ(a->states, (std::vector<TCallState>{csDialing, csProceeding, csConnected}));
+    EXPECT_EQ(b->states, (std::vector<TCallState>{csOffering, csRing, csRing, csConnected}));
+    EXPECT_EQ(b->firstParams[2], 2) << "the second ring";
+    EXPECT_EQ(a->ParamOf(csConnected), 1) << "a data call";
+
+    OpenPorts();
+    ASSERT_EQ(a->port.SendString("hello B\r\n"), 0);
+    ASSERT_TRUE(Wait([&] { return b->received.size() >= 9; }));
+    EXPECT_EQ(b->received, "hello B\r\n");
+    const QByteArray all = AllByteValues();
+    ASSERT_EQ(b->port.SendData(all.constData(), int(all.size())), 0);
+    ASSERT_EQ(a->port.SendData(all.constData(), int(all.size())), 0);
+    ASSERT_TRUE(Wait([&] { return a->received.size() >= 256 && b->received.size() >= 9 + 256; }));
+    EXPECT_EQ(a->received, all);
+    EXPECT_EQ(b->received.mid(9), all);
+
+    // The caller hangs up; the other side sees the remote go and hangs up
+    // itself (AutoDisconnect).
+    ASSERT_EQ(a->phone.Hangup(), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected) && b->Saw(csDisconnected); }));
+    EXPECT_TRUE(b->Saw(csRemotePartyDisconnected));
+    EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
+    EXPECT_EQ(b->phone.NumberOfActiveCalls(), 0);
+
+    // And back the other way, hung up by the one who answered.
+    a->Forget();
+    b->Forget();
+    a->answerOnRing = 2;
+    ASSERT_EQ(b->phone.DialNumber(NumberOf(0), 6), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csConnected) && b->Saw(csConnected); }));
+    OpenPorts();
+    ASSERT_EQ(a->port.SendString("hi"), 0);
+    ASSERT_TRUE(Wait([&] { return b->received == "hi"; }));
+    ASSERT_EQ(a->phone.Hangup(), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected) && b->Saw(csDisconnected); }));
+    EXPECT_TRUE(b->Saw(csRemotePartyDisconnected));
+}
+
+TEST_F(TcpPhones, CallerWhoGivesUpBeforeTheAnswerIsAnOfferedCallDropped)
+{
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
+    ASSERT_TRUE(Wait([&] { return b->Saw(csRing) && a->Saw(csConnected); }));
+    ASSERT_EQ(a->phone.Hangup(), 0);
+    ASSERT_TRUE(Wait([&] { return b->Saw(csOfferedCallDropped); }));
+    EXPECT_EQ(b->phone.NumberOfActiveCalls(), 0);
+    EXPECT_FALSE(b->Saw(csConnected));
+}
+
+TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
+{
+    // Busy: line 2 of ours already has a caller.
+    QvPhone third;
+    third.SetMediaMode(mmData);
+    ASSERT_EQ(third.LineActive(2, true), 0);
+    net::NetError error;
+    const int occupant = net::StartConnect({QHostAddress::LocalHost, tcp->ListeningPort(2)}, error);
+    fds.push_back(occupant);
+    ASSERT_TRUE(Wait([&] { return third.NumberOfActiveCalls() == 1; }));
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(2), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
+    EXPECT_TRUE(a->Saw(csBusy));
+    EXPECT_FALSE(a->Saw(csConnected));
+
+    // Unknown host: the dial itself fails as an invalid number, before any
+    // call exists.
+    a->Forget();
+    ASSERT_EQ(a->phone.DialNumber("nosuchhost.invalid:2323", 0), 0);
+    // The lookup takes real time; virtual time stands still meanwhile, so
+    // that the line's time limit cannot overtake it.
+    ASSERT_TRUE(qv::test::PumpUntil([&] { return !a->lineStates.empty(); }, nullptr, 0, 15000));
+    EXPECT_EQ(a->lineStates.front(), std::make_pair(lsError, 155));
+    EXPECT_TRUE(a->states.empty());
+    EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
+
+    // Refused: nobody listens there. The remote is reported gone at once.
+    a->Forget();
+    std::uint16_t freePort = 0;
+    {
+        const int fd = net::Listen({QHostAddress::LocalHost, 0}, 1, error);
+        freePort = net::LocalPort(fd);
+        net::Close(fd);
+    }
+    const std::int64_t start = clock->MonotonicMs();
+    ASSERT_EQ(a->phone.DialNumber("127000000001" + QByteArray::number(freePort), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
+    EXPECT_TRUE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_LT(clock->MonotonicMs() - start, 5000);
+
+    // Silent: the host never accepts; the line gives up at its time limit.
+    a->Forget();
+    const int silent = net::Listen({QHostAddress::LocalHost, 0}, 0, error);
+    fds.push_back(silent);
+    const int filler = net::StartConnect({QHostAddress::LocalHost, net::LocalPort(silent)}, error);
+    fds.push_back(filler);
+    ASSERT_EQ(a->phone.DialNumber("127000000001" + QByteArray::number(net::LocalPort(silent)), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csProceeding); }));
+    const std::int64_t dialled = clock->MonotonicMs();
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
+    EXPECT_TRUE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_GE(clock->MonotonicMs() - dialled, 4900);
+}
+
+} // namespace
