@@ -161,7 +161,7 @@ LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, L
         return r;
 
     const LineDeviceInfo info = dev->provider->LineInfo(dev->local);
-    const DWORD fmt = cs == Charset::Wide ? info.stringFormat : STRINGFORMAT_ASCII;
+    const DWORD fmt = detail::StructureFormat(info.stringFormat, cs);
     VarWriter<LINEDEVCAPS> w(fixed);
     LINEDEVCAPS& f = w.Fixed();
     f.dwPermanentLineID = info.permanentLineId;
@@ -226,7 +226,7 @@ LONG GetAddressCaps(HLINEAPP app, DWORD deviceId, DWORD addressId, DWORD version
     if (LONG r = dev->provider->GetAddressInfo(dev->local, addressId, info); r < 0)
         return r;
     const LineDeviceInfo line = dev->provider->LineInfo(dev->local);
-    const DWORD fmt = cs == Charset::Wide ? line.stringFormat : STRINGFORMAT_ASCII;
+    const DWORD fmt = detail::StructureFormat(line.stringFormat, cs);
     VarWriter<LINEADDRESSCAPS> w(fixed);
     LINEADDRESSCAPS& f = w.Fixed();
     f.dwLineDeviceID = deviceId;
@@ -573,7 +573,7 @@ LONG GetCallInfo(HCALL hCall, LPLINECALLINFO out, Charset cs)
         data = *ctx.call->lastInfo;
     }
     const LineDeviceInfo line = ctx.device->provider->LineInfo(ctx.device->local);
-    const DWORD fmt = cs == Charset::Wide ? line.stringFormat : STRINGFORMAT_ASCII;
+    const DWORD fmt = detail::StructureFormat(line.stringFormat, cs);
     VarWriter<LINECALLINFO> w(fixed);
     LINECALLINFO& f = w.Fixed();
     f.hLine = ctx.open->handle;

@@ -104,7 +104,7 @@ LONG GetDevCaps(HPHONEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, 
     if (LONG r = Screen(*dev, "phoneGetDevCaps", {deviceId, version, detail::TotalSize(caps)}); r < 0)
         return r;
     const PhoneDeviceInfo info = dev->provider->PhoneInfo(dev->local);
-    const DWORD fmt = cs == Charset::Wide ? info.stringFormat : STRINGFORMAT_ASCII;
+    const DWORD fmt = detail::StructureFormat(info.stringFormat, cs);
     VarWriter<PHONECAPS> w(fixed);
     PHONECAPS& f = w.Fixed();
     f.dwPermanentPhoneID = info.permanentPhoneId;

@@ -26,6 +26,10 @@
 //   the call succeeds, fills the fixed part, and adds the variable part only
 //   when it fits; dwNeededSize then tells how much would have been needed and
 //   dwUsedSize how much was written.
+// - Strings inside returned structures are in the device's own format
+//   (dwStringFormat of its capabilities), for the plain and the W functions
+//   alike, so that all structures of a device decode the same way. Strings
+//   the caller passes are 8-bit for the plain functions and UTF-16 for W.
 // - lineGetIDW(..., "comm/datamodem") on a call returns a VARSTRING in
 //   STRINGFORMAT_BINARY holding a DWORD file descriptor (a fresh dup() that the
 //   caller must close) followed by the NUL-terminated device name; on a line or

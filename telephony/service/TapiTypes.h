@@ -5,8 +5,8 @@
 // dwUsedSize (set by the service); their strings and blobs live after the
 // fixed part and are addressed by dw...Size / dw...Offset pairs measured from
 // the start of the structure. Strings are UTF-16 with a terminating NUL when
-// the owning device reports STRINGFORMAT_UNICODE, 8-bit text with a NUL when it
-// reports STRINGFORMAT_ASCII; sizes count bytes including the NUL.
+// the owning device reports STRINGFORMAT_UNICODE (or _DBCS), 8-bit text with a
+// NUL when it reports STRINGFORMAT_ASCII; sizes count bytes including the NUL.
 #pragma once
 
 #include <cstddef>

@@ -31,6 +31,15 @@ inline DWORD TotalSize(const void* structure)
     return total;
 }
 
+// The format of the strings in a returned structure. It is the device's own,
+// whichever form of the function was called: an application learns a line's
+// format from one capability query and decodes every later string by it, so
+// all of a device's structures must agree.
+inline DWORD StructureFormat(DWORD deviceFormat, Charset)
+{
+    return deviceFormat == STRINGFORMAT_BINARY ? STRINGFORMAT_ASCII : deviceFormat;
+}
+
 // The fixed part of each structure for a negotiated API version.
 DWORD FixedLineDevCaps(DWORD version);
 DWORD FixedAddressCaps(DWORD version);
