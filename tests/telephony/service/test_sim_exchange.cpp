@@ -3,6 +3,8 @@
 // closing devices, phones, supplementary services and the data channel.
 #include "ServiceFixture.h"
 
+#include "common/Clock.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -356,6 +358,64 @@ TEST_F(ServiceTest, TransferAndConferenceFollowTheExchangesStates)
               LINEERR_INVALCONSULTCALLHANDLE);
     Settle();
     EXPECT_EQ(stateOf(conf), LINECALLSTATE_ONHOLD);
+}
+
+TEST_F(ServiceTest, ATransferLeavesBothCallsIdle)
+{
+    const HLINEAPP app = Init();
+    const HLINE line = Open(app, 0);
+    const HCALL primary = ConnectedIncomingCall(line);
+    TheLog().messages.clear();
+    HCALL consult = 0;
+    ASSERT_GT(lineSetupTransferW(primary, &consult, nullptr), 0);
+    Settle();
+    ASSERT_NE(consult, 0u);
+    ASSERT_EQ(Of(LINE_REPLY).size(), 1u);
+    EXPECT_EQ(TheLog().messages.front().message, LINE_REPLY);
+    const CallId consultId = Service::CallOfHandle(consult);
+    EXPECT_EQ(m_sim->State(consultId), LINECALLSTATE_DIALTONE);
+    EXPECT_EQ(m_sim->State(Service::CallOfHandle(primary)), LINECALLSTATE_ONHOLDPENDTRANSFER);
+    m_sim->SetCallState(consultId, LINECALLSTATE_CONNECTED);
+    ASSERT_GT(lineCompleteTransfer(primary, consult, nullptr, LINETRANSFERMODE_TRANSFER), 0);
+    Settle();
+    EXPECT_EQ(m_sim->State(consultId), LINECALLSTATE_IDLE);
+    EXPECT_EQ(m_sim->State(Service::CallOfHandle(primary)), LINECALLSTATE_IDLE);
+    EXPECT_EQ(lineDeallocateCall(consult), 0);
+    EXPECT_EQ(lineDeallocateCall(primary), 0);
+    EXPECT_TRUE(m_sim->Calls(0).empty());
+}
+
+TEST_F(ServiceTest, AnOfferedCallSwitchedToPassThroughIsTakenAsItIs)
+{
+    const HLINEAPP app = Init();
+    Open(app, 0);
+    const CallId id = m_sim->OfferCall(0);
+    Settle();
+    const HCALL call = static_cast<HCALL>(Of(LINE_CALLSTATE).back().device);
+    EXPECT_EQ(lineSetCallParams(call, LINEBEARERMODE_PASSTHROUGH, 19200, 9600, nullptr), LINEERR_INVALRATE);
+    ASSERT_GT(lineSetCallParams(call, LINEBEARERMODE_PASSTHROUGH, 19200, 19200, nullptr), 0);
+    Settle();
+    EXPECT_EQ(m_sim->State(id), LINECALLSTATE_CONNECTED);
+    EXPECT_TRUE(m_sim->HasDataChannel(id));
+    EXPECT_EQ(m_sim->CallInfo(id).bearerMode, LINEBEARERMODE_PASSTHROUGH);
+    EXPECT_EQ(Of(LINE_CALLINFO).size(), 1u);
+}
+
+TEST_F(ServiceTest, ALateReplyOutstandingAtUninstallNeverFires)
+{
+    qv::ScopedVirtualClock clock;
+    const HLINEAPP app = Init();
+    const HLINE line = Open(app, 0);
+    m_sim->SetReply(QStringLiteral("lineMakeCall"), Reply::After(1000));
+    HCALL call = 0;
+    ASSERT_GT(lineMakeCallW(line, &call, u"1", 0, nullptr), 0);
+    EXPECT_EQ(clock->ActiveTimers(), 1);
+    Service::Uninstall();
+    EXPECT_EQ(clock->ActiveTimers(), 0);
+    clock->Advance(5000);
+    Settle();
+    EXPECT_TRUE(TheLog().messages.empty());
+    EXPECT_EQ(call, 0u);
 }
 
 TEST_F(ServiceTest, AScriptedPeerTalksThroughTheDataChannel)

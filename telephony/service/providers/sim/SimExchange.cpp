@@ -91,7 +91,21 @@ struct SimExchange::Impl
         std::function<void()> onSuccess;
     };
     std::vector<Held> held;
-    std::map<RequestId, qv::TimerId> timers;
+    // Late replies: the clock that runs each timer stops it, and only while
+    // it is still the clock in force (a test's virtual clock takes its
+    // timers with it when it goes).
+    struct LateTimer
+    {
+        qv::Clock* clock;
+        qv::TimerId id;
+    };
+    std::map<RequestId, LateTimer> timers;
+
+    void StopTimer(const LateTimer& t)
+    {
+        if (&qv::Clock::Instance() == t.clock)
+            t.clock->StopTimer(t.id);
+    }
     std::vector<SimRequest> log;
     LONG dialogResult = 0;
     std::function<void(QByteArray&)> dialogEdit;
@@ -228,12 +242,12 @@ struct SimExchange::Impl
                 std::max(1, reply.delayMs), [this, id, result = reply.result, onSuccess] {
                     auto t = timers.find(id);
                     if (t != timers.end()) {
-                        qv::Clock::Instance().StopTimer(t->second);
+                        StopTimer(t->second);
                         timers.erase(t);
                     }
                     Finish(id, result, onSuccess);
                 });
-            timers[id] = timer;
+            timers[id] = LateTimer{&qv::Clock::Instance(), timer};
             break;
         }
         case Reply::Never:
@@ -775,7 +789,7 @@ void SimExchange::Attach(ProviderEvents* events)
 void SimExchange::Detach()
 {
     for (auto& [id, timer] : m->timers)
-        qv::Clock::Instance().StopTimer(timer);
+        m->StopTimer(timer);
     m->timers.clear();
     m->held.clear();
     for (auto& [id, call] : m->calls)
