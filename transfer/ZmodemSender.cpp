@@ -327,8 +327,12 @@ void ZmodemSession::SendFileData()
         }
         if (full) {
             const std::int64_t now = Clock::Instance().MonotonicMs();
-            if (m_queueWaitSince < 0)
+            if (m_queueWaitSince < 0) {
+                // The first time, one turn of the event loop may be all the
+                // line needs; after that the queue is looked at on a timer.
                 m_queueWaitSince = now;
+                break;
+            }
             if (now - m_queueWaitSince > kQueueWaitLimitMs) {
                 m_inDataLoop = false;
                 StopWithError(506);

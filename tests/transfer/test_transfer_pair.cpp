@@ -95,4 +95,204 @@ TEST_F(TransferPair, BatchOfAwkwardFilesArrivesByteIdentical)
     EXPECT_EQ(receiver->terminal, QByteArray());
 }
 
+TEST_F(TransferPair, LargeFile)
+{
+    // Smaller under the sanitizers, which run several times slower.
+    const int size = kSanitized ? (4 << 20) : (20 << 20);
+    const QByteArray bytes = RandomBytes(size, 9);
+    ASSERT_EQ(sender->file.SendFiles(Prepare({{"large.bin", bytes}})), 0);
+    ASSERT_TRUE(RunToEnd(240000));
+    EXPECT_EQ(sender->LastParam(tsSendModeEnd), 0) << sender->Trace();
+    EXPECT_EQ(ReadFile(In("large.bin")), bytes);
+}
+
+TEST_F(TransferPair, EveryExistingFilePolicy)
+{
+    const QDateTime old(QDate(2001, 2, 3), QTime(4, 5, 6));
+    struct Case
+    {
+        TReceiveExistingFiles policy;
+        QByteArray expectedThere; // content of in/name.txt afterwards
+        QString extraName;        // another file made, if any
+    };
+    const std::vector<Case> cases{
+        {efCreateWithNewName, "existing", "name0.txt"},
+        {efOverwrite, "incoming", ""},
+        {efOverwriteIfNewer, "incoming", ""}, // the existing one is older
+        {efSkip, "existing", ""},
+        {efResumeTransfer, "existing", "name0.txt"}, // longer in place: the alternative
+    };
+    for (const Case& c : cases) {
+        for (const QString& name : FolderEntries(inDir.path()))
+            QFile::remove(In(name));
+        ASSERT_TRUE(
+            WriteFile(In("name.txt"), c.policy == efResumeTransfer ? "existing, longer" : "existing"));
+        QFile f(In("name.txt"));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        f.setFileTime(old, QFileDevice::FileModificationTime);
+        f.close();
+        receiver->file.Transfer().SetReceiveExistingFiles(c.policy);
+        sender->states.clear();
+        receiver->states.clear();
+        ASSERT_EQ(sender->file.SendFiles(Prepare({{"name.txt", "incoming"}})), 0);
+        ASSERT_TRUE(RunToEnd()) << c.policy;
+        EXPECT_EQ(sender->LastParam(tsSendModeEnd), 0) << c.policy;
+        const QByteArray there = ReadFile(In("name.txt"));
+        EXPECT_TRUE(there.startsWith(c.expectedThere)) << c.policy << " " << there.toStdString();
+        if (!c.extraName.isEmpty())
+            EXPECT_EQ(ReadFile(In(c.extraName)), QByteArray("incoming")) << c.policy;
+        else
+            EXPECT_EQ(FolderEntries(inDir.path()).size(), 1) << c.policy;
+        const bool skipped = c.policy == efSkip;
+        EXPECT_EQ(sender->Has(tsFileSendRemoteSkipped), skipped) << c.policy;
+    }
+}
+
+TEST_F(TransferPair, ResumeOfAFileCutInTheMiddle)
+{
+    const QByteArray bytes = RandomBytes(300000, 10);
+    ASSERT_TRUE(WriteFile(In("cut.bin"), bytes.left(123457)));
+    receiver->file.Transfer().SetReceiveExistingFiles(efResumeTransfer);
+    ASSERT_EQ(sender->file.SendFiles(Prepare({{"cut.bin", bytes}})), 0);
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(ReadFile(In("cut.bin")), bytes);
+    EXPECT_EQ(FolderEntries(inDir.path()), QStringList{"cut.bin"});
+    // The sender was asked to start one byte before the end of the part.
+    bool resumed = false;
+    for (const auto& p : sender->progress)
+        resumed |= p.op == toSending && p.fileBytes > 123456 && p.fileBytes <= 123456 + 1024;
+    EXPECT_TRUE(resumed);
+}
+
+TEST_F(TransferPair, StopFromEitherSide)
+{
+    const QByteArray bytes = RandomBytes(kSanitized ? (3 << 20) : (12 << 20), 11);
+    const QString list = Prepare({{"stop.bin", bytes}});
+    for (Side* stopper : {sender.get(), receiver.get()}) {
+        sender->states.clear();
+        receiver->states.clear();
+        receiver->maxFileBytes = 0;
+        ASSERT_EQ(sender->file.SendFiles(list), 0);
+        ASSERT_TRUE(WaitFor([&] { return receiver->maxFileBytes > 200000; }, 60000));
+        stopper->file.StopTransfer();
+        ASSERT_TRUE(WaitFor([&] { return sender->Ended() && receiver->Has(tsReceiveModeEnd); }, 60000));
+        Side* other = stopper == sender.get() ? receiver.get() : sender.get();
+        EXPECT_FALSE(stopper->Has(tsError));
+        EXPECT_EQ(other->LastParam(tsError), 607) << other->Trace();
+        EXPECT_EQ(sender->LastParam(tsSendModeEnd), 1);
+        EXPECT_EQ(receiver->LastParam(tsReceiveModeEnd), 1);
+        EXPECT_FALSE(receiver->Has(tsFileReceiveDone));
+        const QByteArray got = ReadFile(In("stop.bin"));
+        EXPECT_LT(got.size(), bytes.size());
+        EXPECT_EQ(got, bytes.left(got.size()));
+        EXPECT_EQ(receiver->file.OperationMode(), omListening);
+        EXPECT_EQ(sender->file.OperationMode(), omIdle);
+        QFile::remove(In("stop.bin"));
+    }
+}
+
+// Two sides joined through a relay that damages bytes at a chosen rate:
+// flips a bit, drops the byte or inserts a random one.
+class NoisyLine : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(outDir.isValid());
+        ASSERT_TRUE(inDir.isValid());
+        sender = std::make_unique<Side>(l1.a);
+        receiver = std::make_unique<Side>(l2.a);
+        SetNonBlocking(l1.b);
+        SetNonBlocking(l2.b);
+        ASSERT_TRUE(sender->Open());
+        ASSERT_TRUE(receiver->Open());
+        receiver->file.Transfer().SetReceiveFolder(inDir.path());
+        ASSERT_EQ(receiver->file.ListenMode(true), 0);
+    }
+    void TearDown() override
+    {
+        sender.reset();
+        receiver.reset();
+        ::close(l1.b);
+        ::close(l2.b);
+    }
+
+    void Move(int from, int to, QByteArray& backlog)
+    {
+        char buffer[16384];
+        const ssize_t n = ::recv(from, buffer, sizeof buffer, MSG_DONTWAIT);
+        for (ssize_t i = 0; i < n; ++i) {
+            const char b = buffer[i];
+            if (rate > 0 && dice(rng) < rate) {
+                ++damaged;
+                switch (rng() % 3) {
+                case 0:
+                    backlog.append(char(b ^ (1 << (rng() % 8))));
+                    break;
+                case 1:
+                    break; // dropped
+                default:
+                    backlog.append(b);
+                    backlog.append(char(rng()));
+                    break;
+                }
+            } else {
+                backlog.append(b);
+            }
+        }
+        if (!backlog.isEmpty()) {
+            const ssize_t w = ::send(to, backlog.constData(), backlog.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (w > 0)
+                backlog.remove(0, w);
+        }
+    }
+    void Pump()
+    {
+        Move(l1.b, l2.b, toReceiver);
+        Move(l2.b, l1.b, toSender);
+    }
+
+    QTemporaryDir outDir;
+    QTemporaryDir inDir;
+    Line l1;
+    Line l2;
+    std::unique_ptr<Side> sender;
+    std::unique_ptr<Side> receiver;
+    std::mt19937 rng{20240601};
+    std::uniform_real_distribution<double> dice{0.0, 1.0};
+    double rate = 0;
+    int damaged = 0;
+    QByteArray toReceiver;
+    QByteArray toSender;
+};
+
+TEST_F(NoisyLine, SurvivesOneByteInTenThousand)
+{
+    rate = 1e-4;
+    const QByteArray bytes = RandomBytes(256 << 10, 12);
+    ASSERT_TRUE(WriteFile(outDir.path() + "/noisy.bin", bytes));
+    ASSERT_EQ(sender->file.SendFiles(outDir.path() + "/noisy.bin"), 0);
+    ASSERT_TRUE(WaitFor([this] { return sender->Ended() && receiver->Has(tsReceiveModeEnd); }, 120000,
+                        [this] { Pump(); }));
+    EXPECT_GT(damaged, 5);
+    EXPECT_EQ(receiver->LastParam(tsReceiveModeEnd), 0) << receiver->Trace();
+    EXPECT_EQ(sender->LastParam(tsSendModeEnd), 0) << sender->Trace();
+    EXPECT_EQ(ReadFile(inDir.path() + "/noisy.bin"), bytes);
+    EXPECT_GT(receiver->Count(tsFileReceiveBadPacket), 0);
+}
+
+TEST_F(NoisyLine, HopelessLineEndsWithTheRightCode)
+{
+    rate = 1.0 / 60;
+    const QByteArray bytes = RandomBytes(256 << 10, 13);
+    ASSERT_TRUE(WriteFile(outDir.path() + "/hopeless.bin", bytes));
+    ASSERT_EQ(sender->file.SendFiles(outDir.path() + "/hopeless.bin"), 0);
+    ASSERT_TRUE(WaitFor([this] { return sender->Ended() && receiver->Ended(); }, 150000, [this] { Pump(); }));
+    const int code = receiver->LastParam(tsError);
+    EXPECT_TRUE(code == 601 || code == 600) << receiver->Trace();
+    EXPECT_FALSE(receiver->Has(tsFileReceiveDone));
+    EXPECT_FALSE(sender->Has(tsFileSendDone));
+    EXPECT_NE(sender->LastParam(tsError), -12345) << sender->Trace();
+}
+
 } // namespace
