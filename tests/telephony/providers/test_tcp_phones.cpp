@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <unistd.h>
 
 namespace {
@@ -234,6 +236,109 @@ TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
     ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
     EXPECT_TRUE(a->Saw(csRemotePartyDisconnected));
     EXPECT_GE(clock->MonotonicMs() - dialled, 4900);
+}
+
+// The same two lines through the service's own functions: every
+// "comm/datamodem" handle is the application's own copy, and closing it
+// leaves the call and the line's descriptor alone.
+struct LineMessage
+{
+    tapi::DWORD device, message;
+    tapi::DWORD_PTR p1, p2;
+};
+std::vector<LineMessage> g_messages;
+
+void RecordMessage(tapi::DWORD device, tapi::DWORD message, tapi::DWORD_PTR, tapi::DWORD_PTR p1,
+                   tapi::DWORD_PTR p2, tapi::DWORD_PTR)
+{
+    g_messages.push_back({device, message, p1, p2});
+}
+
+tapi::HCALL CallIn(tapi::DWORD state)
+{
+    for (const auto& m : g_messages)
+        if (m.message == tapi::LINE_CALLSTATE && m.p1 == state)
+            return m.device;
+    return 0;
+}
+
+int CommHandle(tapi::HCALL call)
+{
+    alignas(8) std::array<char, 256> buffer{};
+    auto* vs = reinterpret_cast<tapi::VARSTRING*>(buffer.data());
+    vs->dwTotalSize = tapi::DWORD(buffer.size());
+    if (tapi::lineGetIDW(0, 0, call, tapi::LINECALLSELECT_CALL, vs, u"comm/datamodem") != 0)
+        return -1;
+    EXPECT_EQ(vs->dwStringFormat, tapi::DWORD(tapi::STRINGFORMAT_BINARY));
+    tapi::DWORD fd = 0;
+    std::memcpy(&fd, buffer.data() + vs->dwStringOffset, sizeof fd);
+    return int(fd);
+}
+
+TEST(TcpService, ClosingAnApplicationsChannelCopyLeavesTheCallRunning)
+{
+    qv::ScopedVirtualClock clock;
+    auto wait = [&](auto done) { return qv::test::PumpUntil(done, &*clock, 10, 15000); };
+    g_messages.clear();
+    tapi::Service::Uninstall();
+    TcpLineConfig line;
+    line.listenPort = 0;
+    line.mode = TcpMode::Raw;
+    auto owned =
+        std::make_unique<TcpProvider>(std::vector<TcpLineConfig>{line, line}, QMap<QString, QString>{});
+    TcpProvider& tcp = *owned;
+    ASSERT_TRUE(tapi::Service::Install(std::move(owned)));
+
+    tapi::HLINEAPP app = 0;
+    tapi::DWORD lines = 0, version = 0x00020002;
+    tapi::LINEINITIALIZEEXPARAMS params{};
+    params.dwTotalSize = sizeof params;
+    params.dwOptions = tapi::LINEINITIALIZEEXOPTION_USEHIDDENWINDOW;
+    ASSERT_EQ(tapi::lineInitializeExW(&app, nullptr, RecordMessage, u"tcp test", &lines, &version, &params),
+              0);
+    ASSERT_EQ(lines, 2u);
+    tapi::HLINE callee = 0, caller = 0;
+    ASSERT_EQ(tapi::lineOpenW(app, 0, &callee, 0x00020002, 0, 0, tapi::LINECALLPRIVILEGE_OWNER,
+                              tapi::LINEMEDIAMODE_DATAMODEM, nullptr),
+              0);
+    ASSERT_EQ(tapi::lineOpenW(app, 1, &caller, 0x00020002, 0, 0, tapi::LINECALLPRIVILEGE_NONE,
+                              tapi::LINEMEDIAMODE_DATAMODEM, nullptr),
+              0);
+    tapi::HCALL outgoing = 0;
+    const std::u16string number = QStringLiteral("127.0.0.1:%1").arg(tcp.ListeningPort(0)).toStdU16String();
+    ASSERT_GT(tapi::lineMakeCallW(caller, &outgoing, number.c_str(), 0, nullptr), 0);
+    ASSERT_TRUE(wait([] { return CallIn(tapi::LINECALLSTATE_OFFERING) != 0; }));
+    const tapi::HCALL incoming = CallIn(tapi::LINECALLSTATE_OFFERING);
+    ASSERT_GT(tapi::lineAnswer(incoming, nullptr, 0), 0);
+    ASSERT_TRUE(wait([&] {
+        int connected = 0;
+        for (const auto& m : g_messages)
+            connected += m.message == tapi::LINE_CALLSTATE && m.p1 == tapi::LINECALLSTATE_CONNECTED;
+        return connected == 2;
+    }));
+
+    const int out = CommHandle(outgoing);
+    const int first = CommHandle(incoming);
+    ASSERT_GE(out, 0);
+    ASSERT_GE(first, 0);
+    ::close(first); // what the phone does when its call goes idle
+    const int second = CommHandle(incoming);
+    ASSERT_GE(second, 0);
+    ASSERT_EQ(::write(out, "after", 5), 5);
+    QByteArray got;
+    ASSERT_TRUE(wait([&] {
+        got += qv::test::ReadAvailable(second);
+        return got.size() >= 5;
+    }));
+    EXPECT_EQ(got, "after");
+
+    // Shutting the application down closes the connections for real, while
+    // copies of both ends are still held.
+    ASSERT_EQ(tapi::lineShutdown(app), 0);
+    EXPECT_TRUE(wait([&] { return qv::test::AtEndOfStream(second) && qv::test::AtEndOfStream(out); }));
+    ::close(second);
+    ::close(out);
+    tapi::Service::Uninstall();
 }
 
 } // namespace
