@@ -2,7 +2,10 @@
 
 #include "common/Clock.h"
 
+#include <QtGlobal>
+
 #include <algorithm>
+#include <exception>
 
 namespace tapi::detail {
 
@@ -555,7 +558,16 @@ void Core::Drain()
         const LINECALLBACK callback = appIt->second.callback;
         if (m.beforeDelivery)
             m.beforeDelivery();
-        callback(m.device, m.message, m.instance, m.param1, m.param2, m.param3);
+        // The callback is the application's code: whatever it throws stops at
+        // this boundary, so the queue and the delivery depth stay sound and
+        // the next message is still delivered.
+        try {
+            callback(m.device, m.message, m.instance, m.param1, m.param2, m.param3);
+        } catch (const std::exception& e) {
+            qWarning("telephony service: a callback failed with \"%s\" on message %u", e.what(), m.message);
+        } catch (...) {
+            qWarning("telephony service: a callback failed on message %u", m.message);
+        }
     }
     --g_drainDepth;
 }

@@ -9,6 +9,8 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <stdexcept>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -416,6 +418,24 @@ TEST_F(ServiceTest, ACellIsNotWrittenAfterItsLineWasClosed)
     Settle();
     EXPECT_EQ(call, 0u);
     EXPECT_TRUE(TheLog().messages.empty());
+}
+
+TEST_F(ServiceTest, ACallbackThatThrowsDoesNotStopTheDelivery)
+{
+    const HLINEAPP app = Init();
+    Open(app, 0);
+    m_sim->OfferCall(0);
+    m_sim->OfferCall(0);
+    TheLog().onMessage = [](const Msg& m) {
+        if (TheLog().messages.size() == 1)
+            throw std::runtime_error("handler failed on " + std::to_string(m.message));
+    };
+    Settle();
+    EXPECT_EQ(Of(LINE_CALLSTATE).size(), 2u);
+    // Later messages still come.
+    m_sim->OfferCall(0);
+    Settle();
+    EXPECT_EQ(Of(LINE_CALLSTATE).size(), 3u);
 }
 
 TEST_F(ServiceTest, UninstallFromInsideACallbackIsSafe)

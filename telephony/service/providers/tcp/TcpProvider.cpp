@@ -386,7 +386,8 @@ void TcpProvider::Ring(Call& call)
 {
     if (call.step != CallStep::Offering || !m_events)
         return;
-    m_events->LineDevStateChanged(this, call.line, LINEDEVSTATE_RINGING, 0, call.rings++);
+    // Ring mode 1 (the only one), and the count of rings so far from 0.
+    m_events->LineDevStateChanged(this, call.line, LINEDEVSTATE_RINGING, 1, call.rings++);
 }
 
 LONG TcpProvider::Answer(RequestId request, CallId id, const QByteArray&)
