@@ -292,6 +292,21 @@ TEST_F(ServiceTest, StructuresTheServiceAcceptsAreBoundsChecked)
 
 TEST_F(ServiceTest, VersionNegotiationAndOpeningRules)
 {
+    // The older initialisation still works, and needs its callback.
+    HLINEAPP oldApp = 0;
+    DWORD lines = 0;
+    EXPECT_EQ(lineInitialize(&oldApp, nullptr, nullptr, "app", &lines), LINEERR_INVALPOINTER);
+    ASSERT_EQ(lineInitialize(&oldApp, nullptr, Callback, "app", &lines), 0);
+    EXPECT_EQ(lines, 2u);
+    HPHONEAPP oldPhones = 0;
+    DWORD phones = 0;
+    ASSERT_EQ(phoneInitialize(&oldPhones, nullptr, Callback, "app", &phones), 0);
+    EXPECT_EQ(phones, 1u);
+    EXPECT_EQ(lineShutdown(oldPhones), LINEERR_INVALAPPHANDLE); // a phone handle is no line handle
+    EXPECT_EQ(phoneShutdown(oldPhones), 0);
+    EXPECT_EQ(lineShutdown(oldApp), 0);
+    EXPECT_EQ(lineShutdown(oldApp), LINEERR_INVALAPPHANDLE);
+
     const HLINEAPP app = Init();
     DWORD version = 0;
     LINEEXTENSIONID ext{};
