@@ -49,6 +49,18 @@ TEST(PhoneCallTest, RefusalsBeforeAnythingIsSent)
     EXPECT_EQ(phone.GetCallHandle(0, handle), 0);
     EXPECT_EQ(handle, call);
     EXPECT_EQ(h.Count("lineAnswer"), 0);
+    int address = -1;
+    EXPECT_EQ(phone.GetAddressID(call, address), 0);
+    EXPECT_EQ(address, 0);
+    EXPECT_EQ(phone.GetAddressID(call + 1000, address), 115);
+
+    // Picking up while a call is offered answers it.
+    const int offered = h.Offer();
+    ASSERT_EQ(phone.PickUp(5), 0);
+    h.Pump();
+    EXPECT_EQ(h.Count("lineAnswer"), 1);
+    EXPECT_EQ(h.Take().back(), CallEv(csConnected, 1, 5, offered));
+    EXPECT_EQ(phone.PickUp(0), 158);
 }
 
 TEST(PhoneCallTest, DialledNumbersFollowWaitForDialToneAndTheMediaMode)

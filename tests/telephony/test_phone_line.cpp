@@ -137,6 +137,14 @@ TEST(PhoneLineTest, CapabilitiesAreProbedOnceAndDescribeTheLine)
     EXPECT_EQ(phone.ExtPhoneNumOfDisplayRows(), 2);
     EXPECT_EQ(phone.ExtPhoneNumOfDisplayCols(), 16);
     EXPECT_EQ(h.Count("phoneOpen"), 1);
+    // Handset, then speaker: on hook, full volume and gain.
+    EXPECT_EQ(h.LastArgs("phoneSetHookSwitch"),
+              std::vector<DWORD>({PHONEHOOKSWITCHDEV_SPEAKER, PHONEHOOKSWITCHMODE_ONHOOK}));
+    EXPECT_EQ(h.Count("phoneSetHookSwitch"), 2);
+    EXPECT_EQ(h.LastArgs("phoneSetGain"), std::vector<DWORD>({PHONEHOOKSWITCHDEV_SPEAKER, 65535}));
+    // A new volume goes out at once while the phone is open.
+    phone.ExtDevAux().SetSpeakerVolume(3);
+    EXPECT_EQ(h.LastArgs("phoneSetVolume"), std::vector<DWORD>({PHONEHOOKSWITCHDEV_SPEAKER, 19660}));
 }
 
 TEST(PhoneLineTest, NamesAreDecodedByTheLineStringFormat)
