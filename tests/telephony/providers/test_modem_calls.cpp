@@ -6,10 +6,10 @@
 #include "telephony/service/Tapi.h"
 #include "telephony/service/providers/modem/ModemProvider.h"
 #include "tests/support/Wait.h"
+#include "tests/telephony/providers/ModemHostProcess.h"
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
 
@@ -20,43 +20,8 @@ namespace {
 
 using namespace tapi;
 using namespace qv::modem;
+using qv::test::ModemHost;
 using qv::test::WaitUntil;
-
-// The virtual modems' process and its one-line command protocol.
-class ModemHost
-{
-public:
-    bool Start()
-    {
-        m_process.setProgram(QStringLiteral(VH_MODEM_HOST));
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start();
-        return m_process.waitForStarted(5000);
-    }
-    ~ModemHost()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.write("quit\n");
-        if (!m_process.waitForFinished(3000))
-            m_process.kill();
-        m_process.waitForFinished(1000);
-    }
-    QByteArray Command(const QByteArray& command)
-    {
-        m_process.write(command + '\n');
-        if (!WaitUntil([this] { return m_process.canReadLine(); }, 5000))
-            return "err no reply";
-        return m_process.readLine().trimmed();
-    }
-    QByteArray CommandLog(int modem)
-    {
-        return QByteArray::fromHex(Command("log " + QByteArray::number(modem)).mid(3));
-    }
-
-private:
-    QProcess m_process;
-};
 
 struct Msg
 {

@@ -1,0 +1,191 @@
+// Two phone components on two modem lines call each other end to end, each
+// with a serial port on its call's data channel, as the terminal uses them:
+// rings, answer, text both ways, hang-up from either side, and the speaker
+// settings reaching the modem after a reactivation.
+#include "serial/QvSerialPort.h"
+#include "telephony/QvPhone.h"
+#include "telephony/service/Service.h"
+#include "telephony/service/providers/modem/ModemProvider.h"
+#include "tests/support/Wait.h"
+#include "tests/telephony/providers/ModemHostProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+namespace {
+
+using namespace qv;
+using qv::modem::ModemLineConfig;
+using qv::modem::ModemProvider;
+using qv::modem::ModemTimings;
+using qv::test::ModemHost;
+using qv::test::WaitUntil;
+
+// One side of the conversation: a phone, its linked port and what they said.
+struct Side
+{
+    QvPhone phone;
+    QvSerialPort port;
+    std::vector<TCallState> states;
+    std::vector<int> rings;
+    QByteArray received;
+    bool opened = false;
+    int answerOnRing = 0; // 0: never answer
+
+    Side()
+    {
+        phone.SetMediaMode(mmData);
+        phone.SetAutoDisconnect(true);
+        port.SetLinkedTo(&phone);
+        phone.SetOnCallState([this](QvPhone*, TCallState state, int p1, int, int) {
+            states.push_back(state);
+            if (state == csRing) {
+                rings.push_back(p1);
+                if (answerOnRing > 0 && p1 == answerOnRing) {
+                    EXPECT_EQ(phone.Answer(0), 0);
+                }
+            }
+            if (state == csConnected) {
+                EXPECT_EQ(port.Open(0), 0);
+            }
+        });
+        // The terminal closes its port before the call goes down.
+        phone.SetOnBeforeDisconnect([this](QvPhone*, int) { port.Close(); });
+        port.SetOnPortState([this](TComponent*, TPortState state, int) {
+            if (state == psOpened)
+                opened = true;
+            if (state == psClosed)
+                opened = false;
+        });
+        port.SetOnReceiveData(
+            [this](TComponent*, char* data, int size, WindowHandle&) { received.append(data, size); });
+    }
+    bool Has(TCallState state) const
+    {
+        return std::find(states.begin(), states.end(), state) != states.end();
+    }
+};
+
+class ModemPhones : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_host.Start());
+        std::vector<ModemLineConfig> lines;
+        for (int i = 0; i < 2; ++i) {
+            const QList<QByteArray> added = m_host.Command("add").split(' ');
+            ASSERT_EQ(added.value(0), "ok");
+            ModemLineConfig config;
+            config.device = QString::fromUtf8(added.value(1));
+            config.lockDir = m_lockDir.path();
+            config.init = "ATZS12=10";
+            lines.push_back(config);
+        }
+        ASSERT_EQ(m_host.Command("dir 0 200 1"), "ok");
+        ASSERT_EQ(m_host.Command("dir 1 100 0"), "ok");
+        ASSERT_EQ(m_host.Command("ring 0 300"), "ok");
+        ASSERT_EQ(m_host.Command("ring 1 300"), "ok");
+        auto provider = std::make_unique<ModemProvider>(lines);
+        ModemTimings timings;
+        timings.guardMs = 400;
+        timings.ringGapMs = 2500;
+        provider->SetTimings(timings);
+        ASSERT_TRUE(tapi::Service::Install(std::move(provider)));
+        m_a = std::make_unique<Side>();
+        m_b = std::make_unique<Side>();
+        ASSERT_EQ(m_a->phone.LineActive(0, true), 0);
+        ASSERT_EQ(m_b->phone.LineActive(1, true), 0);
+    }
+
+    void TearDown() override
+    {
+        m_a.reset();
+        m_b.reset();
+        tapi::Service::Uninstall();
+    }
+
+    // `from` dials `number`, `to` answers on its second ring; both ports open.
+    static void Call(Side& from, Side& to, const QByteArray& number)
+    {
+        from.states.clear();
+        to.states.clear();
+        to.rings.clear();
+        to.answerOnRing = 2;
+        ASSERT_EQ(from.phone.DialNumber(number, 5), 0);
+        ASSERT_TRUE(WaitUntil([&] { return from.opened && to.opened; }, 15000));
+        EXPECT_EQ(to.rings.size() >= 2 ? to.rings[1] : -1, 2) << "rings counted from InitialRingNumber";
+        EXPECT_TRUE(to.Has(csOffering));
+        EXPECT_TRUE(from.Has(csDialing));
+    }
+
+    // `from` hangs up; `other` finds "NO CARRIER" in its data and hangs up too.
+    static void HangUpFrom(Side& from, Side& other)
+    {
+        ASSERT_EQ(from.phone.Hangup(), 0);
+        ASSERT_TRUE(WaitUntil([&] { return from.Has(csDisconnected); }, 10000));
+        ASSERT_TRUE(WaitUntil([&] { return other.received.contains("NO CARRIER"); }, 10000));
+        ASSERT_EQ(other.phone.Hangup(), 0);
+        ASSERT_TRUE(WaitUntil([&] { return other.Has(csDisconnected); }, 10000));
+        EXPECT_EQ(from.phone.NumberOfActiveCalls(), 0);
+        EXPECT_EQ(other.phone.NumberOfActiveCalls(), 0);
+        EXPECT_FALSE(from.opened);
+        EXPECT_FALSE(other.opened);
+    }
+
+    QTemporaryDir m_lockDir;
+    ModemHost m_host;
+    std::unique_ptr<Side> m_a;
+    std::unique_ptr<Side> m_b;
+};
+
+TEST_F(ModemPhones, CallAnswerTalkAndHangUpFromEitherSide)
+{
+    Call(*m_a, *m_b, "200");
+    ASSERT_EQ(m_a->port.SendString("hello B\r\n"), 0);
+    ASSERT_EQ(m_b->port.SendString("hello A\r\n"), 0);
+    EXPECT_TRUE(WaitUntil([&] { return m_b->received.contains("hello B"); }));
+    EXPECT_TRUE(WaitUntil([&] { return m_a->received.contains("hello A"); }));
+    HangUpFrom(*m_a, *m_b);
+
+    m_a->received.clear();
+    m_b->received.clear();
+    Call(*m_b, *m_a, "100");
+    ASSERT_EQ(m_b->port.SendString("second call\r\n"), 0);
+    EXPECT_TRUE(WaitUntil([&] { return m_a->received.contains("second call"); }));
+    HangUpFrom(*m_a, *m_b); // the side that was called hangs up
+}
+
+TEST_F(ModemPhones, SpeakerSettingsReachTheModemAfterReactivation)
+{
+    m_a->phone.ModemSpeaker().SetVolume(svHigh);
+    m_a->phone.ModemSpeaker().SetMode(smOn);
+    ASSERT_EQ(m_a->phone.LineReactivate(true), 0);
+    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATL3M2\r")) << m_host.CommandLog(0).constData();
+
+    // Volume alone leaves the mode as it was.
+    m_a->phone.ModemSpeaker().SetVolume(svLow);
+    m_a->phone.ModemSpeaker().SetMode(smDefault);
+    ASSERT_EQ(m_a->phone.LineReactivate(true), 0);
+    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATL1M2\r")) << m_host.CommandLog(0).constData();
+}
+
+TEST_F(ModemPhones, BusyAndNoDialToneEndInTheirCallStates)
+{
+    ASSERT_EQ(m_host.Command("fault 0 busy"), "ok");
+    ASSERT_EQ(m_a->phone.DialNumber("200", 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csBusy); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csDisconnected); }, 10000)) << "AutoDisconnect hangs up";
+
+    m_a->states.clear();
+    ASSERT_EQ(m_host.Command("fault 0 nodialtone"), "ok");
+    ASSERT_EQ(m_a->phone.DialNumber("200", 1), 0);
+    ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csNoDialTone); }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csDisconnected); }, 10000));
+
+    // A number the modem must never see.
+    EXPECT_EQ(m_a->phone.DialNumber("200\rATH", 1), 155);
+}
+
+} // namespace
