@@ -2,6 +2,8 @@
 
 #include "app/FormBuilder.h"
 
+#include "imaging/TerminalPicture.h"
+
 #include <QLabel>
 #include <QPixmap>
 
@@ -14,6 +16,11 @@ TForm1::TForm1(QWidget* parent) : QDialog(parent)
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(546, 330);
     m_image1 = Place<QLabel>(this, "Image1", 0, 0, 0, 0);
+    const qv::JpegDecodeResult picture = qv::LoadTerminalPicture();
+    if (picture.Ok())
+        SetPicture(picture.image);
+    else
+        m_loadError = picture.error;
 }
 
 void TForm1::SetPicture(const QImage& picture)

@@ -1,5 +1,5 @@
-// The picture window: one picture of 546 x 330 pixels, shown modally from
-// the main window's "?" button.
+// The picture window: the program's own picture of 546 x 330 pixels, decoded
+// from its stored JPEG, shown modally from the main window's "?" button.
 #pragma once
 
 #include <QDialog>
@@ -18,10 +18,13 @@ public:
     // Shows `picture` at 0, 0 in its own size.
     void SetPicture(const QImage& picture);
     QImage Picture() const { return m_picture; }
+    // Why the stored picture could not be shown; empty when it is shown.
+    QString LoadError() const { return m_loadError; }
 
 private:
     QLabel* m_image1;
     QImage m_picture;
+    QString m_loadError;
 };
 
 } // namespace vh

@@ -3,8 +3,12 @@
 #include "app/Colors.h"
 #include "app/Form1.h"
 #include "app/FormBuilder.h"
+#include "app/FormDlgLineSelection.h"
 #include "app/KeyInput.h"
 #include "app/MessageBox.h"
+#include "app/Reactions.h"
+#include "app/SendList.h"
+#include "app/TerminalText.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -22,6 +26,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTextOption>
+#include <QTimer>
 #include <QToolButton>
 
 namespace vh {
@@ -66,6 +71,22 @@ QPixmap SettingsIcon()
     return pixmap;
 }
 
+// The line selection dialog's view of the phone.
+class PhoneLineDevices : public LineDevices
+{
+public:
+    explicit PhoneLineDevices(qv::QvPhone& phone) : m_phone(phone) {}
+    int NumberOfLines() override { return m_phone.NumberOfLines(); }
+    int GetLineName(int lineId, QString& name) override { return m_phone.GetLineName(lineId, name); }
+    int GetLineCaps(int lineId, int& caps) override { return m_phone.GetLineCaps(lineId, caps); }
+    int LineActive(int lineId, bool activate) override { return m_phone.LineActive(lineId, activate); }
+    int LineID() const override { return m_phone.LineID(); }
+    QString GetErrorMessage(int code) const override { return m_phone.GetErrorMessage(code); }
+
+private:
+    qv::QvPhone& m_phone;
+};
+
 } // namespace
 
 std::optional<QStringList> ChooseFilesWithDialog(QWidget* parent)
@@ -89,12 +110,90 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
     if (!m_services.runDialog)
         m_services.runDialog = [](QDialog& dialog) { return dialog.exec(); };
 
+    CreateComponents();
     BuildForm();
+    m_terminalDisplay = std::make_unique<TerminalDisplay>(m_memoTerminal);
     ConnectControls();
     FormCreate();
 }
 
-TFormTerminalEmulator::~TFormTerminalEmulator() = default;
+TFormTerminalEmulator::~TFormTerminalEmulator()
+{
+    // The transfer goes before the port it runs on, the port before the phone
+    // whose call it carries; none of them raises events while destroyed.
+    m_qvFile1.reset();
+    m_qvSerialPort1.reset();
+    m_qvPhone1.reset();
+}
+
+void TFormTerminalEmulator::CreateComponents()
+{
+    m_qvPhone1 = std::make_unique<qv::QvPhone>();
+    qv::QvPhone& phone = *m_qvPhone1;
+    phone.SetName(QStringLiteral("QvPhone1"));
+    phone.SetAutoDisconnect(true);
+    phone.SetMediaMode(qv::mmData);
+    phone.SetLinePrivilege(qv::lpOwner);
+    phone.ExtDevHandSet().SetMicGain(10);
+    phone.ExtDevHandSet().SetSpeakerVolume(10);
+    phone.ExtDevAux().SetMicGain(10);
+    phone.ExtDevAux().SetSpeakerVolume(10);
+    phone.ModemSpeaker().SetVolume(qv::svDefault);
+    phone.ModemSpeaker().SetMode(qv::smDefault);
+    phone.SetShowModemIcon(false);
+    phone.SetWaitForDialTone(false);
+    phone.SetTimeOut(10000);
+    phone.SetInitialRingNumber(1);
+    phone.SetAddressID(0);
+    phone.SetOnLineState(
+        [this](qv::QvPhone*, qv::TLineState state, int param1) { QvPhone1LineState(state, param1); });
+    phone.SetOnCallState([this](qv::QvPhone*, qv::TCallState state, int param1, int param2, int call) {
+        QvPhone1CallState(state, param1, param2, call);
+    });
+    phone.SetOnBeforeDisconnect([this](qv::QvPhone*, int call) { QvPhone1BeforeDisconnect(call); });
+
+    m_qvSerialPort1 = std::make_unique<qv::QvSerialPort>();
+    qv::QvSerialPort& port = *m_qvSerialPort1;
+    port.SetName(QStringLiteral("QvSerialPort1"));
+    port.SetLinkedTo(&phone);
+    port.BufferIn().SetSize(1024);
+    port.BufferIn().SetEnabled(true);
+    port.ManualSettings().SetPort(qv::pnCOM3);
+    port.ManualSettings().SetBaudRate(qv::br115200);
+    port.ManualSettings().SetDataBits(qv::db8Bits);
+    port.ManualSettings().SetStopBits(qv::sb1Bits);
+    port.ManualSettings().SetParity(qv::ptNone);
+    port.ManualSettings().SetHardwareFlow(qv::hfRTSCTS);
+    port.ManualSettings().SetSoftwareFlow(qv::sfNone);
+    port.SetMaxReceiveSize(4096);
+    port.SetMaxSendSize(4096);
+    port.SetMonitorReceiveData(true);
+    port.SetTimerEnabled(false);
+    port.SetTimerInterval(0);
+    port.SetOnPortState(
+        [this](qv::TComponent*, qv::TPortState state, int param1) { QvSerialPort1PortState(state, param1); });
+    port.SetOnReceiveData([this](qv::TComponent*, char* data, int size, qv::WindowHandle& display) {
+        QvSerialPort1ReceiveData(data, size, display);
+    });
+
+    m_qvFile1 = std::make_unique<qv::QvFile>();
+    qv::QvFile& file = *m_qvFile1;
+    file.SetName(QStringLiteral("QvFile1"));
+    file.Compress().SetFileExt(QStringLiteral(".QV"));
+    file.Transfer().SetLinkedTo(&port);
+    file.Transfer().SetMaxRetries(122);
+    file.Transfer().SetReceiveExistingFiles(qv::efCreateWithNewName);
+    file.Transfer().SetResumedTransferAlternative(qv::efCreateWithNewName);
+    file.Transfer().SetResumedTransferCheckDate(false);
+    file.Transfer().SetReceiveFileDateTime(qv::dtUseOriginal);
+    file.SetOnTransferStateEvent([this](qv::TComponent*, qv::TTransferState state, const QString& name,
+                                        int param1) { QvFile1TransferStateEvent(state, name, param1); });
+    file.SetOnTransferProgress([this](qv::TComponent*, qv::TTransferOperation operation, const QString& name,
+                                      int fileIndex, int fileBytes, int filePerc, int totalBytes,
+                                      int totalPerc) {
+        QvFile1TransferProgress(operation, name, fileIndex, fileBytes, filePerc, totalBytes, totalPerc);
+    });
+}
 
 void TFormTerminalEmulator::BuildForm()
 {
@@ -294,6 +393,21 @@ void TFormTerminalEmulator::ConnectControls()
     connect(m_checkBox1, &QCheckBox::toggled, this, [this] { UpdateControls(); });
     connect(m_timer1, &ClockTimer::Timeout, this, [this] { Timer1Timer(); });
 
+    connect(m_bitBtn2, &QPushButton::clicked, this, [this] { BitBtn2Click(); });
+    connect(m_bitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(m_buttonAnswer, &QPushButton::clicked, this, [this] { ButtonAnswerClick(); });
+    // The speaker lists act on the operator's choice only, not on the
+    // selection set at start-up.
+    connect(m_comboBoxSpeakerMode, &QComboBox::activated, this, [this] { ComboBoxSpeakerModeChange(); });
+    connect(m_comboBoxSpeakerVol, &QComboBox::activated, this, [this] { ComboBoxSpeakerVolChange(); });
+    connect(m_button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+
+    connect(m_buttonSendFile, &QPushButton::clicked, this, [this] { ButtonSendFileClick(); });
+    connect(m_buttonStartListenMode, &QPushButton::clicked, this, [this] { ButtonStartListenModeClick(); });
+    connect(m_buttonExitListenMode, &QPushButton::clicked, this, [this] { ButtonExitListenModeClick(); });
+    connect(m_buttonTransferStop, &QPushButton::clicked, this, [this] { ButtonTransferStopClick(); });
+    connect(m_bitBtn3, &QPushButton::clicked, this, [this] { BitBtn3Click(); });
+
     m_memoTerminal->installEventFilter(this);
     m_editTelephoneNumber->installEventFilter(this);
     m_editRingNumber->installEventFilter(this);
@@ -305,6 +419,13 @@ bool TFormTerminalEmulator::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (watched == m_editTelephoneNumber || watched == m_editRingNumber)
             return IsDroppedByDigitField(key->text());
+        if (watched == m_memoTerminal) {
+            const QByteArray bytes = TerminalKeyBytes(key->key(), key->text());
+            if (!bytes.isEmpty())
+                MemoTerminalKeyPress(bytes);
+            // Not consumed: the memo shows the typed character itself.
+            return false;
+        }
     } else if (event->type() == QEvent::FocusOut && watched == m_editRingNumber) {
         EditRingNumberExit();
     }
@@ -315,9 +436,8 @@ void TFormTerminalEmulator::FormCreate()
 {
     setFont(FormFont(QStringLiteral("tahoma"), 8));
 
-    // The form's speaker settings are the defaults.
-    m_comboBoxSpeakerMode->setCurrentIndex(4);
-    m_comboBoxSpeakerVol->setCurrentIndex(3);
+    m_comboBoxSpeakerMode->setCurrentIndex(int(m_qvPhone1->ModemSpeaker().Mode()));
+    m_comboBoxSpeakerVol->setCurrentIndex(int(m_qvPhone1->ModemSpeaker().Volume()));
 
     QString error;
     if (!m_settings.Write(settings::WriteTest, settings::WriteTestMarker, error)) {
@@ -325,6 +445,24 @@ void TFormTerminalEmulator::FormCreate()
             this, QStringLiteral(u"خطا: لطفا جهت استفاده از برنامه آن را بر روي هاردديسک خود کپي نماييد"));
         m_terminateRequested = true;
     }
+
+    const int code = m_qvPhone1->LineActive(0, true);
+    if (code != 0) {
+        QString name;
+        m_qvPhone1->GetLineName(0, name);
+        ShowMessageBox(this, QStringLiteral("Error while activating the telephone device.\r\n\r\n"
+                                            "Telephone device name: ") +
+                                 name + QStringLiteral("\r\nError message: ") +
+                                 m_qvPhone1->GetErrorMessage(code));
+    }
+
+    // The receive folder: the stored one, else the settings folder.
+    QString receiveFolder = m_settings.Folder();
+    if (m_settings.Exists(settings::ReceiveFolder)) {
+        if (const auto stored = ReadSetting(settings::ReceiveFolder))
+            receiveFolder = *stored;
+    }
+    m_qvFile1->Transfer().SetReceiveFolder(receiveFolder);
 
     // The ring count: a stored count that is not 1 to 12 counts as missing.
     QString ringCount = QStringLiteral("2");
@@ -337,6 +475,10 @@ void TFormTerminalEmulator::FormCreate()
         }
     }
     m_editRingNumber->setText(ringCount);
+
+    const int listenCode = m_qvFile1->ListenMode(true);
+    if (listenCode != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvSerialPort1->GetErrorMessage(listenCode));
 
     m_timer1->Start();
     UpdateControls();
@@ -357,8 +499,10 @@ void TFormTerminalEmulator::showEvent(QShowEvent* event)
 
 void TFormTerminalEmulator::FormShow()
 {
-    if (m_settings.Exists(settings::ListenModeOff))
+    if (m_settings.Exists(settings::ListenModeOff)) {
+        m_qvFile1->ListenMode(false);
         m_labelListenMode->setText(QStringLiteral("Listen Mode OFF"));
+    }
 
     if (m_settings.Exists(settings::TelephoneNumber)) {
         if (const auto number = ReadSetting(settings::TelephoneNumber))
@@ -418,6 +562,260 @@ void TFormTerminalEmulator::EditRingNumberExit()
 void TFormTerminalEmulator::Timer1Timer()
 {
     SetFillColor(m_memo2, ColorFromNumber(color::StatusNormal));
+}
+
+// ---- Terminal area and port ---------------------------------------------------
+
+void TFormTerminalEmulator::MemoTerminalKeyPress(const QByteArray& bytes)
+{
+    const int code = m_qvSerialPort1->SendString(bytes);
+    if (code != 0)
+        AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::QvSerialPort1ReceiveData(const char* data, int size,
+                                                     qv::WindowHandle& displayHandle)
+{
+    displayHandle = m_terminalDisplay->Handle();
+    // Only what reaches this handler is searched: bytes a transfer takes
+    // never come here, and a report once acted on is not found again.
+    if (m_noCarrier.Feed(data, size)) {
+        AddLog(QStringLiteral(">No carrier detected."));
+        m_qvPhone1->Hangup();
+    }
+}
+
+void TFormTerminalEmulator::QvSerialPort1PortState(qv::TPortState state, int param1)
+{
+    switch (state) {
+    case qv::psOpened:
+        m_noCarrier.Reset();
+        m_terminalDisplay->Reset();
+        SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalOpen));
+        break;
+    case qv::psClosed:
+        m_noCarrier.Reset();
+        SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalClosed));
+        // A port that closed on its own (a read or line error, the lost
+        // call) must not leave a transfer waiting on it without its timer.
+        m_qvFile1->StopTransfer();
+        break;
+    case qv::psError:
+        AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(param1));
+        break;
+    }
+}
+
+// ---- Connection panel ---------------------------------------------------------------
+
+void TFormTerminalEmulator::BitBtn2Click()
+{
+    const QString number = m_editTelephoneNumber->text();
+    WriteSetting(settings::TelephoneNumber, number);
+    const int code = m_qvPhone1->DialNumber(number.toUtf8(), 0);
+    if (code != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::BitBtn1Click()
+{
+    const int code = m_qvPhone1->Hangup();
+    m_callConnected = false;
+    UpdateControls();
+    if (code != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::ButtonAnswerClick()
+{
+    const int code = m_qvPhone1->Answer(0);
+    if (code != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::ComboBoxSpeakerModeChange()
+{
+    const int index = m_comboBoxSpeakerMode->currentIndex();
+    if (index < 0)
+        return;
+    m_qvPhone1->ModemSpeaker().SetMode(static_cast<qv::TModemSpeakerMode>(index));
+    ReactivateLine();
+}
+
+void TFormTerminalEmulator::ComboBoxSpeakerVolChange()
+{
+    const int index = m_comboBoxSpeakerVol->currentIndex();
+    if (index < 0)
+        return;
+    m_qvPhone1->ModemSpeaker().SetVolume(static_cast<qv::TModemSpeakerVolume>(index));
+    ReactivateLine();
+}
+
+void TFormTerminalEmulator::ReactivateLine()
+{
+    if (!m_qvPhone1->IsActive())
+        return;
+    const int code = m_qvPhone1->LineReactivate(true);
+    if (code != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::Button1Click()
+{
+    if (m_qvPhone1->NumberOfLines() == 0) {
+        ShowMessageBox(this, QStringLiteral("There is no telephone device installed."));
+        return;
+    }
+    PhoneLineDevices lines(*m_qvPhone1);
+    TFormDlgLineSelection dialog(this);
+    dialog.SetPhone(&lines);
+    dialog.Fill();
+    m_services.runDialog(dialog);
+}
+
+void TFormTerminalEmulator::QvPhone1LineState(qv::TLineState state, int param1)
+{
+    const auto reaction = LineStateReaction(state, m_qvPhone1->GetErrorMessage(param1));
+    if (!reaction)
+        return;
+    AddLog(reaction->log);
+    if (reaction->status)
+        SetStatus(reaction->status->color, reaction->status->text);
+}
+
+void TFormTerminalEmulator::QvPhone1CallState(qv::TCallState state, int param1, int, int)
+{
+    const auto reaction = CallStateReaction(state, param1, m_qvPhone1->GetErrorMessage(param1));
+    if (!reaction)
+        return;
+    AddLog(reaction->log);
+    switch (state) {
+    case qv::csDisconnected:
+        m_labelConnection->setText(QStringLiteral("Disconnected"));
+        m_callConnected = false;
+        UpdateControls();
+        break;
+    case qv::csConnected:
+        m_labelConnection->setText(QStringLiteral("Connected"));
+        break;
+    default:
+        break;
+    }
+    if (reaction->status)
+        SetStatus(reaction->status->color, reaction->status->text);
+
+    if (state == qv::csConnected) {
+        const int code = m_qvSerialPort1->Open(0);
+        m_callConnected = true;
+        UpdateControls();
+        if (code != 0) {
+            AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(code));
+            m_qvPhone1->Hangup();
+            m_callConnected = false;
+            UpdateControls();
+        }
+    } else if (state == qv::csRing) {
+        AnswerRule(param1);
+    }
+}
+
+void TFormTerminalEmulator::AnswerRule(int ringCount)
+{
+    const RingDecision decision = DecideRing(ringCount, m_editRingNumber->text(), m_checkBox1->isChecked());
+    if (!decision.conversionError.isEmpty()) {
+        // Shown once the ring has been handled, so that the box's own event
+        // loop never runs inside the phone's event dispatch.
+        QTimer::singleShot(0, this, [this, text = decision.conversionError] { ShowMessageBox(this, text); });
+        return;
+    }
+    if (!decision.answer)
+        return;
+    const int code = m_qvPhone1->Answer(0);
+    if (code != 0)
+        AddLog(QStringLiteral(">Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::QvPhone1BeforeDisconnect(int)
+{
+    m_qvFile1->StopTransfer();
+    m_qvSerialPort1->Close();
+}
+
+// ---- Transfer panel ---------------------------------------------------------------
+
+void TFormTerminalEmulator::ButtonSendFileClick()
+{
+    const auto chosen = m_services.chooseFiles(this);
+    if (!chosen || chosen->isEmpty())
+        return;
+    QStringList refused;
+    const QString list = BuildSendList(*chosen, refused);
+    for (const QString& name : refused)
+        AddLog(QStringLiteral(
+                   "TRANSFER>Error: the file name \"%1\" contains a line break or \"|\" and cannot be sent")
+                   .arg(name));
+    if (list.isEmpty())
+        return;
+    const int code = m_qvFile1->SendFiles(list);
+    if (code != 0)
+        AddLog(QStringLiteral("TRANSFER>Error: ") + m_qvFile1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::ButtonStartListenModeClick()
+{
+    const int code = m_qvFile1->ListenMode(true);
+    if (code != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvSerialPort1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::ButtonExitListenModeClick()
+{
+    m_qvFile1->ListenMode(false);
+    m_labelListenMode->setText(QStringLiteral("Listen Mode OFF"));
+}
+
+void TFormTerminalEmulator::ButtonTransferStopClick()
+{
+    m_qvFile1->StopTransfer();
+}
+
+void TFormTerminalEmulator::BitBtn3Click()
+{
+    qv::TTransfer& transfer = m_qvFile1->Transfer();
+    TFormReceiveOptions dialog(m_settings, m_services.chooseFolder, this);
+    dialog.SetReceiveDirectory(transfer.ReceiveFolder());
+    dialog.SetFileExistsIndex(int(transfer.ReceiveExistingFiles()));
+    if (m_services.runDialog(dialog) != QDialog::Accepted)
+        return;
+    transfer.SetReceiveFolder(dialog.ReceiveDirectory());
+    const int index = dialog.FileExistsIndex();
+    if (index >= int(qv::efCreateWithNewName) && index <= int(qv::efSkip))
+        transfer.SetReceiveExistingFiles(static_cast<qv::TReceiveExistingFiles>(index));
+}
+
+void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, const QString& fullFileName,
+                                                      int param1)
+{
+    const Reaction reaction =
+        TransferStateReaction(state, fullFileName, param1, m_qvFile1->GetErrorMessage(param1));
+    AddLog(reaction.log);
+    if (state == qv::tsListenModeStart)
+        m_labelListenMode->setText(QStringLiteral("Listen Mode ON"));
+    if (reaction.status)
+        SetStatus(reaction.status->color, reaction.status->text);
+}
+
+void TFormTerminalEmulator::QvFile1TransferProgress(qv::TTransferOperation, const QString& fullFileName,
+                                                    int fileIndex, int fileBytes, int filePerc,
+                                                    int totalBytes, int totalPerc)
+{
+    const qv::TTransfer& transfer = m_qvFile1->Transfer();
+    m_labelTransmitFileName->setText(fullFileName);
+    m_progressBarFile->setValue(filePerc);
+    m_progressBarTotal->setValue(totalPerc);
+    m_labelFileProgress->setText(QStringLiteral("%1/%2").arg(fileBytes).arg(transfer.FileSize()));
+    m_labelTotalProgress->setText(QStringLiteral("%1/%2").arg(totalBytes).arg(transfer.TotalFileSize()));
+    m_labelFileIndex->setText(QStringLiteral("%1/%2").arg(fileIndex).arg(transfer.TotalFileCount()));
 }
 
 std::optional<QString> TFormTerminalEmulator::ReadSetting(const QString& name)

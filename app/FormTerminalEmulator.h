@@ -8,12 +8,18 @@
 
 #include "app/ClockTimer.h"
 #include "app/FormReceiveOptions.h"
+#include "app/NoCarrierDetector.h"
 #include "app/Settings.h"
+
+#include "serial/QvSerialPort.h"
+#include "telephony/QvPhone.h"
+#include "transfer/QvFile.h"
 
 #include <QStringList>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QCheckBox;
@@ -30,6 +36,7 @@ class QToolButton;
 namespace vh {
 
 class TForm1;
+class TerminalDisplay;
 
 // What the window needs from its surroundings; tests replace the choosers
 // and the modal runner so that nothing waits for an operator.
@@ -65,12 +72,18 @@ public:
 
     const SettingsStore& Settings() const { return m_settings; }
 
+    // The window's components, for the program's own tests and tools.
+    qv::QvPhone& QvPhone1() { return *m_qvPhone1; }
+    qv::QvSerialPort& QvSerialPort1() { return *m_qvSerialPort1; }
+    qv::QvFile& QvFile1() { return *m_qvFile1; }
+
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void CreateComponents();
     void BuildForm();
     void BuildConnectionPanel();
     void BuildSettingsPanel();
@@ -91,6 +104,34 @@ private:
 
     void EditRingNumberExit();
     void Timer1Timer();
+    void MemoTerminalKeyPress(const QByteArray& bytes);
+
+    // Connection panel and settings panel (call handling).
+    void BitBtn2Click();
+    void BitBtn1Click();
+    void ButtonAnswerClick();
+    void ComboBoxSpeakerModeChange();
+    void ComboBoxSpeakerVolChange();
+    void ReactivateLine();
+    void Button1Click();
+    void QvPhone1LineState(qv::TLineState state, int param1);
+    void QvPhone1CallState(qv::TCallState state, int param1, int param2, int callHandle);
+    void QvPhone1BeforeDisconnect(int callHandle);
+    void AnswerRule(int ringCount);
+
+    // Terminal area and port.
+    void QvSerialPort1ReceiveData(const char* data, int size, qv::WindowHandle& displayHandle);
+    void QvSerialPort1PortState(qv::TPortState state, int param1);
+
+    // Transfer panel.
+    void ButtonSendFileClick();
+    void ButtonStartListenModeClick();
+    void ButtonExitListenModeClick();
+    void ButtonTransferStopClick();
+    void BitBtn3Click();
+    void QvFile1TransferStateEvent(qv::TTransferState state, const QString& fullFileName, int param1);
+    void QvFile1TransferProgress(qv::TTransferOperation operation, const QString& fullFileName, int fileIndex,
+                                 int fileBytes, int filePerc, int totalBytes, int totalPerc);
 
     // Settings file access that shows a failure in a message box and carries
     // on with the default.
@@ -100,6 +141,11 @@ private:
 
     TerminalWindowServices m_services;
     SettingsStore m_settings;
+    std::unique_ptr<qv::QvPhone> m_qvPhone1;
+    std::unique_ptr<qv::QvSerialPort> m_qvSerialPort1;
+    std::unique_ptr<qv::QvFile> m_qvFile1;
+    std::unique_ptr<TerminalDisplay> m_terminalDisplay;
+    NoCarrierDetector m_noCarrier;
     TForm1* m_pictureWindow = nullptr;
     bool m_terminateRequested = false;
     bool m_callConnected = false;

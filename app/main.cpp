@@ -4,8 +4,11 @@
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/FormTerminalEmulator.h"
+#include "app/LineProviders.h"
 #include "app/MessageBox.h"
 #include "app/Settings.h"
+
+#include "imaging/ClipboardGraphic.h"
 
 #include <QApplication>
 #include <QDir>
@@ -70,13 +73,21 @@ int main(int argc, char** argv)
     // A folder that cannot be made is reported by the window's write test.
     QDir().mkpath(folder);
 
+    QStringList problems;
+    vh::InstallLineProviders(folder, problems);
+    for (const QString& problem : problems)
+        Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(problem));
+
     vh::InstallComponentMessageHandler();
+    qv::RegisterClipboardGraphic();
 
     vh::TerminalWindowServices services;
     services.settingsFolder = folder;
     vh::TFormTerminalEmulator window(services);
     vh::TForm1 pictureWindow(&window);
     window.SetPictureWindow(&pictureWindow);
+    if (!pictureWindow.LoadError().isEmpty())
+        Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(pictureWindow.LoadError()));
     if (window.TerminateRequested())
         return 1;
 

@@ -2,15 +2,38 @@
 // folder of the test's own, and finding controls by their form names.
 #pragma once
 
+#include "app/FormTerminalEmulator.h"
 #include "app/MessageBox.h"
 #include "app/Settings.h"
 
+#include "common/CallDataSource.h"
+#include "common/Clock.h"
+#include "common/MessageWindow.h"
+#include "serial/QvSerialPort.h"
+#include "telephony/service/Service.h"
+#include "telephony/service/providers/sim/SimExchange.h"
+#include "transfer/QvFile.h"
+
+#include <QCoreApplication>
+#include <QDialog>
 #include <QFile>
+#include <QPlainTextEdit>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <ostream>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
 
 namespace vh::test {
 
@@ -57,6 +80,60 @@ private:
     QTemporaryDir m_dir;
 };
 
+// The simulated exchange with one line, installed in the telephony service
+// for the lifetime of the object.
+class SimService
+{
+public:
+    explicit SimService(int lines = 1)
+    {
+        auto owned = std::make_unique<tapi::sim::SimExchange>();
+        m_sim = owned.get();
+        for (int i = 0; i < lines; ++i) {
+            tapi::sim::SimLineConfig config;
+            config.name = QStringLiteral("Simulated line %1").arg(i);
+            m_sim->AddLine(config);
+        }
+        EXPECT_TRUE(tapi::Service::Install(std::move(owned)));
+    }
+    ~SimService() { tapi::Service::Uninstall(); }
+    SimService(const SimService&) = delete;
+    SimService& operator=(const SimService&) = delete;
+
+    tapi::sim::SimExchange& operator*() { return *m_sim; }
+    tapi::sim::SimExchange* operator->() { return m_sim; }
+
+private:
+    tapi::sim::SimExchange* m_sim;
+};
+
+// Lets queued telephony messages, posted messages and timers run: `ms` of
+// virtual time in 10 ms steps, with the event loop turned at each step.
+inline void Pump(qv::VirtualClock& clock, int ms = 0)
+{
+    for (int elapsed = 0;; elapsed += 10) {
+        for (int i = 0; i < 3; ++i) {
+            tapi::Service::DeliverPending();
+            qv::ProcessMessages();
+        }
+        if (elapsed >= ms)
+            break;
+        clock.Advance(10);
+    }
+}
+
+// Runs virtual time until `done` holds, at most `limitMs`.
+inline bool PumpUntil(qv::VirtualClock& clock, const std::function<bool()>& done, int limitMs = 20000)
+{
+    for (int elapsed = 0; elapsed <= limitMs; elapsed += 10) {
+        Pump(clock);
+        if (done())
+            return true;
+        clock.Advance(10);
+    }
+    return done();
+}
+
 // The child named `name`; fails the test when there is none.
 template <class W> W* Control(QWidget* form, const char* name)
 {
@@ -64,5 +141,133 @@ template <class W> W* Control(QWidget* form, const char* name)
     EXPECT_NE(widget, nullptr) << "no control " << name;
     return widget;
 }
+
+// The far side of a simulated call, run in this process: a serial port and a
+// transfer component on the exchange's peer end of the call's data channel.
+// The port is linked to a stand-in for a phone whose one call is always
+// connected and whose channel is that descriptor.
+class PeerChannel : public qv::TCallDataSource
+{
+public:
+    explicit PeerChannel(int fd) : m_fd(fd) {}
+    ~PeerChannel() override { Destroying(); }
+    bool IsConnected() const override { return m_fd >= 0; }
+    bool IsCallConnected(int callHandle) const override { return callHandle == 1 && m_fd >= 0; }
+    int CurrentCallHandle() const override { return 1; }
+    int GetCommHandle(int& handle) override
+    {
+        handle = m_fd;
+        return 0;
+    }
+
+protected:
+    void WndProc(qv::TMessage& message) override
+    {
+        TCallDataSource::WndProc(message);
+        if (message.Msg == qv::MSG_CALL_DATA_READY && message.LParam != 0) {
+            qv::PostMessage(static_cast<qv::WindowHandle>(message.LParam), qv::MSG_CALL_DATA_READY, 0, 0);
+            message.Result = 0;
+        }
+    }
+
+private:
+    int m_fd;
+};
+
+class PeerSide
+{
+public:
+    explicit PeerSide(int fd) : m_channel(fd)
+    {
+        m_port.SetLinkedTo(&m_channel);
+        m_port.SetMaxReceiveSize(4096);
+        m_port.SetMaxSendSize(4096);
+        m_file.Transfer().SetLinkedTo(&m_port);
+        m_file.SetOnTransferStateEvent(
+            [this](qv::TComponent*, qv::TTransferState state, const QString& name, int p) {
+                m_states.push_back({state, name, p});
+            });
+    }
+    ~PeerSide()
+    {
+        m_file.Transfer().SetLinkedTo(nullptr);
+        m_port.Close();
+    }
+    struct State
+    {
+        qv::TTransferState state;
+        QString name;
+        int param1;
+    };
+    qv::QvSerialPort& Port() { return m_port; }
+    qv::QvFile& File() { return m_file; }
+    const std::vector<State>& States() const { return m_states; }
+    bool Saw(qv::TTransferState state, int param1 = -1) const
+    {
+        for (const State& s : m_states)
+            if (s.state == state && (param1 < 0 || s.param1 == param1))
+                return true;
+        return false;
+    }
+
+private:
+    PeerChannel m_channel;
+    qv::QvSerialPort m_port;
+    qv::QvFile m_file;
+    std::vector<State> m_states;
+};
+
+// A main window on the simulated exchange, in virtual time, with its
+// message boxes captured and its dialogs run by the test.
+class WindowFixture : public ::testing::Test
+{
+protected:
+    // Creates the window (its creation steps run) without showing it.
+    std::unique_ptr<TFormTerminalEmulator> Start(const QString& folder = QString())
+    {
+        TerminalWindowServices services;
+        services.settingsFolder = folder.isEmpty() ? m_folder.Path() : folder;
+        services.chooseFiles = [this](QWidget*) {
+            ++m_fileDialogs;
+            return m_chosenFiles;
+        };
+        services.chooseFolder = [this](QWidget*, const QString&) { return m_chosenFolder; };
+        services.runDialog = [this](QDialog& dialog) {
+            m_dialogsRun << dialog.objectName();
+            if (m_onDialog)
+                return m_onDialog(dialog);
+            return int(QDialog::Rejected);
+        };
+        auto window = std::make_unique<TFormTerminalEmulator>(services);
+        Pump(*m_clock);
+        return window;
+    }
+    std::unique_ptr<TFormTerminalEmulator> StartAndShow()
+    {
+        auto window = Start();
+        window->show();
+        Pump(*m_clock);
+        return window;
+    }
+
+    static QStringList LogLines(QWidget* window)
+    {
+        return Control<QPlainTextEdit>(window, "MemoLog")->toPlainText().split(QLatin1Char('\n'));
+    }
+    static QString StatusText(QWidget* window)
+    {
+        return Control<QPlainTextEdit>(window, "Memo2")->toPlainText();
+    }
+
+    qv::ScopedVirtualClock m_clock;
+    MessageBoxCapture m_boxes;
+    SettingsFolder m_folder;
+    SimService m_sim;
+    std::optional<QStringList> m_chosenFiles;
+    int m_fileDialogs = 0;
+    std::optional<QString> m_chosenFolder;
+    std::function<int(QDialog&)> m_onDialog;
+    QStringList m_dialogsRun;
+};
 
 } // namespace vh::test

@@ -5,6 +5,7 @@
 #include "app/KeyInput.h"
 #include "app/LineDevices.h"
 #include "app/NoCarrierDetector.h"
+#include "app/SendList.h"
 #include "app/Settings.h"
 #include "app/TerminalText.h"
 
@@ -215,6 +216,21 @@ TEST(KeyInput, DigitFieldsDropEverythingButDigitsAndBackspace)
     for (const char* dropped : {"a", " ", "+", "-", "#", "*"})
         EXPECT_TRUE(IsDroppedByDigitField(QString::fromLatin1(dropped))) << dropped;
     EXPECT_TRUE(IsDroppedByDigitField(QStringLiteral(u"۵"))); // a Persian digit is not "0" to "9"
+}
+
+// --- Files to send ------------------------------------------------------------
+
+TEST(SendList, EachNameFollowedByCrLfAndNeitherSplitNorGlobbed)
+{
+    QStringList refused;
+    EXPECT_EQ(BuildSendList({"/a/one.txt", "/a/two words.bin", QStringLiteral(u"/a/سه.dat")}, refused),
+              QStringLiteral(u"/a/one.txt\r\n/a/two words.bin\r\n/a/سه.dat\r\n"));
+    EXPECT_TRUE(refused.isEmpty());
+    // Wildcards stand for themselves; a separator cannot be carried.
+    const QString list =
+        BuildSendList({"/a/star*.txt", "/a/pipe|name", "/a/q?.txt", "/a/line\nbreak"}, refused);
+    EXPECT_EQ(list, "/a/star\\*.txt\r\n/a/q\\?.txt\r\n");
+    EXPECT_EQ(refused, QStringList({"/a/pipe|name", "/a/line\nbreak"}));
 }
 
 // --- Capability listing ----------------------------------------------------

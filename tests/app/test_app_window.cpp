@@ -24,33 +24,7 @@ namespace {
 
 using test::Control;
 
-class WindowTest : public ::testing::Test
-{
-protected:
-    std::unique_ptr<TFormTerminalEmulator> Start(const QString& folder = QString())
-    {
-        TerminalWindowServices services;
-        services.settingsFolder = folder.isEmpty() ? m_folder.Path() : folder;
-        services.chooseFiles = [](QWidget*) { return std::optional<QStringList>(); };
-        services.runDialog = [this](QDialog& dialog) {
-            m_dialogsRun << dialog.objectName();
-            return int(QDialog::Rejected);
-        };
-        auto window = std::make_unique<TFormTerminalEmulator>(services);
-        return window;
-    }
-    std::unique_ptr<TFormTerminalEmulator> StartAndShow()
-    {
-        auto window = Start();
-        window->show();
-        return window;
-    }
-
-    qv::ScopedVirtualClock m_clock;
-    test::MessageBoxCapture m_boxes;
-    test::SettingsFolder m_folder;
-    QStringList m_dialogsRun;
-};
+using WindowTest = test::WindowFixture;
 
 TEST_F(WindowTest, FormHasItsStatedFrameAndControls)
 {
@@ -63,9 +37,8 @@ TEST_F(WindowTest, FormHasItsStatedFrameAndControls)
     EXPECT_EQ(Control<QLabel>(window.get(), "Label2")->text(), QStringLiteral(u"تنظيمات اتصال"));
     EXPECT_EQ(Control<QPushButton>(window.get(), "ButtonStartListenMode")->text(),
               QStringLiteral(u" فعال نمودن  انتظار"));
-    EXPECT_EQ(Control<QPlainTextEdit>(window.get(), "MemoLog")->toPlainText(), "Position :");
+    EXPECT_EQ(LogLines(window.get()).first(), "Position :");
     EXPECT_EQ(Control<QLabel>(window.get(), "LabelConnection")->text(), "Disconnected");
-    EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode OFF");
     EXPECT_EQ(FillColor(Control<QWidget>(window.get(), "MemoTerminal")), QColor(230, 255, 230));
     EXPECT_EQ(FillColor(Control<QWidget>(window.get(), "EditTelephoneNumber")), QColor(228, 237, 250));
     EXPECT_EQ(window->font().family(), "tahoma");
@@ -82,6 +55,42 @@ TEST_F(WindowTest, FirstStartWithoutFilesWritesTheMarkerAndUsesDefaults)
     EXPECT_TRUE(Control<QCheckBox>(window.get(), "CheckBox1")->isChecked());
     EXPECT_FALSE(Control<QPushButton>(window.get(), "ButtonAnswer")->isEnabled());
     EXPECT_TRUE(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text().isEmpty());
+    // Line 0 is active and listen mode is on, receiving into the settings folder.
+    EXPECT_TRUE(window->QvPhone1().IsActive());
+    EXPECT_TRUE(window->QvFile1().IsListening());
+    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), m_folder.Path());
+    EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode ON");
+    EXPECT_EQ(LogLines(window.get()),
+              QStringList({"Position :", ">Telephone device is activated", "TRANSFER>Listening Mode"}));
+    EXPECT_EQ(StatusText(window.get()), QStringLiteral(u"در حالت انتظار"));
+}
+
+TEST_F(WindowTest, AboutFileSwitchesListenModeOffAtShow)
+{
+    m_folder.Put(settings::ListenModeOff, "");
+    m_folder.Put(settings::ReceiveFolder, " /srv/incoming \r\n");
+    auto window = Start();
+    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), "/srv/incoming/");
+    EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode ON");
+    window->show();
+    test::Pump(*m_clock);
+    EXPECT_FALSE(window->QvFile1().IsListening());
+    EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode OFF");
+    EXPECT_EQ(LogLines(window.get()).last(), "TRANSFER>Idle Mode");
+}
+
+TEST_F(WindowTest, LineThatCannotBeActivatedIsReportedAndTheWindowStays)
+{
+    m_sim->FailAlways(QStringLiteral("lineOpen"), tapi::LINEERR_ALLOCATED);
+    auto window = StartAndShow();
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_EQ(m_boxes.Texts()[0], QStringLiteral("Error while activating the telephone device.\r\n\r\n"
+                                                 "Telephone device name: Simulated line 0\r\n"
+                                                 "Error message: ") +
+                                      window->QvPhone1().GetErrorMessage(106));
+    EXPECT_FALSE(window->TerminateRequested());
+    EXPECT_FALSE(window->QvPhone1().IsActive());
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(WindowTest, UnwritableSettingsFolderShowsThePersianErrorAndEnds)

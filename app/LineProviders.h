@@ -1,0 +1,16 @@
+// The line devices the program offers: the providers that telephony.conf in
+// the settings folder names (a tcp internet line when it names none),
+// installed in the telephony service before the phone opens a line.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace vh {
+
+// Installs the providers; returns the number of line devices (-1 when the
+// service refused). `problems` receives one English line per setting that
+// could not be used.
+int InstallLineProviders(const QString& settingsFolder, QStringList& problems);
+
+} // namespace vh
