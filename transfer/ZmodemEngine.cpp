@@ -151,7 +151,10 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
     // Frames that mean the same in every state of their side.
     switch (h.type) {
     case ZNAK:
-        ResendLastHeader();
+        // Mid-stream the last header is the ZDATA that opened the stretch;
+        // repeating it alone would land inside a subpacket.
+        if (m_state != zsSending)
+            ResendLastHeader();
         return;
     case ZSKIP:
         if (sending && IsSenderState(m_state))

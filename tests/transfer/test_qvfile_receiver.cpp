@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdlib>
 
 namespace {
 
@@ -367,6 +368,26 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
     EXPECT_EQ(SendWholeFile("dated.bin", "abcd", date), "1@385875968");
     EXPECT_EQ(ReadFile(Path("dated0.bin")), QByteArray("abcd"));
     EXPECT_FALSE(side->Has(tsError));
+}
+
+TEST_F(ReceiverTest, FileDates)
+{
+    side->file.Transfer().SetReceiveFileDateTime(dtUseOriginal);
+    Handshake();
+    const QDateTime stamp(QDate(2019, 3, 4), QTime(5, 6, 8), Qt::LocalTime);
+    const std::int64_t date = QDateTime(stamp.date(), stamp.time(), Qt::UTC).toSecsSinceEpoch();
+    EXPECT_EQ(SendWholeFile("dated.txt", "d", date), "1@385875968");
+    EXPECT_EQ(QFileInfo(Path("dated.txt")).lastModified().toSecsSinceEpoch(), stamp.toSecsSinceEpoch());
+    // Without a date field the file gets the current time.
+    remote->AnnounceRaw(QByteArray("undated.txt") + '\0' + "1" + '\0');
+    remote->Take();
+    remote->Data(0, "u");
+    remote->SendBin(ZEOF, 1);
+    remote->Take();
+    const QDateTime now = Clock::Instance().Now();
+    EXPECT_LE(
+        std::abs(QFileInfo(Path("undated.txt")).lastModified().toSecsSinceEpoch() - now.toSecsSinceEpoch()),
+        2);
 }
 
 TEST_F(ReceiverTest, ResumeNeverMakesAHybridFile)
