@@ -54,13 +54,13 @@ inline void Callback(DWORD device, DWORD message, DWORD_PTR instance, DWORD_PTR 
         log.onMessage(log.messages.back());
 }
 
-// Runs the event loop until `done` holds, for at most two seconds of real time.
+// Runs the event loop until `done` holds, for at most five seconds of real time.
 inline bool WaitFor(const std::function<bool()>& done)
 {
     QElapsedTimer t;
     t.start();
     while (!done()) {
-        if (t.elapsed() > 2000)
+        if (t.elapsed() > 5000)
             return false;
         qv::ProcessMessages();
     }
