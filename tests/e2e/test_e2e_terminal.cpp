@@ -1,0 +1,361 @@
+// The whole program against a far side on a real internet line: the main
+// window, driven in-process, auto-answers a call, exchanges typed text and
+// batches of files with ZMODEM both ways, logs what happened in order, and
+// shows "Disconnected" when the far side hangs up. The far side is either
+// this suite's own components on a second line, or the lrzsz programs behind
+// socat.
+#include "app/FormTerminalEmulator.h"
+#include "app/MessageBox.h"
+
+#include "common/Clock.h"
+#include "serial/QvSerialPort.h"
+#include "telephony/QvPhone.h"
+#include "telephony/service/Service.h"
+#include "telephony/service/providers/tcp/TcpProvider.h"
+#include "transfer/QvFile.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+QT_END_NAMESPACE
+
+namespace vh {
+namespace {
+
+// Real time here: sockets and child processes do not follow a virtual clock.
+bool WaitFor(const std::function<bool()>& done, int limitMs = 30000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > limitMs)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        tapi::Service::DeliverPending();
+    }
+    return true;
+}
+
+QByteArray Pattern(int size, int seed)
+{
+    QByteArray bytes(size, 0);
+    quint32 x = quint32(seed) * 2654435761u + 1;
+    for (int i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        bytes[i] = char(x >> 24);
+    }
+    return bytes;
+}
+
+QString Put(const QString& folder, const QString& name, const QByteArray& content)
+{
+    QFile file(QDir(folder).filePath(name));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly)) << name.toStdString();
+    file.write(content);
+    return file.fileName();
+}
+
+QByteArray Get(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+// `wanted` appears in `lines` in this order (other lines may come between).
+::testing::AssertionResult InOrder(const QStringList& lines, const QStringList& wanted)
+{
+    qsizetype at = 0;
+    for (const QString& line : wanted) {
+        while (at < lines.size() && lines[at] != line)
+            ++at;
+        if (at == lines.size())
+            return ::testing::AssertionFailure()
+                   << "missing or out of order: " << line.toStdString() << "\nlog:\n"
+                   << lines.join('\n').toStdString();
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+class EndToEnd : public ::testing::Test
+{
+protected:
+    // Line 0 is the window's, listening on a port the system picks; line 1
+    // dials out only and belongs to the far side.
+    void InstallLines(qv::tcp::TcpMode mode)
+    {
+        qv::tcp::TcpLineConfig mine;
+        mine.listenPort = 0;
+        mine.mode = mode;
+        qv::tcp::TcpLineConfig theirs;
+        theirs.name = QStringLiteral("Far side");
+        theirs.listen = false;
+        theirs.mode = mode;
+        auto provider = std::make_unique<qv::tcp::TcpProvider>(
+            std::vector<qv::tcp::TcpLineConfig>{mine, theirs}, QMap<QString, QString>{});
+        m_provider = provider.get();
+        ASSERT_TRUE(tapi::Service::Install(std::move(provider)));
+    }
+
+    void StartWindow()
+    {
+        SetMessageBoxHandler([this](QWidget*, const QString& text) { m_boxes << text; });
+        TerminalWindowServices services;
+        services.settingsFolder = m_settings.path();
+        services.chooseFiles = [this](QWidget*) { return std::optional<QStringList>(m_toSend); };
+        services.runDialog = [](QDialog&) { return int(QDialog::Rejected); };
+        m_window = std::make_unique<TFormTerminalEmulator>(services);
+        m_window->show();
+        ASSERT_TRUE(WaitFor([&] { return m_window->QvPhone1().IsActive(); }, 5000));
+        Field("EditRingNumber")->setText(QStringLiteral("1"));
+        m_port = m_provider->ListeningPort(0);
+        ASSERT_NE(m_port, 0);
+    }
+
+    void TearDown() override
+    {
+        m_window.reset();
+        tapi::Service::Uninstall();
+        SetMessageBoxHandler(nullptr);
+    }
+
+    QLineEdit* Field(const char* name) { return m_window->findChild<QLineEdit*>(QLatin1String(name)); }
+    QString Label(const char* name) { return m_window->findChild<QLabel*>(QLatin1String(name))->text(); }
+    QPlainTextEdit* Memo(const char* name)
+    {
+        return m_window->findChild<QPlainTextEdit*>(QLatin1String(name));
+    }
+    QStringList Log() { return Memo("MemoLog")->toPlainText().split('\n'); }
+    QString ReceivedInWindow(const QString& name) { return QDir(m_settings.path()).filePath(name); }
+    void ClickSend()
+    {
+        QTest::mouseClick(m_window->findChild<QPushButton*>("ButtonSendFile"), Qt::LeftButton);
+    }
+    int Count(const QString& line) { return int(Log().count(line)); }
+
+    QTemporaryDir m_settings;
+    qv::tcp::TcpProvider* m_provider = nullptr;
+    std::uint16_t m_port = 0;
+    std::unique_ptr<TFormTerminalEmulator> m_window;
+    QStringList m_toSend;
+    QStringList m_boxes;
+};
+
+// The far side made of the suite's own components on line 1.
+class FarSide
+{
+public:
+    FarSide()
+    {
+        m_phone.SetMediaMode(qv::mmData);
+        m_port.SetLinkedTo(&m_phone);
+        m_port.SetMaxReceiveSize(4096);
+        m_port.SetMaxSendSize(4096);
+        m_file.Transfer().SetLinkedTo(&m_port);
+        m_phone.SetOnCallState([this](qv::QvPhone*, qv::TCallState state, int, int, int) {
+            if (state == qv::csConnected)
+                m_port.Open(0);
+            if (state == qv::csDisconnected)
+                m_disconnected = true;
+        });
+        m_phone.SetOnBeforeDisconnect([this](qv::QvPhone*, int) {
+            m_file.StopTransfer();
+            m_port.Close();
+        });
+        m_port.SetOnReceiveData([this](qv::TComponent*, char* data, int size, qv::WindowHandle&) {
+            m_received.append(data, size);
+        });
+        m_file.SetOnTransferStateEvent(
+            [this](qv::TComponent*, qv::TTransferState state, const QString&, int p) {
+                if (state == qv::tsSendModeEnd)
+                    m_sendResult = p;
+                if (state == qv::tsReceiveModeEnd)
+                    m_receiveResult = p;
+            });
+    }
+    ~FarSide()
+    {
+        m_file.Transfer().SetLinkedTo(nullptr);
+        m_port.Close();
+    }
+
+    qv::QvPhone m_phone;
+    qv::QvSerialPort m_port;
+    qv::QvFile m_file;
+    QByteArray m_received;
+    int m_sendResult = -1;
+    int m_receiveResult = -1;
+    bool m_disconnected = false;
+};
+
+TEST_F(EndToEnd, CallTextAndFilesBothWaysWithOurOwnFarSide)
+{
+    InstallLines(qv::tcp::TcpMode::Telnet);
+    StartWindow();
+    QTemporaryDir outbox, farInbox, farOutbox;
+    FarSide far;
+    ASSERT_EQ(far.m_phone.LineActive(1, true), 0);
+    far.m_file.Transfer().SetReceiveFolder(farInbox.path());
+    ASSERT_EQ(far.m_file.ListenMode(true), 0);
+
+    // The far side calls; the window answers on the first ring.
+    ASSERT_EQ(far.m_phone.DialNumber(QStringLiteral("127.0.0.1:%1").arg(m_port).toUtf8(), 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened() && far.m_port.IsOpened(); }))
+        << Log().join('\n').toStdString();
+    EXPECT_EQ(Label("LabelConnection"), "Connected");
+
+    // Typed text goes out with Enter as CR LF; the far side's text is shown.
+    auto* terminal = Memo("MemoTerminal");
+    terminal->setFocus();
+    QTest::keyClicks(terminal, QStringLiteral("hello"));
+    QTest::keyClick(terminal, Qt::Key_Return);
+    ASSERT_TRUE(WaitFor([&] { return far.m_received.contains("hello\r\n"); }))
+        << far.m_received.toStdString();
+    ASSERT_EQ(far.m_port.SendString(QStringLiteral(u"سلام from far\r\n").toUtf8()), 0);
+    ASSERT_TRUE(WaitFor([&] { return terminal->toPlainText().contains(QStringLiteral(u"سلام from far")); }));
+
+    // A batch from the window to the far side.
+    m_toSend = {Put(outbox.path(), "small.txt", "a short text file\r\n"),
+                Put(outbox.path(), QStringLiteral(u"نامه.bin"), Pattern(150000, 1)),
+                Put(outbox.path(), "with space and #.dat", Pattern(4097, 2))};
+    ClickSend();
+    ASSERT_TRUE(WaitFor([&] { return far.m_receiveResult >= 0; }, 60000)) << Log().join('\n').toStdString();
+    EXPECT_EQ(far.m_receiveResult, 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("TRANSFER>Send operation complete successfully") == 1; }));
+    for (const QString& sent : m_toSend)
+        EXPECT_EQ(Get(QDir(farInbox.path()).filePath(QFileInfo(sent).fileName())), Get(sent))
+            << sent.toStdString();
+    EXPECT_EQ(Label("LabelFileIndex"), "3/3");
+
+    // A batch from the far side into the window's receive folder.
+    const QStringList back = {Put(farOutbox.path(), "reply.txt", "NO CARRIER inside a file\r\n"),
+                              Put(farOutbox.path(), "data.bin", Pattern(65536, 3))};
+    ASSERT_EQ(far.m_file.SendFiles(back.join("\r\n") + "\r\n"), 0);
+    ASSERT_TRUE(WaitFor([&] { return far.m_sendResult >= 0; }, 60000)) << Log().join('\n').toStdString();
+    EXPECT_EQ(far.m_sendResult, 0);
+    ASSERT_TRUE(WaitFor([&] { return Count("TRANSFER>Receive operation complete successfully") == 1; }));
+    for (const QString& sent : back)
+        EXPECT_EQ(Get(ReceivedInWindow(QFileInfo(sent).fileName())), Get(sent)) << sent.toStdString();
+    EXPECT_FALSE(Log().contains(">No carrier detected."));
+
+    // The far side hangs up.
+    far.m_phone.Hangup();
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }))
+        << Log().join('\n').toStdString();
+    EXPECT_FALSE(m_window->QvSerialPort1().IsOpened());
+
+    EXPECT_TRUE(InOrder(Log(), {
+                                   "Position :",
+                                   ">Telephone device is activated",
+                                   "TRANSFER>Listening Mode",
+                                   ">A new call arrives",
+                                   ">Ring: 1",
+                                   ">Connected.",
+                                   "TRANSFER>Send Mode",
+                                   "TRANSFER>Sending File: " + m_toSend[0],
+                                   "TRANSFER>File sent successfully: " + m_toSend[0],
+                                   "TRANSFER>Sending File: " + m_toSend[1],
+                                   "TRANSFER>File sent successfully: " + m_toSend[1],
+                                   "TRANSFER>Sending File: " + m_toSend[2],
+                                   "TRANSFER>File sent successfully: " + m_toSend[2],
+                                   "TRANSFER>Send operation complete successfully",
+                                   "TRANSFER>Listening Mode",
+                                   "TRANSFER>Receive Mode",
+                                   "TRANSFER>Receiving File: " + ReceivedInWindow("reply.txt"),
+                                   "TRANSFER>File received completely: " + ReceivedInWindow("reply.txt"),
+                                   "TRANSFER>Receiving File: " + ReceivedInWindow("data.bin"),
+                                   "TRANSFER>File received completely: " + ReceivedInWindow("data.bin"),
+                                   "TRANSFER>Receive operation complete successfully",
+                                   ">Disconnected",
+                               }));
+    EXPECT_TRUE(m_boxes.isEmpty()) << m_boxes.join('\n').toStdString();
+}
+
+class EndToEndLrzsz : public EndToEnd
+{
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"socat", "sz", "rz"})
+            if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
+                GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
+    }
+    // socat dials the window and runs `command` on the connection.
+    void Call(QProcess& socat, const QString& command, const QString& folder)
+    {
+        socat.setWorkingDirectory(folder);
+        socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        socat.start(QStringLiteral("socat"), {"-T", "60", QStringLiteral("TCP:127.0.0.1:%1").arg(m_port),
+                                              QStringLiteral("EXEC:%1").arg(command)});
+        ASSERT_TRUE(socat.waitForStarted(5000));
+    }
+};
+
+TEST_F(EndToEndLrzsz, FilesBothWaysWithSzAndRzBehindSocat)
+{
+    InstallLines(qv::tcp::TcpMode::Raw);
+    StartWindow();
+    QTemporaryDir farOutbox, farInbox, outbox;
+
+    // sz sends two files as soon as the window has answered.
+    const QStringList theirs = {Put(farOutbox.path(), "from-sz.txt", "text from sz\n"),
+                                Put(farOutbox.path(), "from-sz.bin", Pattern(100000, 4))};
+    QProcess sz;
+    Call(sz, "sz -q from-sz.txt from-sz.bin", farOutbox.path());
+    ASSERT_TRUE(
+        WaitFor([&] { return Count("TRANSFER>Receive operation complete successfully") == 1; }, 60000))
+        << Log().join('\n').toStdString();
+    for (const QString& sent : theirs)
+        EXPECT_EQ(Get(ReceivedInWindow(QFileInfo(sent).fileName())), Get(sent)) << sent.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return sz.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(sz.exitCode(), 0);
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }))
+        << Log().join('\n').toStdString();
+
+    // rz takes two files from the window on a second call.
+    QProcess rz;
+    Call(rz, "rz -q -y", farInbox.path());
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); }))
+        << Log().join('\n').toStdString();
+    m_toSend = {Put(outbox.path(), "to-rz.txt", "text for rz\n"),
+                Put(outbox.path(), "to-rz.bin", Pattern(80000, 5))};
+    ClickSend();
+    ASSERT_TRUE(WaitFor([&] { return Count("TRANSFER>Send operation complete successfully") == 1; }, 60000))
+        << Log().join('\n').toStdString();
+    ASSERT_TRUE(WaitFor([&] { return rz.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(rz.exitCode(), 0);
+    for (const QString& sent : m_toSend)
+        EXPECT_EQ(Get(QDir(farInbox.path()).filePath(QFileInfo(sent).fileName())), Get(sent))
+            << sent.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return Count(">Disconnected") == 2; })) << Log().join('\n').toStdString();
+    EXPECT_EQ(Label("LabelConnection"), "Disconnected");
+    EXPECT_TRUE(
+        InOrder(Log(), {">Connected.", "TRANSFER>Receive Mode",
+                        "TRANSFER>File received completely: " + ReceivedInWindow("from-sz.txt"),
+                        "TRANSFER>Receive operation complete successfully", ">Disconnected", ">Connected.",
+                        "TRANSFER>Send Mode", "TRANSFER>File sent successfully: " + m_toSend[1],
+                        "TRANSFER>Send operation complete successfully", ">Disconnected"}));
+}
+
+} // namespace
+} // namespace vh
