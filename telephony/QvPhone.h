@@ -37,7 +37,15 @@ public:
     ~QvPhone() override;
 
     // ---- Line set-up
+    // Opens (raising lsActivated, -1) or closes (lsDeactivated, 1) line
+    // `lineId`; activating another line closes the open one first. Closing a
+    // line that is not the open one does nothing.
     int LineActive(int lineId, bool activate);
+    // Closes and reopens the line so that MediaMode, LinePrivilege, the modem
+    // speaker and icon take effect: 159 while a call is offered, 158 while
+    // one is in progress, 160 while a request is pending. Quiet: no
+    // lsDeactivated/lsActivated, but a line left closed says so once with
+    // (lsDeactivated, 0).
     int LineReactivate(bool quiet);
     int GetLineName(int lineId, QString& name);
     int GetLineCaps(int lineId, int& caps);
@@ -45,9 +53,26 @@ public:
     int GetAddressName(int lineId, int addressId, QString& name);
 
     // ---- Calls
+    // The current call is the one the last call state, ring or reply report
+    // named; Answer, PickUp, Hangup and GetCommHandle act on it. OnCallState
+    // always names the call it reports, which is then current.
+    //
+    // Places a call; the states follow as csDialTone .. csConnected, whose
+    // Param1 is 0 for voice, 1 for data, and Param2 the tag. In mmFax the
+    // number waits in FaxDialCommand and csWaitingForFaxCommand replaces
+    // csConnected.
     int DialNumber(const QByteArray& number, int tag);
+    // Off hook without a number, or Answer when the current call is offered.
     int PickUp(int tag);
+    // Answers the offered or ringing current call. An offered call reports
+    // csOffering, then csRing at every ring with its own count in Param1
+    // (InitialRingNumber for the first ring, then one more each time).
     int Answer(int tag);
+    // Raises OnBeforeDisconnect and csWaitingDisconnection, then csDisconnected
+    // when the service has dropped the call. 161 without a call to hang up.
+    // A remote hang-up reports csRemotePartyDisconnected (and, with
+    // AutoDisconnect, hangs up by itself); a call abandoned while offered ends
+    // with csOfferedCallDropped.
     int Hangup();
     int GetCallState(int index, TCallState& state) const;
     int GetCallHandle(int index, int& callHandle) const;
