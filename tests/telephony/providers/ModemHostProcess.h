@@ -36,6 +36,12 @@ public:
             return "err no reply";
         return m_process.readLine().trimmed();
     }
+    // The modems vanish at once, as an unplugged USB modem does.
+    void Kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(3000);
+    }
     QByteArray CommandLog(int modem)
     {
         return QByteArray::fromHex(Command("log " + QByteArray::number(modem)).mid(3));

@@ -308,6 +308,24 @@ TEST_F(ModemCalls, CarrierLostMidCallEndsTheStreamWithNoCarrierAndTheLineIsReady
     HangUp(b);
 }
 
+TEST_F(ModemCalls, AModemThatGoesAwayEndsTheCallAndClosesItsLine)
+{
+    HCALL a = 0, b = 0;
+    Connect(a, b, m_lineA, u"200");
+    m_host.Kill();
+    ASSERT_TRUE(WaitState(a, LINECALLSTATE_DISCONNECTED));
+    EXPECT_EQ(Messages()[size_t(FindState(a, LINECALLSTATE_DISCONNECTED))].p2, LINEDISCONNECTMODE_NORMAL);
+    // The drop ends the call without a modem to talk to, and the line goes:
+    // its calls go with it, so there is nothing left to deallocate.
+    const LONG drop = lineDrop(a, nullptr, 0);
+    ASSERT_GT(drop, 0);
+    ASSERT_TRUE(WaitReply(drop));
+    ASSERT_TRUE(WaitState(a, LINECALLSTATE_IDLE));
+    EXPECT_TRUE(
+        WaitUntil([&] { return Find(LINE_CLOSE, [&](const Msg& m) { return m.device == m_lineA; }) >= 0; }));
+    m_lineA = 0;
+}
+
 TEST_F(ModemCalls, BusyNoDialToneAndNoAnswerEndInTheirDisconnectModes)
 {
     struct Row

@@ -3,6 +3,7 @@
 // caller ID, the data phase, and both hang-up roads (DTR, escape sequence).
 #include "tests/telephony/providers/FakeModemDevice.h"
 
+#include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/modem/ModemProvider.h"
 
 #include <gtest/gtest.h>
@@ -526,6 +527,30 @@ TEST(ModemConfig, KeysOfTheLineSection)
     EXPECT_FALSE(IsValidInitString("ATZ\r"));
     EXPECT_FALSE(IsValidInitString("ZZZ"));
     EXPECT_FALSE(DecodeConfigBlock(QByteArray(100, '\0'), back));
+}
+
+} // namespace
+
+namespace {
+
+TEST(ModemConfig, TheFactoryMakesOneLinePerUsableSection)
+{
+    tapi::TelephonyConfig config;
+    config.lines = {{0, "modem", {{"device", "/dev/ttyUSB0"}, {"name", "First"}}},
+                    {2, "modem", {{"speed", "9600"}}},
+                    {3, "modem", {{"device", "/dev/ttyS1"}, {"dial", "rotary"}}}};
+    QStringList problems;
+    std::unique_ptr<tapi::Provider> provider = qv::modem::CreateModemProvider(config, config.lines, problems);
+    ASSERT_TRUE(provider);
+    EXPECT_EQ(provider->Name(), "modem");
+    ASSERT_EQ(provider->LineCount(), 2);
+    EXPECT_EQ(provider->LineInfo(0).lineName, "First");
+    EXPECT_EQ(provider->LineInfo(1).switchInfo, "/dev/ttyS1");
+    EXPECT_EQ(problems.filter("[line2]").size(), 2) << problems.join("; ").toStdString();
+    EXPECT_EQ(problems.filter("[line3]").size(), 1) << problems.join("; ").toStdString();
+
+    problems.clear();
+    EXPECT_FALSE(qv::modem::CreateModemProvider(config, {config.lines[1]}, problems));
 }
 
 } // namespace
