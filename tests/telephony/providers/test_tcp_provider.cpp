@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -26,6 +28,13 @@ QByteArray AllByteValues()
     for (int i = 0; i < 256; ++i)
         b.append(char(i));
     return b;
+}
+
+bool NoDelay(int fd)
+{
+    int value = 0;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
 }
 
 class TcpLine : public ::testing::Test
@@ -170,6 +179,7 @@ TEST_F(TcpLine, IncomingCallIsOfferedWithTheCallerAddressAndRingsUntilAnswered)
 
     const int channel = DataChannel(call);
     ASSERT_GE(channel, 0);
+    EXPECT_TRUE(NoDelay(channel));
     EXPECT_EQ(Pass(peer, channel, AllByteValues()), AllByteValues());
     EXPECT_EQ(Pass(channel, peer, AllByteValues()), AllByteValues());
 
@@ -279,6 +289,9 @@ TEST_F(TcpLine, OutgoingCallDialsProceedsAndConnectsWithBytesUntouchedInRawMode)
     EXPECT_EQ(info.origin, DWORD(LINECALLORIGIN_OUTBOUND));
 
     const int channel = DataChannel(77);
+    // Without TCP_NODELAY a batch of small files crawls at one per delayed
+    // acknowledgement.
+    EXPECT_TRUE(NoDelay(channel));
     QByteArray big;
     for (int i = 0; i < 4096; ++i)
         big += AllByteValues();

@@ -27,8 +27,7 @@ constexpr DWORD CallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINEC
                              LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED |
                              LINECALLSTATE_DISCONNECTED;
 constexpr DWORD DisconnectModes = LINEDISCONNECTMODE_NORMAL | LINEDISCONNECTMODE_BUSY |
-                                  LINEDISCONNECTMODE_NOANSWER |
-                                  LINEDISCONNECTMODE_UNREACHABLE;
+                                  LINEDISCONNECTMODE_NOANSWER | LINEDISCONNECTMODE_UNREACHABLE;
 
 enum class CallStep
 {
@@ -104,7 +103,7 @@ struct TcpProvider::Call
     int nextAddress = 0;
     DWORD failMode = LINEDISCONNECTMODE_UNREACHABLE;
     bool proceedingReported = false;
-    bool fromDialTone = false;     // lineDial on a call taken off hook
+    bool fromDialTone = false;    // lineDial on a call taken off hook
     RequestId pendingRequest = 0; // answered once the host name is known
     int noAnswerSeconds = 0;
     std::unique_ptr<QObject> lookupContext;
