@@ -322,6 +322,32 @@ TEST_F(TcpLine, DialledNumbersThatCannotWorkAreRefusedAtOnce)
               LINEERR_CALLUNAVAIL);
 }
 
+TEST_F(TcpLine, LineTakenOffHookDialsLater)
+{
+    std::uint16_t port = 0;
+    const int listener = Listener(port);
+    TcpLineConfig patient = Config();
+    patient.connectTimeoutSeconds = 600; // the lookup below runs in real time
+    Make({patient});
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->MakeCall(1, 0, 40, "", 0, {}), 0);
+    EXPECT_EQ(rec.States(40), (std::vector<DWORD>{LINECALLSTATE_DIALTONE}));
+    ASSERT_EQ(provider->Dial(2, 40, "", 0), 0) << "an empty dial keeps the line off hook";
+    EXPECT_EQ(provider->Dial(3, 40, "not a number", 0), LINEERR_INVALADDRESS);
+
+    // A name that does not exist fails the dial and leaves the dial tone.
+    ASSERT_EQ(provider->Dial(4, 40, "nosuchhost.invalid", 0), 0);
+    ASSERT_TRUE(Wait([&] { return rec.IndexOf(ProviderEvent::Reply, 4, DWORD(LINEERR_INVALADDRESS)) >= 0; }));
+    EXPECT_EQ(rec.States(40), (std::vector<DWORD>{LINECALLSTATE_DIALTONE}));
+
+    ASSERT_EQ(provider->Dial(5, 40, QStringLiteral("localhost:%1").arg(port), 0), 0);
+    AcceptOne(listener);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(40, LINECALLSTATE_CONNECTED); }));
+    EXPECT_LT(rec.IndexOf(ProviderEvent::Reply, 5, 0),
+              rec.IndexOf(ProviderEvent::State, 40, LINECALLSTATE_DIALING));
+    EXPECT_EQ(provider->Dial(6, 40, "127000000001", 0), LINEERR_INVALCALLSTATE);
+}
+
 TEST_F(TcpLine, FailedCallsEndWithTheirOwnDisconnectMode)
 {
     // Nobody listens on a port that was just given back.
