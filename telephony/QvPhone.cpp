@@ -393,7 +393,7 @@ int QvPhone::ProbeCaps(std::uint32_t lineId, int& caps)
                               LINECALLPRIVILEGE_MONITOR, 0, nullptr);
     if (rc < 0)
         return rc == LINEERR_ALLOCATED ? 106 : rc == LINEERR_NOMEM ? err::OutOfMemory : 100;
-    const int classes = ProbeDeviceClasses(record, probeLine, isActive);
+    const int classes = ProbeDeviceClasses(record, probeLine);
     lineClose(probeLine);
     ProcessMessages();
     mirror();
@@ -408,7 +408,7 @@ int QvPhone::ProbeCaps(std::uint32_t lineId, int& caps)
     return 0;
 }
 
-int QvPhone::ProbeDeviceClasses(TDeviceRecord& record, std::uint32_t probeLine, bool)
+int QvPhone::ProbeDeviceClasses(TDeviceRecord& record, std::uint32_t probeLine)
 {
     int id = -2;
     if (record.mediaModes & LINEMEDIAMODE_AUTOMATEDVOICE) {

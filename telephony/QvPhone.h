@@ -157,7 +157,7 @@ private:
     // Set-up (QvPhone.cpp)
     int Initialise();
     int ProbeCaps(std::uint32_t lineId, int& caps);
-    int ProbeDeviceClasses(TDeviceRecord& record, std::uint32_t probeLine, bool isActive);
+    int ProbeDeviceClasses(TDeviceRecord& record, std::uint32_t probeLine);
     int OpenLine();
     int CloseLine();
     void ApplyModemSettings();

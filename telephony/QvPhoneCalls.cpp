@@ -24,8 +24,9 @@ namespace {
 // reply before it is forgotten.
 constexpr std::int64_t kLateReplyGraceMs = 60000;
 
-constexpr std::uint32_t kDialTone = 2; // wParam of MSG_LINE_EVENT: no dial tone
+// wParam of MSG_LINE_EVENT for what a driver of the call learnt by itself.
 constexpr std::uint32_t kBusy = 1;
+constexpr std::uint32_t kNoDialTone = 2;
 constexpr std::uint32_t kConnected = 3;
 
 bool IsConnectedState(TCallState state)
@@ -86,7 +87,7 @@ void QvPhone::WndProc(TMessage& message)
                 HandleLineMessage(record);
             } else if (message.WParam == kBusy) {
                 CallStateMessage(m_currentCall, LINECALLSTATE_BUSY, 0);
-            } else if (message.WParam == kDialTone) {
+            } else if (message.WParam == kNoDialTone) {
                 CallStateMessage(m_currentCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE);
             } else if (message.WParam == kConnected) {
                 const TCallEntry* entry = m_calls.Find(m_currentCall);
