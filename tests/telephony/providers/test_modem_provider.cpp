@@ -473,6 +473,44 @@ TEST_F(ModemLine, DropWhileDiallingBreaksOffTheDial)
     EXPECT_FALSE(events.Has("state 7 DISCONNECTED 64"));
 }
 
+TEST_F(ModemLine, VoiceCallsStayInTheCommandPhaseAndTakeCheckedTones)
+{
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    CallParamsData voice;
+    voice.present = true;
+    voice.mediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "5551234", 0, voice), 0);
+    Run(20);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATDT5551234;"));
+    fake->Inject("\r\nOK\r\n");
+    Run(20);
+    EXPECT_TRUE(events.Has("state 7 CONNECTED"));
+
+    const size_t sent = fake->commands.size();
+    for (const char* bad : {"1\rATH", "12-3", "", "W"})
+        EXPECT_EQ(provider->GenerateDigits(7, LINEDIGITMODE_DTMF, QString::fromLatin1(bad), 0),
+                  LINEERR_INVALDIGITS)
+            << bad;
+    EXPECT_EQ(provider->GenerateDigits(7, LINEDIGITMODE_PULSE, "1", 0), LINEERR_INVALDIGITMODE);
+    Run(20);
+    EXPECT_EQ(fake->commands.size(), sent);
+    ASSERT_EQ(provider->GenerateDigits(7, LINEDIGITMODE_DTMF, "12#*", 0), 0);
+    Run(20);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATDT12#*;"));
+
+    // A call in the command phase is hung up with ATH alone.
+    events.log.clear();
+    ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(50);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_TRUE(fake->dtrChanges.empty()) << "no DTR drop for a call in the command phase";
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
+
+    // Tones on a data call would land in the application's stream.
+    Connected(8);
+    EXPECT_EQ(provider->GenerateDigits(8, LINEDIGITMODE_DTMF, "1", 0), LINEERR_INVALCALLSTATE);
+}
+
 TEST_F(ModemLine, ClosingTheLineDropsTheCallWithoutReportingIt)
 {
     Connected();

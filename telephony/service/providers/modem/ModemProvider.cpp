@@ -401,7 +401,7 @@ void ModemProvider::OnReadable(Line& line)
     // line is the call's data and stays in the tty for the application.
     const bool byteWise = line.step == CallStep::Dialling || line.step == CallStep::Answering;
     for (;;) {
-        if (line.step == CallStep::Data || !line.at)
+        if ((line.step == CallStep::Data && !line.voice) || !line.at)
             return;
         QByteArray bytes;
         const auto status = line.device->Read(bytes, byteWise ? 1 : 4096);
@@ -676,6 +676,30 @@ LONG ModemProvider::GetCallInfo(CallId call, CallInfoData& info)
     return 0;
 }
 
+LONG ModemProvider::GenerateDigits(CallId call, DWORD digitMode, const QString& digits, DWORD)
+{
+    Line* line = LineOf(call);
+    if (!line)
+        return LINEERR_INVALCALLHANDLE;
+    if (digitMode != LINEDIGITMODE_DTMF)
+        return LINEERR_INVALDIGITMODE;
+    // Checked before anything reaches the modem, like a dialled number.
+    QByteArray tones;
+    for (QChar c : digits) {
+        if (c.unicode() > 0x7e)
+            return LINEERR_INVALDIGITS;
+        tones.append(char(c.unicode()));
+    }
+    if (!IsValidDtmf(tones))
+        return LINEERR_INVALDIGITS;
+    // A data call's tty belongs to the application; only a voice call leaves
+    // the modem listening for commands.
+    if (line->step != CallStep::Data || !line->voice || !line->at)
+        return LINEERR_INVALCALLSTATE;
+    line->at->Send("ATDT" + tones + ";", m_timings.commandMs, [](const AtReply&) {});
+    return 0;
+}
+
 LONG ModemProvider::MonitorDigits(CallId call, DWORD digitModes)
 {
     if (!LineOf(call))
@@ -862,10 +886,16 @@ void ModemProvider::CommandDone(Line& line, const AtReply& reply)
 
 void ModemProvider::EnterData(Line& line)
 {
-    line.at->CancelAll();
-    line.device->SetReadyNotify(false);
     line.step = CallStep::Data;
     line.carrierSeen = false;
+    if (line.voice) {
+        // A voice call keeps the modem in its command phase: nothing to hand
+        // over and no carrier to watch.
+        ReportState(line, LINECALLSTATE_CONNECTED);
+        return;
+    }
+    line.at->CancelAll();
+    line.device->SetReadyNotify(false);
     ReportState(line, LINECALLSTATE_CONNECTED);
     Line* l = &line;
     if (line.watchTimer)
@@ -930,6 +960,10 @@ void ModemProvider::StartHangup(Line& line, RequestId request)
             GoTo(line, CallStep::HangupAth);
         return;
     case CallStep::Data:
+        if (line.voice) {
+            GoTo(line, CallStep::HangupAth);
+            return;
+        }
         GoTo(line, line.device->HasModemLines() ? CallStep::HangupDtrDown : CallStep::HangupGuardBefore);
         return;
     default:

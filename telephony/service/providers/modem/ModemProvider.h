@@ -30,6 +30,9 @@
 // on DCD where the device has modem-control lines, otherwise the descriptor's
 // hang-up; a lost carrier reports DISCONNECTED (NORMAL). A modem that only
 // says "NO CARRIER" in the data stream (no DCD) is hung up by the application.
+// A voice call (a call made with a media mode other than data) is dialled with
+// a trailing ";": the modem answers OK, stays in its command phase and the
+// call is CONNECTED at once; lineGenerateDigits sends tones on it.
 //
 // Hang-up (lineDrop, lineClose, lineShutdown). With modem-control lines DTR is
 // dropped; if the carrier survives it, or the device has no such lines, the
@@ -109,6 +112,11 @@ public:
                              tapi::DWORD minRate, tapi::DWORD maxRate,
                              const tapi::LINEDIALPARAMS* dialParams) override;
     tapi::LONG GetCallInfo(tapi::CallId call, tapi::CallInfoData& info) override;
+    // DTMF on a connected voice call ("ATDT<digits>;" while the modem stays
+    // in its command phase). The digits are checked before anything is sent:
+    // LINEERR_INVALDIGITS for anything but 0-9 * # A-D.
+    tapi::LONG GenerateDigits(tapi::CallId call, tapi::DWORD digitMode, const QString& digits,
+                              tapi::DWORD duration) override;
     tapi::LONG MonitorDigits(tapi::CallId call, tapi::DWORD digitModes) override;
     tapi::LONG MonitorMedia(tapi::CallId call, tapi::DWORD mediaModes) override;
     void ReleaseCall(tapi::CallId call) override;
