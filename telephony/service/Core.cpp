@@ -162,8 +162,19 @@ void Core::RemoveApp(DWORD handle)
             phoneOpens.push_back(h);
     for (HPHONE h : phoneOpens)
         ClosePhoneOpen(h);
-    for (auto it = m_pending.begin(); it != m_pending.end();)
-        it = it->second.app == handle ? m_pending.erase(it) : std::next(it);
+    std::vector<CallId> waiting;
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        if (it->second.app == handle) {
+            if (it->second.connectsCall != 0)
+                waiting.push_back(it->second.connectsCall);
+            it = m_pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (CallId id : waiting)
+        if (!HasConnectingRequest(id))
+            ReleaseHeldConnected(id);
     m_apps.erase(handle);
     for (const Message& m : m_queue)
         if (m.app == handle && m.closesOpen)
@@ -435,6 +446,27 @@ void Core::ForgetCall(Call& call, bool tellProvider)
             dev->provider->ReleaseCall(id);
 }
 
+bool Core::HasConnectingRequest(CallId call) const
+{
+    return std::any_of(m_pending.begin(), m_pending.end(),
+                       [&](const auto& entry) { return entry.second.connectsCall == call; });
+}
+
+void Core::ReleaseHeldConnected(CallId id)
+{
+    Call* call = FindCall(id);
+    if (call == nullptr || call->heldConnected.empty())
+        return;
+    auto held = std::move(call->heldConnected);
+    call->heldConnected.clear();
+    // Replayed as if reported now: nothing waits for a reply any more.
+    call->releasing = true;
+    for (auto& replay : held)
+        replay();
+    if ((call = FindCall(id)) != nullptr)
+        call->releasing = false;
+}
+
 void Core::DropCallRecord(CallId id)
 {
     if (Call* call = FindCall(id))
@@ -457,7 +489,11 @@ void Core::AddPending(PendingRequest request)
 
 void Core::CompleteRequestSilently(RequestId request)
 {
+    auto it = m_pending.find(request);
+    const CallId connects = it != m_pending.end() ? it->second.connectsCall : 0;
     m_pending.erase(request);
+    if (connects != 0 && !HasConnectingRequest(connects))
+        ReleaseHeldConnected(connects);
     m_queue.erase(std::remove_if(m_queue.begin(), m_queue.end(),
                                  [&](const Message& m) {
                                      return (m.message == LINE_REPLY || m.message == PHONE_REPLY) &&
@@ -513,6 +549,9 @@ void Core::CompleteRequest(RequestId request, LONG result)
                     *cell = h;
         };
     Post(std::move(reply));
+
+    if (pending.connectsCall != 0 && !HasConnectingRequest(pending.connectsCall))
+        ReleaseHeldConnected(pending.connectsCall);
 
     // What the provider reported about the new calls before the reply follows it.
     for (CallId id : created) {
@@ -637,6 +676,20 @@ void Core::CallStateChanged(CallId id, DWORD state, DWORD detail, DWORD mediaMod
         call->held.push_back(
             [this, id, state, detail, mediaMode] { CallStateChanged(id, state, detail, mediaMode); });
         return;
+    }
+    // What a request causes is reported after its reply: a CONNECTED that
+    // comes while an answer, dial or switch is unreplied waits for that reply,
+    // or for the next other state, whichever comes first.
+    if (state == LINECALLSTATE_CONNECTED && !call->releasing && HasConnectingRequest(id)) {
+        call->heldConnected.push_back(
+            [this, id, state, detail, mediaMode] { CallStateChanged(id, state, detail, mediaMode); });
+        return;
+    }
+    if (!call->heldConnected.empty() && !call->releasing) {
+        ReleaseHeldConnected(id);
+        call = FindCall(id);
+        if (call == nullptr || call->released)
+            return;
     }
     call->state = state;
     call->stateMode = detail;

@@ -81,6 +81,9 @@ struct Call
     bool released = false;         // the provider no longer has it
     RequestId creatingRequest = 0; // its events wait for this reply
     std::vector<std::function<void()>> held;
+    // A CONNECTED reported while a request that may cause it is unreplied.
+    std::vector<std::function<void()>> heldConnected;
+    bool releasing = false;
     std::vector<HCALL> handles;
     std::optional<CallInfoData> lastInfo;
 };
@@ -117,6 +120,8 @@ struct PendingRequest
         HCALL* cell = nullptr;
     };
     std::vector<NewCall> newCalls;
+    // A request that may connect this call; its CONNECTED waits for the reply.
+    CallId connectsCall = 0;
 };
 
 class Core final : public ProviderEvents
@@ -201,6 +206,8 @@ private:
     HCALL AddHandle(Call& call, const LineOpen& open, DWORD privilege);
     void PostToCallHandles(Call& call, DWORD message, DWORD_PTR p1, DWORD_PTR p2, DWORD_PTR p3);
     void ForgetCall(Call& call, bool tellProvider);
+    bool HasConnectingRequest(CallId call) const;
+    void ReleaseHeldConnected(CallId call);
     void RemoveHandle(HCALL handle);
 
     std::vector<std::unique_ptr<Provider>> m_providers;

@@ -76,6 +76,10 @@ struct CallContext
     }
     bool valid() const { return handle != nullptr; }
     bool owner() const { return handle->privilege == LINECALLPRIVILEGE_OWNER; }
+
+    // The request may connect the call (answer, dial, pass-through, unhold):
+    // a CONNECTED report waits for its reply.
+    bool connects = false;
 };
 
 // The common shape of an asynchronous request on a call: the pending entry
@@ -93,6 +97,8 @@ LONG StartCallRequest(CallContext& ctx, Start&& start,
     pending.open = ctx.open->handle;
     pending.instance = ctx.open->instance;
     pending.newCalls = newCalls;
+    if (ctx.connects)
+        pending.connectsCall = ctx.call->id;
     core->AddPending(pending);
     const LONG result = start(id);
     if (result < 0) {
@@ -514,6 +520,7 @@ LONG Dial(HCALL hCall, const QString& number, bool given, DWORD countryCode)
         return r;
     if (LONG r = Screen(*ctx.device, "lineDial", ctx.call->id, {countryCode}, number); r < 0)
         return r;
+    ctx.connects = true;
     return StartCallRequest(
         ctx, [&](RequestId id) { return ctx.device->provider->Dial(id, ctx.call->id, number, countryCode); });
 }
@@ -929,6 +936,7 @@ LONG lineAnswer(HCALL hCall, LPCSTR lpsUserUserInfo, DWORD dwSize)
     if (LONG r = Screen(*ctx.device, "lineAnswer", ctx.call->id, {dwSize}); r < 0)
         return r;
     const QByteArray uui = Bytes(lpsUserUserInfo, dwSize);
+    ctx.connects = true;
     return StartCallRequest(
         ctx, [&](RequestId id) { return ctx.device->provider->Answer(id, ctx.call->id, uui); });
 }
@@ -981,6 +989,7 @@ LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD dwMinRate, DWORD d
     std::optional<LINEDIALPARAMS> dial;
     if (lpDialParams != nullptr)
         dial = *lpDialParams;
+    ctx.connects = true;
     return StartCallRequest(ctx, [&](RequestId id) {
         return ctx.device->provider->SetCallParams(id, ctx.call->id, dwBearerMode, dwMinRate, dwMaxRate,
                                                    dial ? &*dial : nullptr);
@@ -1115,6 +1124,7 @@ LONG SimpleCallRequest(HCALL hCall, const char* function, LONG (Provider::*op)(R
         return LINEERR_NOTOWNER;
     if (LONG r = Screen(*ctx.device, function, ctx.call->id, {}); r < 0)
         return r;
+    ctx.connects = op == &Provider::Unhold;
     return StartCallRequest(ctx, [&](RequestId id) { return (ctx.device->provider->*op)(id, ctx.call->id); });
 }
 

@@ -13,7 +13,10 @@
 //   service still delivers the reply later). A negative result refuses it at
 //   once and the request is never completed.
 // - Complete a request before reporting the call states its completion causes
-//   (a call answered is replied to before it is reported connected).
+//   (a call answered is replied to before it is reported connected). The
+//   service holds back a CONNECTED that comes while an answer, dial,
+//   pass-through switch or unhold of the call is unreplied, until that reply
+//   or the call's next state, but a provider should not rely on it.
 // - Calls are named by service-wide CallIds: the service assigns them for calls
 //   it asks for (MakeCall, SetupTransfer, ...), NewIncomingCall assigns them
 //   for calls the provider brings in. After ReleaseCall the id is dead.

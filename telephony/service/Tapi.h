@@ -20,7 +20,10 @@
 //   delivered; it must stay valid until then.
 // - Every message reaches the callback later, from the event loop of the
 //   initialising thread, never from inside the call that caused it. A request's
-//   reply is delivered before any call-state message its completion causes.
+//   reply is delivered before any call-state message its completion causes: a
+//   new call's states wait for the reply that creates it, and a CONNECTED
+//   waits for the reply of an unreplied lineAnswer, lineDial,
+//   lineSetCallParams or lineUnhold on the call (or for the call's next state).
 // - Variable-size structures: the caller sets dwTotalSize. Smaller than the
 //   fixed part of the negotiated version: ...ERR_STRUCTURETOOSMALL. Otherwise
 //   the call succeeds, fills the fixed part, and adds the variable part only

@@ -177,6 +177,46 @@ TEST_F(ServiceTest, AnswerIsRepliedBeforeTheCallConnects)
     EXPECT_EQ(connected->device, call);
 }
 
+TEST_F(ServiceTest, AConnectionReportedBeforeItsAnswerIsRepliedWaitsForTheReply)
+{
+    m_sim->LineConfig(0).autoStates = false; // the test reports every state itself
+    const HLINEAPP app = Init();
+    Open(app, 0);
+    const CallId first = m_sim->OfferCall(0);
+    Settle();
+    const HCALL call = static_cast<HCALL>(Of(LINE_CALLSTATE).back().device);
+    m_sim->SetNextReply(QStringLiteral("lineAnswer"), Reply::Held());
+    const LONG answer = lineAnswer(call, nullptr, 0);
+    ASSERT_GT(answer, 0);
+    // A provider that reports the connection before it completes the answer.
+    m_sim->SetCallState(first, LINECALLSTATE_CONNECTED);
+    TheLog().messages.clear();
+    Settle();
+    EXPECT_TRUE(TheLog().messages.empty());
+    ASSERT_TRUE(m_sim->Complete(static_cast<RequestId>(answer)));
+    Settle();
+    ASSERT_EQ(TheLog().messages.size(), 2u);
+    EXPECT_EQ(TheLog().messages[0].message, LINE_REPLY);
+    EXPECT_EQ(TheLog().messages[1].message, LINE_CALLSTATE);
+    EXPECT_EQ(TheLog().messages[1].p1, LINECALLSTATE_CONNECTED);
+
+    // The wait ends at the next state too, so nothing is lost or reordered
+    // when the reply never comes.
+    const CallId second = m_sim->OfferCall(0);
+    Settle();
+    const HCALL other = static_cast<HCALL>(Of(LINE_CALLSTATE).back().device);
+    m_sim->SetNextReply(QStringLiteral("lineAnswer"), Reply::Held());
+    ASSERT_GT(lineAnswer(other, nullptr, 0), 0);
+    m_sim->SetCallState(second, LINECALLSTATE_CONNECTED);
+    m_sim->RemoteHangup(second);
+    TheLog().messages.clear();
+    Settle();
+    ASSERT_EQ(Of(LINE_CALLSTATE).size(), 2u);
+    EXPECT_EQ(Of(LINE_CALLSTATE)[0].p1, LINECALLSTATE_CONNECTED);
+    EXPECT_EQ(Of(LINE_CALLSTATE)[1].p1, LINECALLSTATE_DISCONNECTED);
+    EXPECT_TRUE(Of(LINE_REPLY).empty());
+}
+
 TEST_F(ServiceTest, RequestIdsAreUniqueAcrossLineAndPhoneRequests)
 {
     const HLINEAPP app = Init();

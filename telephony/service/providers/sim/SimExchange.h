@@ -171,7 +171,9 @@ public:
     // LINE_LINEDEVSTATE RINGING on the line (ring count counts up per call).
     void Ring(int line, DWORD ringMode = 1);
     // Any state with any detail (the LINECALLSTATE_ mode constants). A
-    // CONNECTED call gets its data channel; IDLE closes it.
+    // CONNECTED call gets its data channel; IDLE closes it. The service still
+    // keeps its order rules: a CONNECTED reported while the call's answer is
+    // unreplied reaches the application after that reply.
     void SetCallState(CallId call, DWORD state, DWORD detail = 0, DWORD mediaMode = 0);
     // The remote side hangs up: the peer end closes (the application reads
     // end of file), then DISCONNECTED with `mode`.
