@@ -85,6 +85,37 @@ public:
     // The descriptor is cached per call; -1 with the code on failure.
     int GetCommHandle(int& handle) override;
 
+    // ---- Devices around the line (QvPhoneDevices.cpp)
+    // The line provider's own configuration dialog, modal; `parent` is the
+    // owning widget or null. 159 while a call is offered, 158 while one is in
+    // progress; 102 bad line, 101 no device, -10 refused, -50, -1 otherwise.
+    int LineConfigDialog(void* parent, int lineId);
+    // The dialog, then the line's "comm/datamodem" configuration stored as
+    // value `valueName` of `key` under `rootKey` (LineConfigStore.h). -10
+    // without a root key, key and value name; -1 when the store cannot be
+    // written or the configuration is larger than the value holds.
+    int LineConfigDialogSave(void* parent, std::uint32_t rootKey, const QString& key, const QString& valueName,
+                             int lineId);
+    // Gives line `lineId` the configuration stored by LineConfigDialogSave;
+    // used from its next opening. 163 no such value, 105 a value of another
+    // line, -1 a value that is damaged or the device's refusal.
+    int LineConfigLoad(std::uint32_t rootKey, const QString& key, const QString& valueName, int lineId);
+    // The wave device of an address (fromAddress) or a call handle; WaveRecID
+    // and WavePlayID are left as they are. -2 in `waveId` for a device class
+    // the service refuses without a mapped error.
+    int GetWaveRecIDFrom(bool fromAddress, int value, int& waveId);
+    int GetWavePlayIDFrom(bool fromAddress, int value, int& waveId);
+    // The line's phone device. The setters are asynchronous: 0 once the phone
+    // took the request, a refusal later raises OnLineState(lsError, 164).
+    // 164 without the feature, -10 for a ring mode, lamp or cell it lacks
+    // (rows and columns count from 0).
+    int ExtPhoneSetRing(int ringMode, int volume);
+    int ExtPhoneGetRing(int& ringMode, int& volume);
+    int ExtPhoneSetLamp(int lampId, int lampMode);
+    int ExtPhoneGetLamp(int lampId, int& lampMode);
+    int ExtPhoneSetDisplay(int row, int column, const QString& text);
+    int ExtPhoneGetDisplay(QString& text);
+
     // ---- Properties
     bool IsActive() const { return m_serviceState == ServiceState::Open; }
     bool AutoDisconnect() const { return m_autoDisconnect; }
@@ -135,6 +166,14 @@ public:
     void SetOnConsultCallState(TConsultCallStateEvent h) { m_onConsultCallState = std::move(h); }
     const TCallEvent& OnBeforeDisconnect() const { return m_onBeforeDisconnect; }
     void SetOnBeforeDisconnect(TCallEvent h) { m_onBeforeDisconnect = std::move(h); }
+    const THookStateEvent& OnHookState() const { return m_onHookState; }
+    void SetOnHookState(THookStateEvent h) { m_onHookState = std::move(h); }
+    const TPhoneNotifyEvent& OnExtDevAuxChanged() const { return m_onExtDevAuxChanged; }
+    void SetOnExtDevAuxChanged(TPhoneNotifyEvent h) { m_onExtDevAuxChanged = std::move(h); }
+    const TPhoneNotifyEvent& OnExtDevHandsetChanged() const { return m_onExtDevHandsetChanged; }
+    void SetOnExtDevHandsetChanged(TPhoneNotifyEvent h) { m_onExtDevHandsetChanged = std::move(h); }
+    const TExtPhoneEvent& OnExtPhoneChanged() const { return m_onExtPhoneChanged; }
+    void SetOnExtPhoneChanged(TExtPhoneEvent h) { m_onExtPhoneChanged = std::move(h); }
 
     // Called by TExtDev when a gain or volume changed.
     void ExtDevValueChanged(const TExtDev& device, bool gain);
@@ -193,6 +232,16 @@ private:
     TConsultEntry* ConsultOfPrimary(CallHandle primary);
     bool HasPending(CallHandle call) const { return m_pending.HasCall(call); }
 
+    // Devices around the line (QvPhoneDevices.cpp)
+    friend class TExtDev;
+    int CallsBlockConfiguration() const;
+    int GetMicSpeakerState(const TExtDev& device, std::uint8_t& state);
+    int SetMicSpeakerState(TExtDev& device, std::uint8_t state);
+    int GetWaveIdFrom(const char16_t* deviceClass, bool fromAddress, int value, int& waveId);
+    int PhoneRequestIssued(long result);
+    void PhoneStateMessage(std::uint32_t states);
+    void PhoneRequestFailed(const TPendingRequest& entry);
+
     void RaiseLineState(TLineState state, int param1);
     void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
     void RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
@@ -239,6 +288,16 @@ private:
     TCallStateEvent m_onCallState;
     TConsultCallStateEvent m_onConsultCallState;
     TCallEvent m_onBeforeDisconnect;
+    THookStateEvent m_onHookState;
+    TPhoneNotifyEvent m_onExtDevAuxChanged, m_onExtDevHandsetChanged;
+    TExtPhoneEvent m_onExtPhoneChanged;
+    enum class HookReport
+    {
+        None,
+        OnHook,
+        OffHook
+    };
+    HookReport m_lastHookReport = HookReport::None;
 };
 
 } // namespace qv

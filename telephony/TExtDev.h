@@ -32,11 +32,25 @@ public:
     std::uint8_t StoredState() const { return m_state; }
     std::uint32_t StoredHookSwitchMode() const;
 
+    // The device's present state as the phone reports it: 157 without an
+    // open line, 152 / 151 when the line has no handset / auxiliary device,
+    // -1 without a phone device, 156 when the phone cannot be read. A mode
+    // outside the table leaves `state` as it was.
+    int GetMicSpeakerState(std::uint8_t& state);
+    // Asks the phone for a new state (0..3; anything else is -10). The state
+    // is remembered only once the phone has taken the request; a later
+    // refusal restores the previous one and raises OnLineState(lsError, 156).
+    int SetMicSpeakerState(std::uint8_t state);
+    // The hookswitch mode of a state of the table (0 for none).
+    static std::uint32_t HookSwitchModeOf(std::uint8_t state);
+
     // The 0..10 scale sent to the service as 0..65535, to the nearest integer
     // with ties to even (3 -> 19660, 5 -> 32768, 10 -> 65535).
     static std::uint32_t Scaled(int value);
 
 private:
+    friend class QvPhone;
+
     QvPhone* m_owner;
     std::uint32_t m_hookSwitchDev;
     int m_micGain = 10;
