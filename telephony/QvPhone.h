@@ -78,6 +78,47 @@ public:
     int GetCallHandle(int index, int& callHandle) const;
     int GetAddressID(int callHandle, int& addressId);
 
+    // ---- Call monitoring
+    // What the service learns of a call arrives as OnCallerID / OnCalledID
+    // (each party once per call), OnCallInfo, OnDigitDetected,
+    // OnToneDetected and OnFaxToneDetected (at most one every 3 s). Digits
+    // and fax tones are watched while a call is connected and its data
+    // channel is off. The three methods below need a connected current call
+    // (161); 106 when the device is busy, 115 for a bad call, 101 without a
+    // device, -50 without memory, -1 otherwise.
+    //
+    // Watches for one tone; a new request replaces the tone watched.
+    int MonitorTones(int RefNum, int Duration, int Frequency1, int Frequency2, int Frequency3);
+    int MonitorTonesCancel();
+    // Sends DTMF digits; the end of sending is not reported.
+    int GenerateDTMFDigits(const QByteArray& Digits);
+
+    // ---- Supplementary services
+    // All need an open line (157), a connected call (161) and no request
+    // pending on it (160); failures of the service's replies arrive as
+    // csError on the call, or as ccsError on a consultation.
+    int Hold();
+    int Unhold();
+    // Blind transfer of the current call; its later disconnection is ours,
+    // not the remote's.
+    int Transfer(const QByteArray& Number);
+    int TransferAToB(int CallA, int CallB);
+    // The conference call joins the call list with Tag once the service
+    // has made it.
+    int CreateConferenceCall(int CallA, int CallB, int Tag);
+    // A consultation call from the current call, for a transfer or for a
+    // conference: ccsStarted, and at its dial tone Number is dialled.
+    int ConsultCallDialNumber(bool Transfer, const QByteArray& Number);
+    // Transfers the current (primary) call to its consultation, or adds the
+    // consultation to the conference; 170 without a consultation call.
+    int ConsultCallComplete();
+    // Drops the consultation call of the current (primary) call; 170
+    // without one, or when it has already ended.
+    int ConsultCallCancel();
+    // Switches the current call's data channel by hand. Switching off a call
+    // that is pass-through by nature (a fax call) does nothing.
+    int Passthrough(bool Enable);
+
     // TCallDataSource
     bool IsConnected() const override;
     bool IsCallConnected(int callHandle) const override;
@@ -174,6 +215,18 @@ public:
     void SetOnExtDevHandsetChanged(TPhoneNotifyEvent h) { m_onExtDevHandsetChanged = std::move(h); }
     const TExtPhoneEvent& OnExtPhoneChanged() const { return m_onExtPhoneChanged; }
     void SetOnExtPhoneChanged(TExtPhoneEvent h) { m_onExtPhoneChanged = std::move(h); }
+    const TCallerIDEvent& OnCallerID() const { return m_onCallerID; }
+    void SetOnCallerID(TCallerIDEvent h) { m_onCallerID = std::move(h); }
+    const TCallerIDEvent& OnCalledID() const { return m_onCalledID; }
+    void SetOnCalledID(TCallerIDEvent h) { m_onCalledID = std::move(h); }
+    const TCallInfoEvent& OnCallInfo() const { return m_onCallInfo; }
+    void SetOnCallInfo(TCallInfoEvent h) { m_onCallInfo = std::move(h); }
+    const TDigitDetectedEvent& OnDigitDetected() const { return m_onDigitDetected; }
+    void SetOnDigitDetected(TDigitDetectedEvent h) { m_onDigitDetected = std::move(h); }
+    const TOnToneDetectedEvent& OnToneDetected() const { return m_onToneDetected; }
+    void SetOnToneDetected(TOnToneDetectedEvent h) { m_onToneDetected = std::move(h); }
+    const TCallEvent& OnFaxToneDetected() const { return m_onFaxToneDetected; }
+    void SetOnFaxToneDetected(TCallEvent h) { m_onFaxToneDetected = std::move(h); }
 
     // Called by TExtDev when a gain or volume changed.
     void ExtDevValueChanged(const TExtDev& device, bool gain);
@@ -242,6 +295,18 @@ private:
     void PhoneStateMessage(std::uint32_t states);
     void PhoneRequestFailed(const TPendingRequest& entry);
 
+    // Monitoring (QvPhoneMonitor.cpp)
+    void CallInfoMessage(CallHandle call, std::uint32_t states);
+    void PartyIdMessage(CallHandle call, bool caller);
+    void DigitMessage(CallHandle call, std::uint32_t digit);
+    void MediaMessage(CallHandle call, std::uint32_t mediaMode);
+    void ToneMessage(CallHandle call, std::uint32_t appSpecific);
+    int SetMonitoredTones(const void* tones, std::uint32_t count);
+
+    // Supplementary services (QvPhoneServices.cpp)
+    void DialConsultation(CallHandle consultCall);
+    int CancelConsultation(CallHandle primary);
+
     void RaiseLineState(TLineState state, int param1);
     void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
     void RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
@@ -298,6 +363,14 @@ private:
         OffHook
     };
     HookReport m_lastHookReport = HookReport::None;
+    TCallerIDEvent m_onCallerID, m_onCalledID;
+    TCallInfoEvent m_onCallInfo;
+    TDigitDetectedEvent m_onDigitDetected;
+    TOnToneDetectedEvent m_onToneDetected;
+    TCallEvent m_onFaxToneDetected;
+    // Monotonic time of the last fax tone reported, if any.
+    bool m_faxToneSeen = false;
+    std::int64_t m_lastFaxToneMs = 0;
 };
 
 } // namespace qv
