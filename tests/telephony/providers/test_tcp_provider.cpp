@@ -446,6 +446,14 @@ TEST_F(TcpLine, ListeningPortInUseFailsTheOpenCleanly)
     EXPECT_EQ(provider->ListeningPort(0), 0);
     EXPECT_EQ(provider->OpenLine(1), 0) << "a line that does not listen opens anyway";
     EXPECT_EQ(provider->ListeningPort(1), 0);
+
+    // An address that is not this host's (a documentation address: binding
+    // to it sends nothing anywhere).
+    TcpLineConfig foreign = Config();
+    foreign.listenAddress = "192.0.2.1";
+    TcpProvider other({foreign}, {});
+    other.Attach(&rec);
+    EXPECT_EQ(other.OpenLine(0), LINEERR_OPERATIONFAILED);
 }
 
 TEST_F(TcpLine, ClosingTheLineEndsTheCallEvenWhileACopyOfTheChannelIsHeld)
