@@ -242,10 +242,16 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
             OnEofAcknowledged();
         break;
     case zsWaitAck:
-        if (h.type == ZACK)
+        if (h.type == ZACK) {
             OnAckInWaitAck(h.Position());
-        else if (h.type == ZRPOS)
+        } else if (h.type == ZRPOS) {
             OnResumeRequest(h.Position());
+        } else if (h.type == ZRINIT) {
+            // A repeat request that was overtaken: the receiver already has
+            // the whole file (it took an earlier ZEOF) and would wait for us
+            // for ever.
+            OnEofAcknowledged();
+        }
         break;
     case zsIdle:
     case zsGetFileInfo:

@@ -333,6 +333,10 @@ void ZmodemSession::OnFileData(const std::uint8_t* data, std::size_t n, std::uin
         return;
     }
     m_position += static_cast<std::int64_t>(n);
+    // The remote is answering: the time-out allowance counts silences in a
+    // row, so a long transfer over a noisy line is not ended by the sum of
+    // the few it needed.
+    m_timeouts = 0;
     m_decoder.ResetHeader();
 
     const auto position = static_cast<std::uint32_t>(m_position);

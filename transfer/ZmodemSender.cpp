@@ -458,7 +458,8 @@ void ZmodemSession::ResendFrom(std::uint32_t p)
 void ZmodemSession::OnAckInWaitAck(std::uint32_t a)
 {
     if (static_cast<std::int64_t>(a) != m_ackExpected)
-        return; // not the answer to our frame
+        return;     // not the answer to our frame
+    m_timeouts = 0; // the receiver is answering (see OnFileData)
     m_decoder.ResetHeader();
     SeekSend(a);
     if (m_sendPos >= m_sendSize) {
@@ -483,6 +484,7 @@ bool ZmodemSession::SendEndOfFile()
 void ZmodemSession::OnEofAcknowledged()
 {
     std::weak_ptr<bool> alive = m_alive;
+    m_timeouts = 0;
     m_decoder.ResetHeader();
     const std::int64_t onDisk = std::max<std::int64_t>(FileSizeOnDisk(), 0);
     const bool last = m_fileIndex == Xfer().TotalFileCount();

@@ -283,16 +283,25 @@ TEST_F(NoisyLine, SurvivesOneByteInTenThousand)
 
 TEST_F(NoisyLine, HopelessLineEndsWithTheRightCode)
 {
-    rate = 1.0 / 60;
+    rate = 1.0 / 30;
+    sender->file.Transfer().SetMaxRetries(20);
+    receiver->file.Transfer().SetMaxRetries(20);
+    ASSERT_EQ(receiver->file.ListenMode(false), 0);
+    ASSERT_EQ(receiver->file.ListenMode(true), 0); // the retry count starts again
     const QByteArray bytes = RandomBytes(256 << 10, 13);
     ASSERT_TRUE(WriteFile(outDir.path() + "/hopeless.bin", bytes));
     ASSERT_EQ(sender->file.SendFiles(outDir.path() + "/hopeless.bin"), 0);
     ASSERT_TRUE(WaitFor([this] { return sender->Ended() && receiver->Ended(); }, 150000, [this] { Pump(); }));
-    const int code = receiver->LastParam(tsError);
-    EXPECT_TRUE(code == 601 || code == 600) << receiver->Trace();
+    // The side that gives up first says why; the other hears the cancel
+    // (607) or gives up on its own.
+    const int r = receiver->LastParam(tsError);
+    const int s = sender->LastParam(tsError);
+    auto givesUp = [](int code) { return code == 600 || code == 601; };
+    EXPECT_TRUE(givesUp(r) || givesUp(s)) << receiver->Trace() << " / " << sender->Trace();
+    EXPECT_TRUE(givesUp(r) || r == 607) << receiver->Trace();
+    EXPECT_TRUE(givesUp(s) || s == 607) << sender->Trace();
     EXPECT_FALSE(receiver->Has(tsFileReceiveDone));
     EXPECT_FALSE(sender->Has(tsFileSendDone));
-    EXPECT_NE(sender->LastParam(tsError), -12345) << sender->Trace();
 }
 
 } // namespace
