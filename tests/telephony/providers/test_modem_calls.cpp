@@ -326,6 +326,24 @@ TEST_F(ModemCalls, AModemThatGoesAwayEndsTheCallAndClosesItsLine)
     m_lineA = 0;
 }
 
+TEST_F(ModemCalls, ClosingTheLineMidCallPutsTheModemOnHook)
+{
+    HCALL a = 0, b = 0;
+    Connect(a, b, m_lineA, u"200");
+    const int fdB = DataChannel(b);
+    ASSERT_EQ(lineClose(m_lineA), 0);
+    m_lineA = 0;
+    // No DTR on a pty: the escape and ATH run after the close returned.
+    EXPECT_TRUE(ReadUntil(fdB, "NO CARRIER").contains("NO CARRIER"));
+    EXPECT_TRUE(WaitUntil([&] { return m_host.Command("state 0").startsWith("ok 0 0"); }));
+    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATH\r"));
+    HangUp(b);
+
+    // The line opens again on the same tty.
+    m_lineA = Open(0, InstanceA);
+    EXPECT_NE(m_lineA, 0u);
+}
+
 TEST_F(ModemCalls, BusyNoDialToneAndNoAnswerEndInTheirDisconnectModes)
 {
     struct Row

@@ -44,6 +44,7 @@ struct ModemProvider::Line
     TimerId stepTimer = 0;
     TimerId watchTimer = 0;
     TimerId ringTimer = 0;
+    TimerId closeTimer = 0;
 
     // The line's one call.
     CallId call = 0;
@@ -307,6 +308,10 @@ void ModemProvider::CloseDevice(Line& line)
         Clock::Instance().StopTimer(line.ringTimer);
         line.ringTimer = 0;
     }
+    if (line.closeTimer) {
+        Clock::Instance().StopTimer(line.closeTimer);
+        line.closeTimer = 0;
+    }
     line.at.reset();
     if (line.device) {
         line.device->SetReadyNotify(false);
@@ -316,6 +321,24 @@ void ModemProvider::CloseDevice(Line& line)
     line.step = CallStep::Idle;
     line.ignoreRings = false;
     line.callerKnown = false;
+}
+
+// The tty's readiness handler may be what found the line finished; its
+// notifier must not be destroyed under it, so the close waits a turn.
+void ModemProvider::CloseDeviceLater(Line& line)
+{
+    if (line.device)
+        line.device->SetReadyNotify(false);
+    if (line.closeTimer)
+        return;
+    Line* l = &line;
+    line.closeTimer = Clock::Instance().StartTimer(0, [this, l] {
+        Clock::Instance().StopTimer(l->closeTimer);
+        l->closeTimer = 0;
+        // Opened again in the meantime: the tty is in use once more.
+        if (!l->open)
+            CloseDevice(*l);
+    });
 }
 
 void ModemProvider::CloseLine(int index)
@@ -537,8 +560,8 @@ void ModemProvider::DeviceLost(Line& line)
         return;
     }
     const bool wasOpen = line.open;
-    CloseDevice(line);
     line.open = false;
+    CloseDeviceLater(line);
     if (wasOpen && m_events)
         m_events->LineClosed(this, line.index);
 }
@@ -984,16 +1007,16 @@ void ModemProvider::FinishHangup(Line& line)
     ForgetCall(line);
     if (line.deviceLost) {
         const bool wasOpen = line.open;
-        CloseDevice(line);
         line.open = false;
         line.closing = false;
+        CloseDeviceLater(line);
         if (wasOpen && m_events)
             m_events->LineClosed(this, line.index);
         return;
     }
     if (line.closing) {
         line.closing = false;
-        CloseDevice(line);
+        CloseDeviceLater(line);
         return;
     }
     if (line.device && line.device->IsOpen())

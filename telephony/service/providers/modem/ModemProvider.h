@@ -148,6 +148,7 @@ private:
     void ReportState(Line& line, tapi::DWORD state, tapi::DWORD detail = 0);
     void ForgetCall(Line& line);
     void CloseDevice(Line& line);
+    void CloseDeviceLater(Line& line);
 
     tapi::ProviderEvents* m_events = nullptr;
     DeviceFactory m_factory;
