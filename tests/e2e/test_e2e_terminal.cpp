@@ -305,8 +305,12 @@ protected:
     {
         socat.setWorkingDirectory(folder);
         socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        socat.start(QStringLiteral("socat"), {"-T", "60", QStringLiteral("TCP:127.0.0.1:%1").arg(m_port),
-                                              QStringLiteral("EXEC:%1").arg(command)});
+        QStringList debug;
+        if (qEnvironmentVariableIsSet("VH_E2E_SOCAT_DUMP"))
+            debug << "-x";
+        socat.start(QStringLiteral("socat"),
+                    debug + QStringList{"-T", "60", QStringLiteral("TCP:127.0.0.1:%1").arg(m_port),
+                                        QStringLiteral("EXEC:%1").arg(command)});
         ASSERT_TRUE(socat.waitForStarted(5000));
     }
 };
@@ -333,10 +337,19 @@ TEST_F(EndToEndLrzsz, FilesBothWaysWithSzAndRzBehindSocat)
         << Log().join('\n').toStdString();
 
     // rz takes two files from the window on a second call.
+    m_window->QvSerialPort1().BufferIn().Clear();
     QProcess rz;
     Call(rz, "rz -q -y", farInbox.path());
     ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); }))
         << Log().join('\n').toStdString();
+    // rz announces itself at once; send only once that announcement has been
+    // read, so that it is not taken for the answer to ours.
+    ASSERT_TRUE(WaitFor([&] {
+        return m_window->QvSerialPort1().BufferIn().Find(0,
+                                                         QByteArray("\x18"
+                                                                    "B01"),
+                                                         true) >= 0;
+    })) << m_window->QvSerialPort1().BufferIn().Used();
     m_toSend = {Put(outbox.path(), "to-rz.txt", "text for rz\n"),
                 Put(outbox.path(), "to-rz.bin", Pattern(80000, 5))};
     ClickSend();
