@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -36,6 +37,12 @@ struct SimCall
     DWORD monitorDigits = 0;
     DWORD monitorMedia = 0;
     std::vector<LINEMONITORTONE> tones;
+    // A consultation call: the call held pending its transfer, or the
+    // conference it was set up for (0 once it has joined it).
+    CallId transferOf = 0;
+    CallId conferenceOf = 0;
+    // A conference call set up from a call: that call.
+    CallId conferencePrimary = 0;
     int providerFd = -1; // the application's side; it gets dup()s of it
     int peerFd = -1;     // the test's side
     std::unique_ptr<QSocketNotifier> peerNotifier;
@@ -200,6 +207,36 @@ struct SimExchange::Impl
     void Report(CallId id, DWORD state, DWORD detail = 0, DWORD media = 0)
     {
         self->SetCallState(id, state, detail, media);
+    }
+
+    // What the exchange does when a consultation call ends before it was
+    // transferred or joined: the call held for it comes back, and a
+    // conference that never got its third party falls apart.
+    void ConsultationEnded(SimCall& consult)
+    {
+        const CallId held = std::exchange(consult.transferOf, 0);
+        const CallId conf = std::exchange(consult.conferenceOf, 0);
+        if (!lines[static_cast<std::size_t>(consult.line)].config.autoStates)
+            return;
+        if (const SimCall* primary = Find(held);
+            primary && primary->state == LINECALLSTATE_ONHOLDPENDTRANSFER)
+            Report(held, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+        if (const SimCall* c = Find(conf); c && c->state == LINECALLSTATE_ONHOLDPENDCONF) {
+            const CallId primary = c->conferencePrimary;
+            Report(conf, LINECALLSTATE_IDLE);
+            if (const SimCall* p = Find(primary); p && p->state == LINECALLSTATE_CONFERENCED)
+                Report(primary, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+        }
+    }
+
+    // A call handed on by the exchange leaves this line: it disconnects
+    // normally, then goes idle.
+    void HandOff(CallId id)
+    {
+        if (Find(id) == nullptr)
+            return;
+        Report(id, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL);
+        Report(id, LINECALLSTATE_IDLE);
     }
 
     Reply TakeReply(const QString& function)
@@ -450,6 +487,8 @@ void SimExchange::SetCallState(CallId id, DWORD state, DWORD detail, DWORD media
         call->info.mediaMode = mediaMode;
     if (state == LINECALLSTATE_CONNECTED)
         m->OpenChannel(*call);
+    const bool consultationEnded =
+        state == LINECALLSTATE_IDLE && (call->transferOf != 0 || call->conferenceOf != 0);
     if (state == LINECALLSTATE_IDLE) {
         // Monitoring ends with the call, and so does its data channel.
         m->CloseChannel(*call);
@@ -459,6 +498,10 @@ void SimExchange::SetCallState(CallId id, DWORD state, DWORD detail, DWORD media
     }
     if (m->events != nullptr)
         m->events->CallStateChanged(id, state, detail, mediaMode);
+    if (consultationEnded) {
+        if (SimCall* ended = m->Find(id))
+            m->ConsultationEnded(*ended);
+    }
 }
 
 void SimExchange::RemoteHangup(CallId id, DWORD mode)
@@ -1040,8 +1083,11 @@ LONG SimExchange::SetCallParams(RequestId request, CallId callId, DWORD bearerMo
 
 LONG SimExchange::Hold(RequestId request, CallId callId)
 {
-    if (m->Find(callId) == nullptr)
+    const SimCall* call = m->Find(callId);
+    if (call == nullptr)
         return LINEERR_INVALCALLHANDLE;
+    if (call->state != LINECALLSTATE_CONNECTED)
+        return LINEERR_INVALCALLSTATE;
     return m->Issue(request, QStringLiteral("lineHold"), [this, callId] {
         if (m->AutoStates(callId))
             m->Report(callId, LINECALLSTATE_ONHOLD);
@@ -1050,8 +1096,11 @@ LONG SimExchange::Hold(RequestId request, CallId callId)
 
 LONG SimExchange::Unhold(RequestId request, CallId callId)
 {
-    if (m->Find(callId) == nullptr)
+    const SimCall* call = m->Find(callId);
+    if (call == nullptr)
         return LINEERR_INVALCALLHANDLE;
+    if (call->state != LINECALLSTATE_ONHOLD)
+        return LINEERR_INVALCALLSTATE;
     return m->Issue(request, QStringLiteral("lineUnhold"), [this, callId] {
         if (m->AutoStates(callId))
             m->Report(callId, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
@@ -1065,9 +1114,11 @@ LONG SimExchange::BlindTransfer(RequestId request, CallId callId, const QString&
         return LINEERR_INVALCALLHANDLE;
     if (number.isEmpty())
         return LINEERR_INVALADDRESS;
+    if (call->state != LINECALLSTATE_CONNECTED && call->state != LINECALLSTATE_ONHOLD)
+        return LINEERR_INVALCALLSTATE;
     return m->Issue(request, QStringLiteral("lineBlindTransfer"), [this, callId] {
         if (m->AutoStates(callId))
-            m->Report(callId, LINECALLSTATE_IDLE);
+            m->HandOff(callId);
     });
 }
 
@@ -1076,10 +1127,13 @@ LONG SimExchange::SetupTransfer(RequestId request, CallId callId, CallId consult
     SimCall* call = m->Find(callId);
     if (call == nullptr)
         return LINEERR_INVALCALLHANDLE;
+    if (call->state != LINECALLSTATE_CONNECTED)
+        return LINEERR_INVALCALLSTATE;
     SimCall& consult = m->NewCall(consultCall, call->line);
     consult.info.addressId = call->info.addressId;
     consult.info.origin = LINECALLORIGIN_OUTBOUND;
     consult.info.relatedCallId = callId;
+    consult.transferOf = callId;
     return m->Issue(request, QStringLiteral("lineSetupTransfer"), [this, callId, consultCall] {
         if (!m->AutoStates(callId))
             return;
@@ -1103,9 +1157,14 @@ LONG SimExchange::CompleteTransfer(RequestId request, CallId callId, CallId cons
                     [this, callId, consultCall, confCall, transferMode] {
                         if (!m->AutoStates(callId))
                             return;
+                        if (SimCall* consult = m->Find(consultCall)) {
+                            consult->transferOf = 0;
+                            consult->conferenceOf = 0;
+                        }
                         if (transferMode == LINETRANSFERMODE_TRANSFER) {
-                            m->Report(consultCall, LINECALLSTATE_IDLE);
-                            m->Report(callId, LINECALLSTATE_IDLE);
+                            // The two parties now talk to each other, without us.
+                            m->HandOff(consultCall);
+                            m->HandOff(callId);
                             return;
                         }
                         m->Report(confCall, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
@@ -1117,13 +1176,20 @@ LONG SimExchange::CompleteTransfer(RequestId request, CallId callId, CallId cons
 LONG SimExchange::SetupConference(RequestId request, CallId callId, int line, CallId confCall,
                                   CallId consultCall, DWORD, const CallParamsData&)
 {
-    if (callId != 0 && m->Find(callId) == nullptr)
-        return LINEERR_INVALCALLHANDLE;
+    if (callId != 0) {
+        const SimCall* call = m->Find(callId);
+        if (call == nullptr)
+            return LINEERR_INVALCALLHANDLE;
+        if (call->state != LINECALLSTATE_CONNECTED)
+            return LINEERR_INVALCALLSTATE;
+    }
     SimCall& conf = m->NewCall(confCall, line);
     conf.info.origin = LINECALLORIGIN_CONFERENCE;
+    conf.conferencePrimary = callId;
     SimCall& consult = m->NewCall(consultCall, line);
     consult.info.origin = LINECALLORIGIN_OUTBOUND;
     consult.info.relatedCallId = confCall;
+    consult.conferenceOf = confCall;
     return m->Issue(request, QStringLiteral("lineSetupConference"), [this, callId, confCall, consultCall] {
         if (!m->AutoStates(confCall))
             return;
@@ -1139,6 +1205,8 @@ LONG SimExchange::AddToConference(RequestId request, CallId confCall, CallId con
     if (m->Find(confCall) == nullptr || m->Find(consultCall) == nullptr)
         return LINEERR_INVALCALLHANDLE;
     return m->Issue(request, QStringLiteral("lineAddToConference"), [this, confCall, consultCall] {
+        if (SimCall* consult = m->Find(consultCall))
+            consult->conferenceOf = 0;
         if (!m->AutoStates(confCall))
             return;
         m->Report(consultCall, LINECALLSTATE_CONFERENCED, confCall);
