@@ -251,6 +251,7 @@ private:
         switch (osError) {
         case oserr::FileNotFound:
         case oserr::PathNotFound:
+        case oserr::DevNotExist: // the node is there, the adapter is not (unplugged)
             r.error = OpenError::NotFound;
             break;
         case oserr::AccessDenied:
