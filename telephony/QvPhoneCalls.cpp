@@ -138,18 +138,6 @@ void QvPhone::HandleLineMessage(const TCallbackRecord& record)
     case LINE_REPLY:
         ReplyMessage(p1, static_cast<LONG>(p2));
         break;
-    case LINE_CALLINFO:
-        CallInfoMessage(static_cast<CallHandle>(record.device), p1);
-        break;
-    case LINE_MONITORDIGITS:
-        DigitMessage(static_cast<CallHandle>(record.device), p1);
-        break;
-    case LINE_MONITORMEDIA:
-        MediaMessage(static_cast<CallHandle>(record.device), p1);
-        break;
-    case LINE_MONITORTONE:
-        ToneMessage(static_cast<CallHandle>(record.device), p1);
-        break;
     default:
         break;
     }
@@ -167,11 +155,14 @@ void QvPhone::HandlePhoneMessage(const TCallbackRecord& record)
         const auto result = static_cast<LONG>(static_cast<DWORD>(record.param2));
         while (std::optional<TPendingRequest> entry = m_pending.Take(requestId)) {
             if (result < 0)
-                RaiseLineState(lsError, entry->kind == req::HookSwitch ? 156 : 164);
+                PhoneRequestFailed(*entry);
         }
         StopTimerIfIdle();
         break;
     }
+    case PHONE_STATE:
+        PhoneStateMessage(static_cast<DWORD>(record.param1));
+        break;
     default:
         break;
     }
@@ -348,6 +339,24 @@ void QvPhone::RemoveSpentConsults()
             ++it;
         }
     }
+}
+
+void QvPhone::ConsultCallStateMessage(CallHandle call, DWORD state, DWORD)
+{
+    // The consultation call itself is driven by the supplementary services;
+    // here it only leaves the bookkeeping when it goes idle.
+    if (state != LINECALLSTATE_IDLE)
+        return;
+    TConsultEntry* entry = ConsultOfCall(call);
+    const CallHandle primary = entry->primary;
+    const bool conferenced = entry->conferenced;
+    entry->state = ccsDisconnected;
+    *entry->consultCell = 0;
+    lineDeallocateCall(call);
+    m_calls.Remove(call);
+    RemoveSpentConsults();
+    if (!conferenced)
+        RaiseConsultCallState(ccsDisconnected, 0, call, primary);
 }
 
 // ------------------------------------------------------------- ringing

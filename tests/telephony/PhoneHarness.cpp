@@ -25,6 +25,19 @@ public:
         entry.state = ccsConnected;
         phone.m_consults.push_back(std::move(entry));
     }
+
+    // A phone message as the service would deliver it for the open phone,
+    // whether or not the phone asked for it.
+    static void DeliverPhoneMessage(QvPhone& phone, std::uint32_t message, std::uintptr_t param1,
+                                    std::uintptr_t param2)
+    {
+        phone.m_phoneRecord.device = phone.m_phone;
+        phone.m_phoneRecord.message = message;
+        phone.m_phoneRecord.param1 = param1;
+        phone.m_phoneRecord.param2 = param2;
+        phone.m_phoneRecord.param3 = 0;
+        SendMessage(phone.Handle(), MSG_PHONE_EVENT, 0, 0);
+    }
 };
 
 } // namespace qv
@@ -113,7 +126,7 @@ PhoneHarness::PhoneHarness(const std::vector<LineSpec>& lines)
             config.waveOut = waveId++;
         }
         if (spec.phone)
-            config.phone = m_sim->AddPhone({});
+            config.phone = m_sim->AddPhone(spec.phoneConfig);
         m_sim->AddLine(config);
     }
     EXPECT_TRUE(tapi::Service::Install(std::move(owned)));
@@ -219,6 +232,11 @@ int PhoneHarness::Connect(int call)
 tapi::CallId PhoneHarness::SimCall(int call) const
 {
     return tapi::Service::CallOfHandle(static_cast<tapi::HCALL>(call));
+}
+
+void PhoneHarness::DeliverPhoneMessage(tapi::DWORD message, tapi::DWORD param1, tapi::DWORD param2)
+{
+    QvPhoneTestPeer::DeliverPhoneMessage(*m_phone, message, param1, param2);
 }
 
 void PhoneHarness::AddConsultation(int primary, int consult, int conference)

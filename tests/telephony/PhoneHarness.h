@@ -7,6 +7,7 @@
 #include "telephony/QvPhone.h"
 #include "telephony/service/Provider.h"
 #include "telephony/service/Tapi.h"
+#include "telephony/service/providers/sim/SimExchange.h"
 
 #include <QString>
 
@@ -31,6 +32,7 @@ struct LineSpec
     bool dataModem = true;
     bool wave = false;
     bool phone = false; // a phone device with handset and speaker, 2 lamps, a 2 x 16 display
+    tapi::sim::SimPhoneConfig phoneConfig = {}; // how that phone is equipped
 };
 
 // Events as text, so that a sequence compares and prints at once.
@@ -99,6 +101,9 @@ public:
     // A consultation of `primary` with its consultation call and, unless 0,
     // its conference call, as the supplementary services would leave it.
     void AddConsultation(int primary, int consult, int conference);
+    // Hands the phone a phone-device message directly, as the service would
+    // for the open phone device (one the phone did not ask for included).
+    void DeliverPhoneMessage(tapi::DWORD message, tapi::DWORD param1, tapi::DWORD param2 = 0);
     // The exchange's calls that lineDrop was asked for, in order.
     std::vector<tapi::CallId> DroppedCalls() const;
 
