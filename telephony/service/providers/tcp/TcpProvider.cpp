@@ -520,12 +520,28 @@ void TcpProvider::LookupFailed(Call& call, LONG error)
     m_events->CompleteRequest(request, error);
 }
 
+// The reserved top-level domain "invalid" (RFC 6761): a name under it must
+// fail at once, without a query leaving the machine.
+static bool IsReservedInvalidName(const QString& host)
+{
+    const QString name = host.toLower();
+    return name == QLatin1String("invalid") || name.endsWith(QLatin1String(".invalid")) ||
+           name.endsWith(QLatin1String(".invalid."));
+}
+
 void TcpProvider::Step(Call& call)
 {
     const CallId id = call.id;
     switch (call.step) {
     case CallStep::Resolve: {
         call.lookupContext = std::make_unique<QObject>();
+        if (IsReservedInvalidName(call.target.host)) {
+            // Names under "invalid" never resolve: answer without asking the
+            // network, on a later turn like a real lookup.
+            QMetaObject::invokeMethod(
+                call.lookupContext.get(), [this, id] { LookupDone(id, {}, true); }, Qt::QueuedConnection);
+            return;
+        }
         call.lookupId = QHostInfo::lookupHost(
             call.target.host, call.lookupContext.get(), [this, id](const QHostInfo& info) {
                 LookupDone(id, info.addresses(), info.error() == QHostInfo::HostNotFound);
