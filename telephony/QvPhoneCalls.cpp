@@ -138,6 +138,18 @@ void QvPhone::HandleLineMessage(const TCallbackRecord& record)
     case LINE_REPLY:
         ReplyMessage(p1, static_cast<LONG>(p2));
         break;
+    case LINE_CALLINFO:
+        CallInfoMessage(static_cast<CallHandle>(record.device), p1);
+        break;
+    case LINE_MONITORDIGITS:
+        DigitMessage(static_cast<CallHandle>(record.device), p1);
+        break;
+    case LINE_MONITORMEDIA:
+        MediaMessage(static_cast<CallHandle>(record.device), p1);
+        break;
+    case LINE_MONITORTONE:
+        ToneMessage(static_cast<CallHandle>(record.device), p1);
+        break;
     default:
         break;
     }
@@ -339,24 +351,6 @@ void QvPhone::RemoveSpentConsults()
             ++it;
         }
     }
-}
-
-void QvPhone::ConsultCallStateMessage(CallHandle call, DWORD state, DWORD)
-{
-    // The consultation call itself is driven by the supplementary services;
-    // here it only leaves the bookkeeping when it goes idle.
-    if (state != LINECALLSTATE_IDLE)
-        return;
-    TConsultEntry* entry = ConsultOfCall(call);
-    const CallHandle primary = entry->primary;
-    const bool conferenced = entry->conferenced;
-    entry->state = ccsDisconnected;
-    *entry->consultCell = 0;
-    lineDeallocateCall(call);
-    m_calls.Remove(call);
-    RemoveSpentConsults();
-    if (!conferenced)
-        RaiseConsultCallState(ccsDisconnected, 0, call, primary);
 }
 
 // ------------------------------------------------------------- ringing
