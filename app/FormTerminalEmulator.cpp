@@ -244,6 +244,14 @@ void TFormTerminalEmulator::BuildForm()
     m_memoTerminal->setFont(FormFont(QStringLiteral("Courier New"), 8));
     SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalAsDesigned));
 
+    // Log and terminal read left to right whatever script a line starts
+    // with, as the edit controls they stand for do.
+    for (QPlainTextEdit* memo : {m_memoLog, m_memoTerminal}) {
+        QTextOption leftToRight = memo->document()->defaultTextOption();
+        leftToRight.setTextDirection(Qt::LeftToRight);
+        memo->document()->setDefaultTextOption(leftToRight);
+    }
+
     m_groupBox3 = Place<QGroupBox>(this, "GroupBox3", 10, 427, 767, 150);
 
     // Outside the client area and never seen, as on the form.

@@ -5,8 +5,8 @@
 #include "app/FormTerminalEmulator.h"
 #include "app/MessageBox.h"
 #include "app/Settings.h"
+#include "tests/app/TransferPeer.h"
 
-#include "common/CallDataSource.h"
 #include "common/Clock.h"
 #include "common/MessageWindow.h"
 #include "serial/QvSerialPort.h"
@@ -141,81 +141,6 @@ template <class W> W* Control(QWidget* form, const char* name)
     EXPECT_NE(widget, nullptr) << "no control " << name;
     return widget;
 }
-
-// The far side of a simulated call, run in this process: a serial port and a
-// transfer component on the exchange's peer end of the call's data channel.
-// The port is linked to a stand-in for a phone whose one call is always
-// connected and whose channel is that descriptor.
-class PeerChannel : public qv::TCallDataSource
-{
-public:
-    explicit PeerChannel(int fd) : m_fd(fd) {}
-    ~PeerChannel() override { Destroying(); }
-    bool IsConnected() const override { return m_fd >= 0; }
-    bool IsCallConnected(int callHandle) const override { return callHandle == 1 && m_fd >= 0; }
-    int CurrentCallHandle() const override { return 1; }
-    int GetCommHandle(int& handle) override
-    {
-        handle = m_fd;
-        return 0;
-    }
-
-protected:
-    void WndProc(qv::TMessage& message) override
-    {
-        TCallDataSource::WndProc(message);
-        if (message.Msg == qv::MSG_CALL_DATA_READY && message.LParam != 0) {
-            qv::PostMessage(static_cast<qv::WindowHandle>(message.LParam), qv::MSG_CALL_DATA_READY, 0, 0);
-            message.Result = 0;
-        }
-    }
-
-private:
-    int m_fd;
-};
-
-class PeerSide
-{
-public:
-    explicit PeerSide(int fd) : m_channel(fd)
-    {
-        m_port.SetLinkedTo(&m_channel);
-        m_port.SetMaxReceiveSize(4096);
-        m_port.SetMaxSendSize(4096);
-        m_file.Transfer().SetLinkedTo(&m_port);
-        m_file.SetOnTransferStateEvent(
-            [this](qv::TComponent*, qv::TTransferState state, const QString& name, int p) {
-                m_states.push_back({state, name, p});
-            });
-    }
-    ~PeerSide()
-    {
-        m_file.Transfer().SetLinkedTo(nullptr);
-        m_port.Close();
-    }
-    struct State
-    {
-        qv::TTransferState state;
-        QString name;
-        int param1;
-    };
-    qv::QvSerialPort& Port() { return m_port; }
-    qv::QvFile& File() { return m_file; }
-    const std::vector<State>& States() const { return m_states; }
-    bool Saw(qv::TTransferState state, int param1 = -1) const
-    {
-        for (const State& s : m_states)
-            if (s.state == state && (param1 < 0 || s.param1 == param1))
-                return true;
-        return false;
-    }
-
-private:
-    PeerChannel m_channel;
-    qv::QvSerialPort m_port;
-    qv::QvFile m_file;
-    std::vector<State> m_states;
-};
 
 // A main window on the simulated exchange, in virtual time, with its
 // message boxes captured and its dialogs run by the test.
