@@ -297,6 +297,47 @@ TEST(PhoneServicesTest, AConsultationThatEndsBeforeItIsCompleted)
     ExpectAllIdle(h);
 }
 
+TEST(PhoneServicesTest, AConferenceConsultationCancelledBeforeItJoins)
+{
+    PhoneHarness h(OneLine());
+    QvPhone& phone = h.phone();
+    ConsultWatch watch(h);
+    h.Open(0);
+    const int primary = h.Connect(h.Offer());
+    ASSERT_EQ(phone.ConsultCallDialNumber(false, "301"), 0);
+    h.Pump();
+    const int consult = watch.handle;
+    h.State(consult, LINECALLSTATE_CONNECTED);
+    h.Pump();
+    h.Take();
+
+    // The conference never gets its third party: it falls apart and the
+    // primary call is back on its own.
+    ASSERT_EQ(phone.ConsultCallCancel(), 0);
+    h.Pump();
+    EXPECT_EQ(h.Take(), Events({ConsultEv(ccsDisconnected, 0, consult, primary),
+                                CallEv(csRemovedFromConference, 0, 0, primary)}));
+    EXPECT_EQ(phone.ConsultCallComplete(), 170);
+    EXPECT_EQ(phone.NumberOfActiveCalls(), 1);
+    ASSERT_EQ(phone.Hangup(), 0);
+    h.Pump();
+    ExpectAllIdle(h);
+}
+
+TEST(PhoneServicesTest, PassthroughByHand)
+{
+    PhoneHarness h(OneLine());
+    QvPhone& phone = h.phone();
+    EXPECT_EQ(phone.Passthrough(true), 161);
+    h.Open(0, mmFax);
+    h.Connect(h.Offer());
+    // A fax call is pass-through by nature and stays so, quietly.
+    const int switches = h.Count("lineSetCallParams");
+    EXPECT_EQ(phone.Passthrough(false), 0);
+    EXPECT_EQ(phone.Passthrough(true), 0);
+    EXPECT_EQ(h.Count("lineSetCallParams"), switches);
+}
+
 TEST(PhoneServicesTest, ConsultationFailuresAreReportedOnTheConsultation)
 {
     PhoneHarness h(OneLine());
