@@ -408,6 +408,7 @@ void TFormTerminalEmulator::ConnectControls()
     // selection set at start-up.
     connect(m_comboBoxSpeakerMode, &QComboBox::activated, this, [this] { ComboBoxSpeakerModeChange(); });
     connect(m_comboBoxSpeakerVol, &QComboBox::activated, this, [this] { ComboBoxSpeakerVolChange(); });
+    connect(m_buttonConfiguration, &QPushButton::clicked, this, [this] { ButtonConfigurationClick(); });
     connect(m_button1, &QPushButton::clicked, this, [this] { Button1Click(); });
 
     connect(m_buttonSendFile, &QPushButton::clicked, this, [this] { ButtonSendFileClick(); });
@@ -666,6 +667,18 @@ void TFormTerminalEmulator::ReactivateLine()
     const int code = m_qvPhone1->LineReactivate(true);
     if (code != 0)
         ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+}
+
+void TFormTerminalEmulator::ButtonConfigurationClick()
+{
+    const int code = m_qvPhone1->LineConfigDialog(this, m_qvPhone1->LineID());
+    if (code != 0) {
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+        return;
+    }
+    const int reactivated = m_qvPhone1->LineReactivate(true);
+    if (reactivated != 0)
+        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(reactivated));
 }
 
 void TFormTerminalEmulator::Button1Click()

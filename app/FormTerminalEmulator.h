@@ -113,6 +113,7 @@ private:
     void ComboBoxSpeakerModeChange();
     void ComboBoxSpeakerVolChange();
     void ReactivateLine();
+    void ButtonConfigurationClick();
     void Button1Click();
     void QvPhone1LineState(qv::TLineState state, int param1);
     void QvPhone1CallState(qv::TCallState state, int param1, int param2, int callHandle);

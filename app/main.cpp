@@ -78,6 +78,7 @@ int main(int argc, char** argv)
     for (const QString& problem : problems)
         Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(problem));
 
+    vh::RegisterLineConfigDialogs();
     vh::InstallComponentMessageHandler();
     qv::RegisterClipboardGraphic();
 

@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -285,6 +286,29 @@ TEST_F(CallTest, LineSelectionListsTheLinesAndOkActivatesTheChosenOne)
     EXPECT_EQ(m_dialogsRun, QStringList{"FormDlgLineSelection"});
     EXPECT_TRUE(m_boxes.Texts().isEmpty());
     EXPECT_TRUE(m_window->QvPhone1().IsActive());
+}
+
+TEST_F(CallTest, ConfigurationDialogReopensTheLineOrShowsItsError)
+{
+    m_sim->SetConfigDialog(0);
+    const int opens = m_sim->CountOf(QStringLiteral("lineOpen"));
+    m_window->findChild<QGroupBox*>("GroupBox1")->show();
+    QTest::mouseClick(Control<QPushButton>(m_window.get(), "ButtonConfiguration"), Qt::LeftButton);
+    test::Pump(*m_clock);
+    EXPECT_EQ(m_sim->CountOf(QStringLiteral("lineConfigDialog")) +
+                  m_sim->CountOf(QStringLiteral("lineConfigDialogW")),
+              1);
+    EXPECT_GT(m_sim->CountOf(QStringLiteral("lineOpen")), opens);
+    EXPECT_TRUE(m_boxes.Texts().isEmpty()) << m_boxes.Texts().join('|').toStdString();
+    EXPECT_TRUE(m_window->QvPhone1().IsActive());
+
+    m_sim->SetConfigDialog(tapi::LINEERR_OPERATIONFAILED);
+    const int opensBefore = m_sim->CountOf(QStringLiteral("lineOpen"));
+    QTest::mouseClick(Control<QPushButton>(m_window.get(), "ButtonConfiguration"), Qt::LeftButton);
+    test::Pump(*m_clock);
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_TRUE(m_boxes.Texts()[0].startsWith("Error: "));
+    EXPECT_EQ(m_sim->CountOf(QStringLiteral("lineOpen")), opensBefore);
 }
 
 } // namespace

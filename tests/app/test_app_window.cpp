@@ -149,6 +149,17 @@ TEST_F(WindowTest, TelephoneNumberIsRestoredAtShow)
     EXPECT_EQ(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text(), "1270000000012324");
 }
 
+TEST_F(WindowTest, HardwareButtonWithoutLineDevicesSaysSo)
+{
+    tapi::Service::Uninstall();
+    ASSERT_TRUE(tapi::Service::Install(std::make_unique<tapi::sim::SimExchange>()));
+    auto window = StartAndShow();
+    m_boxes.Clear(); // the failed activation of line 0
+    Control<QPushButton>(window.get(), "Button1")->click();
+    EXPECT_EQ(m_boxes.Texts(), QStringList{"There is no telephone device installed."});
+    EXPECT_TRUE(m_dialogsRun.isEmpty());
+}
+
 TEST_F(WindowTest, UnreadableAndUnwritableSettingsAreShownAndTheWindowCarriesOn)
 {
     // Directories in the files' places: they exist but cannot be read or
