@@ -9,6 +9,7 @@
 #include "telephony/service/providers/sim/SimExchange.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -428,6 +429,15 @@ TEST_F(LineConfigStoreTest, SaveRunsTheDialogFirstAndStoresNothingItCannotHoldWh
     EXPECT_EQ(phone.LineConfigDialogSave(nullptr, HKEY_CURRENT_USER, m_key, QStringLiteral("Bigger"), 0),
               err::Failed);
     EXPECT_TRUE(Stored(QStringLiteral("Bigger")).isEmpty());
+
+    // A store whose folder cannot be made.
+    QFile blocker(m_dir.filePath("blocker"));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_dir.filePath("blocker/config"));
+    h.SetDevConfig(0, Pattern(40, 'b'));
+    EXPECT_EQ(phone.LineConfigDialogSave(nullptr, HKEY_CURRENT_USER, m_key, QStringLiteral("Line0"), 0),
+              err::Failed);
 }
 
 TEST_F(LineConfigStoreTest, DamagedValuesAreRefusedBeforeTheyReachTheDevice)
