@@ -306,6 +306,8 @@ private:
     // Supplementary services (QvPhoneServices.cpp)
     void DialConsultation(CallHandle consultCall);
     int CancelConsultation(CallHandle primary);
+    // A transfer the service refused leaves the call ours again.
+    void TransferRefused(CallHandle call);
 
     void RaiseLineState(TLineState state, int param1);
     void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);

@@ -457,12 +457,29 @@ void QvPhone::ProcessReply(TPendingRequest& entry, LONG result)
         break;
     case req::BlindTransfer:
     case req::Hold:
-        if (!ok)
+        if (!ok) {
+            if (entry.kind == req::BlindTransfer)
+                TransferRefused(call);
             ReportRequestFailure(call, DialCode(result));
+        }
+        break;
+    case req::TransferAToB:
+        if (!ok) {
+            TransferRefused(call);
+            TransferRefused(static_cast<CallHandle>(entry.value));
+            ReportRequestFailure(call, RequestFailureCode(result));
+        }
         break;
     case req::ConsultComplete:
         if (!ok) {
-            const TConsultEntry* consult = ConsultOfCall(call);
+            TConsultEntry* consult = ConsultOfCall(call);
+            // Neither completed nor dropped: the consultation and its primary
+            // call are as they were, and their ends are news again.
+            if (consult && consult->state != ccsWaitingDisconnection) {
+                consult->completed = false;
+                if (consult->transfer)
+                    TransferRefused(consult->primary);
+            }
             RaiseConsultCallState(ccsError, result == LINEERR_OPERATIONUNAVAIL ? 105 : err::Failed, call,
                                   consult ? consult->primary : 0);
         }
@@ -514,12 +531,19 @@ void QvPhone::ProcessReply(TPendingRequest& entry, LONG result)
             m_calls.Ensure(conference, m_initialRingNumber).tag = static_cast<int>(entry.value);
         }
         break;
-    default: // pick-up dial, answer, hookswitch, transfer A to B, phone settings
+    default: // pick-up dial, answer, hookswitch, phone settings
         if (!ok)
             ReportRequestFailure(call, RequestFailureCode(result));
         break;
     }
     RetireCell(std::move(entry.cell));
+}
+
+void QvPhone::TransferRefused(CallHandle call)
+{
+    TCallEntry* entry = m_calls.Find(call);
+    if (entry && entry->state != csWaitingDisconnection)
+        entry->disconnectHandled = false;
 }
 
 void QvPhone::TimeoutPass()

@@ -122,7 +122,7 @@ int QvPhone::TransferAToB(int CallA, int CallB)
     const LONG rc = lineCompleteTransfer(a, b, nullptr, LINETRANSFERMODE_TRANSFER);
     if (rc < 0)
         return CallCode(rc);
-    AddPending(rc, a, req::TransferAToB, 0);
+    AddPending(rc, a, req::TransferAToB, static_cast<std::intptr_t>(b));
     for (CallHandle call : {a, b}) {
         if (TCallEntry* entry = m_calls.Find(call))
             entry->disconnectHandled = true;

@@ -389,6 +389,66 @@ TEST(PhoneServicesTest, ConsultationFailuresAreReportedOnTheConsultation)
     ASSERT_EQ(phone.ConsultCallComplete(), 0);
     h.Pump();
     EXPECT_EQ(h.Take(), Events({ConsultEv(ccsError, -1, late, primary)}));
+    // The transfer did not happen: the primary call's end is the remote's.
+    h.sim().RemoteHangup(h.SimCall(primary));
+    h.Pump();
+    const Events after = h.Take();
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(after.front(), CallEv(csRemotePartyDisconnected, 0, 0, primary));
+}
+
+TEST(PhoneServicesTest, LateAndFailedRepliesOfTransfers)
+{
+    PhoneHarness h(OneLine());
+    QvPhone& phone = h.phone();
+    ConsultWatch watch(h);
+    h.Open(0);
+    const int primary = h.Connect(h.Offer());
+    h.Take();
+
+    // The set-up is not answered in time: an error of the primary call. The
+    // reply that comes after all still starts the consultation.
+    h.HoldReplies("lineSetupTransfer");
+    ASSERT_EQ(phone.ConsultCallDialNumber(true, "200"), 0);
+    h.Advance(phone.TimeOut() + 200);
+    EXPECT_EQ(h.Take(), Events({CallEv(csError, 113, 0, primary)}));
+    h.ReleaseReplies("lineSetupTransfer");
+    const int consult = watch.handle;
+    ASSERT_NE(consult, 0);
+    EXPECT_EQ(h.Take(), Events({ConsultEv(ccsStarted, 0, consult, primary), CallEv(csOnHold, 0, 0, primary),
+                                ConsultEv(ccsDialTone, 0, consult, primary)}));
+
+    // Completion that is never answered times out on the consultation.
+    h.State(consult, LINECALLSTATE_CONNECTED);
+    h.HoldReplies("lineCompleteTransfer");
+    h.Pump();
+    h.Take();
+    ASSERT_EQ(phone.ConsultCallComplete(), 0);
+    EXPECT_EQ(phone.ConsultCallComplete(), 160);
+    h.Advance(phone.TimeOut() + 200);
+    EXPECT_EQ(h.Take(), Events({ConsultEv(ccsError, 113, consult, primary)}));
+    h.ReleaseReplies("lineCompleteTransfer");
+    EXPECT_EQ(h.Take(), Events({ConsultEv(ccsDisconnected, 0, consult, primary),
+                                CallEv(csDisconnected, 0, 0, primary)}));
+
+    // Transfers refused in their replies are errors of the call.
+    h.sim().SetReply(QStringLiteral("lineCompleteTransfer"), sim::Reply::Error(LINEERR_NOMEM));
+    h.FailReplies("lineBlindTransfer", LINEERR_INVALADDRESS);
+    const int a = h.Connect(h.Offer());
+    const int b = h.Connect(h.Dial("5550002"));
+    h.Take();
+    ASSERT_EQ(phone.TransferAToB(a, b), 0);
+    h.Pump();
+    ASSERT_EQ(phone.Transfer("999"), 0);
+    h.Pump();
+    EXPECT_EQ(h.Take(), Events({CallEv(csError, -50, 0, a), CallEv(csError, 155, 0, a)}));
+    // Both calls are still ours: the remote going away is news.
+    phone.SetAutoDisconnect(false);
+    h.sim().RemoteHangup(h.SimCall(b));
+    h.sim().RemoteHangup(h.SimCall(a));
+    h.Pump();
+    EXPECT_EQ(h.Take(), Events({CallEv(csRemotePartyDisconnected, 0, 0, b),
+                                CallEv(csRemotePartyDisconnected, 0, 0, a)}));
 }
 
 } // namespace
