@@ -2,6 +2,7 @@
 
 #include "telephony/service/providers/modem/ModemConfigDialog.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
+#include "telephony/service/providers/tcp/TcpConfigDialog.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"
 
 namespace vh {
@@ -14,6 +15,7 @@ int InstallLineProviders(const QString& settingsFolder, QStringList& problems)
 
 void RegisterLineConfigDialogs()
 {
+    qv::tcp::RegisterTcpConfigDialog();
     qv::modem::RegisterModemConfigDialog();
 }
 

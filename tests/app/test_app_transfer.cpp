@@ -86,9 +86,19 @@ TEST_F(TransferTest, ThreeFilesGoOutWithProgressAndArriveWhole)
                                 MakeFile(source, QStringLiteral(u"دو.bin"), big),
                                 MakeFile(source, "three*.txt", "third")};
     Click("ButtonSendFile");
+    // The displays follow each file: file 2 of 3 shows "2/3" while it goes.
+    QString secondFile;
     ASSERT_TRUE(test::PumpUntil(
-        *m_clock, [&] { return Log().contains("TRANSFER>Send operation complete successfully"); }, 60000))
+        *m_clock,
+        [&] {
+            if (Text("LabelFileIndex") == "2/3")
+                secondFile = Text("LabelTransmitFileName") + " " + Text("LabelFileProgress");
+            return Log().contains("TRANSFER>Send operation complete successfully");
+        },
+        60000))
         << Log().join('\n').toStdString();
+    EXPECT_TRUE(secondFile.startsWith((*m_chosenFiles)[1] + " ")) << secondFile.toStdString();
+    EXPECT_TRUE(secondFile.endsWith(QStringLiteral("/%1").arg(big.size()))) << secondFile.toStdString();
     for (const QString& name : *m_chosenFiles) {
         QFile sent(name);
         QFile arrived(QDir(target.path()).filePath(QFileInfo(name).fileName()));
