@@ -370,5 +370,59 @@ TEST_F(EndToEndLrzsz, FilesBothWaysWithSzAndRzBehindSocat)
                         "TRANSFER>Send operation complete successfully", ">Disconnected"}));
 }
 
+// The program itself: what it answers on the command line, and how it
+// reports what stops it before a window can.
+struct ProgramRun
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+ProgramRun RunProgram(const QStringList& arguments, const QProcessEnvironment& environment)
+{
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(VH_TERMINAL_EXECUTABLE), arguments);
+    ProgramRun run;
+    if (!program.waitForFinished(20000)) {
+        program.kill();
+        program.waitForFinished(5000);
+        return run;
+    }
+    run.exitCode = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+    run.out = QString::fromUtf8(program.readAllStandardOutput());
+    run.err = QString::fromUtf8(program.readAllStandardError());
+    return run;
+}
+
+TEST(Program, CommandLineAnswersAndStartUpErrors)
+{
+    QProcessEnvironment headless = QProcessEnvironment::systemEnvironment();
+    headless.remove(QStringLiteral("DISPLAY"));
+    headless.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    headless.remove(QStringLiteral("QT_QPA_PLATFORM"));
+
+    const ProgramRun version = RunProgram({"--version"}, headless);
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_TRUE(version.out.startsWith("vh-terminal ")) << version.out.toStdString();
+    const ProgramRun help = RunProgram({"--help"}, headless);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("--settings-dir DIR")) << help.out.toStdString();
+
+    const ProgramRun noDisplay = RunProgram({}, headless);
+    EXPECT_EQ(noDisplay.exitCode, 1);
+    EXPECT_TRUE(noDisplay.err.contains("no display")) << noDisplay.err.toStdString();
+
+    QProcessEnvironment offscreen = headless;
+    offscreen.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const ProgramRun bogus = RunProgram({"--bogus"}, offscreen);
+    EXPECT_EQ(bogus.exitCode, 2);
+    EXPECT_TRUE(bogus.err.contains("unknown argument '--bogus'")) << bogus.err.toStdString();
+    const ProgramRun missing = RunProgram({"--settings-dir"}, offscreen);
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_TRUE(missing.err.contains("--settings-dir")) << missing.err.toStdString();
+}
+
 } // namespace
 } // namespace vh
