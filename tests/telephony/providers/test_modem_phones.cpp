@@ -157,6 +157,23 @@ TEST_F(ModemPhones, CallAnswerTalkAndHangUpFromEitherSide)
     HangUpFrom(*m_a, *m_b); // the side that was called hangs up
 }
 
+TEST_F(ModemPhones, CallerIdLinesBetweenRingsReachTheAnsweringPhone)
+{
+    ASSERT_EQ(m_host.Command("own 0 100 CALLER A"), "ok");
+    std::vector<std::pair<QString, QString>> ids;
+    int errors = 0;
+    m_b->phone.SetOnCallerID([&](QvPhone*, int error, QString number, QString name, int) {
+        if (error != 0)
+            ++errors;
+        ids.emplace_back(number, name);
+    });
+    Call(*m_a, *m_b, "200");
+    ASSERT_TRUE(WaitUntil([&] { return !ids.empty(); }));
+    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(ids.back(), std::make_pair(QString("100"), QString("CALLER A")));
+    HangUpFrom(*m_a, *m_b);
+}
+
 TEST_F(ModemPhones, SpeakerSettingsReachTheModemAfterReactivation)
 {
     m_a->phone.ModemSpeaker().SetVolume(svHigh);

@@ -174,6 +174,33 @@ TEST_F(TcpPhones, CallAnsweredOnTheSecondRingCarriesBytesAndEndsFromEitherSide)
     EXPECT_TRUE(b->Saw(csRemotePartyDisconnected));
 }
 
+TEST_F(TcpPhones, TheCallersAddressReachesTheAnsweringPhoneAsCallerId)
+{
+    struct Id
+    {
+        int error;
+        QString number;
+        int call;
+    };
+    std::vector<Id> ids;
+    b->phone.SetOnCallerID([&](QvPhone*, int error, QString number, QString, int call) {
+        ids.push_back({error, number, call});
+    });
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
+    ASSERT_TRUE(Wait([&] { return b->rings >= 2 && !ids.empty(); }));
+    ASSERT_EQ(ids.size(), 1u) << "reported once per call, not at every ring";
+    EXPECT_EQ(ids[0].error, 0);
+    EXPECT_EQ(ids[0].number, "127.0.0.1");
+    EXPECT_EQ(ids[0].call, b->phone.CurrentCallHandle());
+    ASSERT_EQ(a->phone.Hangup(), 0);
+    ASSERT_TRUE(Wait([&] { return b->Saw(csOfferedCallDropped); }));
+
+    // A new call is a new report.
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
+    ASSERT_TRUE(Wait([&] { return ids.size() == 2; }));
+    EXPECT_EQ(ids[1].number, "127.0.0.1");
+}
+
 TEST_F(TcpPhones, CallerWhoGivesUpBeforeTheAnswerIsAnOfferedCallDropped)
 {
     ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
