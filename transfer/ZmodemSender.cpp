@@ -191,6 +191,7 @@ void ZmodemSession::SendFileHeader()
         StopWithError(r);
         return;
     }
+    m_announcedAtMs = Clock::Instance().MonotonicMs();
     EnterState(zsWaitRpos);
 }
 
@@ -202,12 +203,22 @@ bool ZmodemSession::SeekSend(std::int64_t position)
 
 void ZmodemSession::OnRinitInWaitRpos()
 {
-    // The receiver did not take the announcement (or its ZRINIT crossed it):
-    // announce again, without a new handshake that a receiver busy with the
-    // file would not answer.
     m_decoder.ResetHeader();
-    if (ResendLastHeader() == 0)
+    // A receiver that was started before us has already said ZRINIT once or
+    // twice, and answers our ZRQINIT with another: those crossed the
+    // announcement on the line and say nothing about it. Answering each of
+    // them with a new announcement makes the receiver ask for the file twice
+    // and tangles both sides, so only a ZRINIT that comes well after the
+    // announcement means it was lost.
+    constexpr std::int64_t CrossingWindowMs = 2000;
+    if (Clock::Instance().MonotonicMs() - m_announcedAtMs < CrossingWindowMs)
+        return;
+    // Announce again, without a new handshake that a receiver busy with the
+    // file would not answer.
+    if (ResendLastHeader() == 0) {
+        m_announcedAtMs = Clock::Instance().MonotonicMs();
         RestartTimeout();
+    }
 }
 
 void ZmodemSession::OnStartPosition(std::uint32_t p)

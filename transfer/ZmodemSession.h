@@ -174,6 +174,7 @@ private:
     bool m_skipPending = false;
     std::int64_t m_ackExpected = 0;
     int m_finAttempts = 0;
+    std::int64_t m_announcedAtMs = 0; // when the current announcement last went out
 };
 
 } // namespace qv

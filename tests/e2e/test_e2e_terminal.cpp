@@ -342,14 +342,8 @@ TEST_F(EndToEndLrzsz, FilesBothWaysWithSzAndRzBehindSocat)
     Call(rz, "rz -q -y", farInbox.path());
     ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); }))
         << Log().join('\n').toStdString();
-    // rz announces itself at once; send only once that announcement has been
-    // read, so that it is not taken for the answer to ours.
-    ASSERT_TRUE(WaitFor([&] {
-        return m_window->QvSerialPort1().BufferIn().Find(0,
-                                                         QByteArray("\x18"
-                                                                    "B01"),
-                                                         true) >= 0;
-    })) << m_window->QvSerialPort1().BufferIn().Used();
+    // rz is started first, as a person starts it on a remote shell: its own
+    // ZRINITs cross the window's announcement, and the send must still go.
     m_toSend = {Put(outbox.path(), "to-rz.txt", "text for rz\n"),
                 Put(outbox.path(), "to-rz.bin", Pattern(80000, 5))};
     ClickSend();

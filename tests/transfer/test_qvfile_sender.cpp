@@ -211,9 +211,16 @@ TEST_F(SenderTest, RepeatRequestsResendWholeFrames)
     frames = remote->Take();
     EXPECT_EQ(Shape(frames), "4@0 subk" + std::to_string(frames.back().data.size()));
     EXPECT_EQ(side->Count(tsFileReceiveBadPacket), 1);
-    // A ZRINIT crossing the announcement brings it again too.
+    // A ZRINIT that crossed the announcement on the line is stale: answering
+    // it would make the receiver ask for the file twice.
+    remote->Send(kRinit);
+    EXPECT_TRUE(remote->Take().empty());
+    // One that comes well after it says the announcement was lost.
+    clock->Advance(2500);
     remote->Send(kRinit);
     EXPECT_EQ(Shape(remote->Take()).substr(0, 3), "4@0");
+    remote->Send(kRinit);
+    EXPECT_TRUE(remote->Take().empty()) << "and its own echo is stale again";
 }
 
 TEST_F(SenderTest, UnansweredFinalZfinEndsNormally)
