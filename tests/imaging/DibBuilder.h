@@ -12,7 +12,7 @@
 
 namespace qvtest {
 
-struct DibSpec
+struct DibLayout
 {
     quint32 headerSize = 40;
     qint32 width = 1;
@@ -29,30 +29,30 @@ struct DibSpec
     QByteArray rows;
 };
 
-inline QByteArray BuildDib(const DibSpec& spec)
+inline QByteArray BuildDib(const DibLayout& layout)
 {
-    QByteArray out(static_cast<qsizetype>(spec.headerSize), '\0');
+    QByteArray out(static_cast<qsizetype>(layout.headerSize), '\0');
     auto* p = reinterpret_cast<uchar*>(out.data());
-    if (spec.headerSize >= 40) {
-        qToLittleEndian<quint32>(spec.headerSize, p);
-        qToLittleEndian<qint32>(spec.width, p + 4);
-        qToLittleEndian<qint32>(spec.height, p + 8);
-        qToLittleEndian<quint16>(spec.planes, p + 12);
-        qToLittleEndian<quint16>(spec.bitCount, p + 14);
-        qToLittleEndian<quint32>(spec.compression, p + 16);
-        qToLittleEndian<qint32>(spec.xPelsPerMeter, p + 24);
-        qToLittleEndian<qint32>(spec.yPelsPerMeter, p + 28);
-        qToLittleEndian<quint32>(spec.colorsUsed, p + 32);
-    } else if (spec.headerSize >= 4) {
-        qToLittleEndian<quint32>(spec.headerSize, p);
+    if (layout.headerSize >= 40) {
+        qToLittleEndian<quint32>(layout.headerSize, p);
+        qToLittleEndian<qint32>(layout.width, p + 4);
+        qToLittleEndian<qint32>(layout.height, p + 8);
+        qToLittleEndian<quint16>(layout.planes, p + 12);
+        qToLittleEndian<quint16>(layout.bitCount, p + 14);
+        qToLittleEndian<quint32>(layout.compression, p + 16);
+        qToLittleEndian<qint32>(layout.xPelsPerMeter, p + 24);
+        qToLittleEndian<qint32>(layout.yPelsPerMeter, p + 28);
+        qToLittleEndian<quint32>(layout.colorsUsed, p + 32);
+    } else if (layout.headerSize >= 4) {
+        qToLittleEndian<quint32>(layout.headerSize, p);
     }
-    for (quint32 rgb : spec.table) {
+    for (quint32 rgb : layout.table) {
         out.append(static_cast<char>(rgb & 0xFF));
         out.append(static_cast<char>((rgb >> 8) & 0xFF));
         out.append(static_cast<char>((rgb >> 16) & 0xFF));
         out.append('\0');
     }
-    out.append(spec.rows);
+    out.append(layout.rows);
     return out;
 }
 

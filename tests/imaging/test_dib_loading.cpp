@@ -12,7 +12,7 @@ namespace {
 
 using namespace qv;
 using qvtest::BuildDib;
-using qvtest::DibSpec;
+using qvtest::DibLayout;
 using qvtest::Load;
 using qvtest::ShownColor;
 
@@ -27,7 +27,7 @@ QByteArray Bytes(std::initializer_list<int> values)
 TEST(DibLoading, SixteenAndThirtyTwoBitsLoadAsTrueColour)
 {
     // 2 x 1, 5-5-5: white and pure blue, then padding to a word.
-    DibSpec sixteen;
+    DibLayout sixteen;
     sixteen.width = 2;
     sixteen.bitCount = 16;
     sixteen.rows = Bytes({0xFF, 0x7F, 0x1F, 0x00});
@@ -42,7 +42,7 @@ TEST(DibLoading, SixteenAndThirtyTwoBitsLoadAsTrueColour)
     EXPECT_EQ(graphic.GetPixel(1, 0), 0x0000FFu);
 
     // 2 x 1, 32 bits: the fourth byte is not colour.
-    DibSpec thirtyTwo;
+    DibLayout thirtyTwo;
     thirtyTwo.width = 2;
     thirtyTwo.bitCount = 32;
     thirtyTwo.rows = Bytes({0x10, 0x20, 0x30, 0xEE, 0x01, 0x02, 0x03, 0x99});
@@ -56,15 +56,15 @@ TEST(DibLoading, SixteenAndThirtyTwoBitsLoadAsTrueColour)
 TEST(DibLoading, PaletteBitmapsMapByBitCountAndKeepTheirColoursUsed)
 {
     // 8 bits, three colours used.
-    DibSpec spec;
-    spec.width = 3;
-    spec.height = 1;
-    spec.bitCount = 8;
-    spec.colorsUsed = 3;
-    spec.table = {0x112233, 0x445566, 0xFF8000};
-    spec.rows = Bytes({2, 0, 1, 0});
+    DibLayout layout;
+    layout.width = 3;
+    layout.height = 1;
+    layout.bitCount = 8;
+    layout.colorsUsed = 3;
+    layout.table = {0x112233, 0x445566, 0xFF8000};
+    layout.rows = Bytes({2, 0, 1, 0});
     TQvGraphic graphic;
-    Load(graphic, BuildDib(spec));
+    Load(graphic, BuildDib(layout));
     ASSERT_EQ(graphic.LastError(), 0);
     EXPECT_EQ(graphic.Format(), gfColor256);
     EXPECT_EQ(graphic.Header().biClrUsed, 3u);
@@ -74,7 +74,7 @@ TEST(DibLoading, PaletteBitmapsMapByBitCountAndKeepTheirColoursUsed)
     EXPECT_EQ(ShownColor(graphic, 2, 0), 0x445566u);
 
     // 4 bits and 1 bit.
-    DibSpec four;
+    DibLayout four;
     four.width = 3;
     four.bitCount = 4;
     four.colorsUsed = 2;
@@ -87,7 +87,7 @@ TEST(DibLoading, PaletteBitmapsMapByBitCountAndKeepTheirColoursUsed)
     EXPECT_EQ(ShownColor(graphic, 1, 0), 0x0000FFu);
     EXPECT_EQ(ShownColor(graphic, 2, 0), 0x00FF00u);
 
-    DibSpec one;
+    DibLayout one;
     one.width = 9;
     one.bitCount = 1;
     one.colorsUsed = 2;
@@ -106,14 +106,14 @@ TEST(DibLoading, EightBitsWithNoColoursUsedTakeTheStandardTable)
 {
     // The full table behind the header is all red; the image is shown with the
     // standard 256-colour table instead, indexes unchanged.
-    DibSpec spec;
-    spec.width = 2;
-    spec.bitCount = 8;
-    spec.colorsUsed = 0;
-    spec.table.assign(256, 0xFF0000);
-    spec.rows = Bytes({1, 15, 0, 0});
+    DibLayout layout;
+    layout.width = 2;
+    layout.bitCount = 8;
+    layout.colorsUsed = 0;
+    layout.table.assign(256, 0xFF0000);
+    layout.rows = Bytes({1, 15, 0, 0});
     TQvGraphic graphic;
-    Load(graphic, BuildDib(spec));
+    Load(graphic, BuildDib(layout));
     ASSERT_EQ(graphic.LastError(), 0);
     EXPECT_EQ(graphic.Format(), gfColor256);
     EXPECT_EQ(graphic.Header().biClrUsed, 256u);
@@ -125,19 +125,19 @@ TEST(DibLoading, EightBitsWithNoColoursUsedTakeTheStandardTable)
 
 TEST(DibLoading, RowsAreBottomUpAndTopDownSourcesAreTurned)
 {
-    DibSpec spec;
-    spec.width = 1;
-    spec.height = 2;
-    spec.bitCount = 24;
-    spec.rows = Bytes({0x01, 0x02, 0x03, 0, 0x0A, 0x0B, 0x0C, 0}); // stored bottom row first
+    DibLayout layout;
+    layout.width = 1;
+    layout.height = 2;
+    layout.bitCount = 24;
+    layout.rows = Bytes({0x01, 0x02, 0x03, 0, 0x0A, 0x0B, 0x0C, 0}); // stored bottom row first
     TQvGraphic graphic;
-    Load(graphic, BuildDib(spec));
+    Load(graphic, BuildDib(layout));
     ASSERT_EQ(graphic.LastError(), 0);
     EXPECT_EQ(graphic.GetPixel(0, 1), 0x030201u);
     EXPECT_EQ(graphic.GetPixel(0, 0), 0x0C0B0Au);
 
-    spec.height = -2; // the same bytes, now top row first
-    Load(graphic, BuildDib(spec));
+    layout.height = -2; // the same bytes, now top row first
+    Load(graphic, BuildDib(layout));
     ASSERT_EQ(graphic.LastError(), 0);
     EXPECT_EQ(graphic.GetHeight(), 2);
     EXPECT_EQ(graphic.GetPixel(0, 0), 0x030201u);
@@ -156,12 +156,12 @@ TEST(DibLoading, ResolutionIsKeptAndNonsenseFallsBackToTheScreen)
     const Case cases[] = {{3780, 3780},  {11811, 11811},        {3779, 3780}, {0, screenX},
                           {-5, screenX}, {0x7FFFFFFF, screenX}, {20, 0}};
     for (const Case& c : cases) {
-        DibSpec spec;
-        spec.xPelsPerMeter = c.given;
-        spec.yPelsPerMeter = c.given;
-        spec.rows = Bytes({1, 2, 3, 0});
+        DibLayout layout;
+        layout.xPelsPerMeter = c.given;
+        layout.yPelsPerMeter = c.given;
+        layout.rows = Bytes({1, 2, 3, 0});
         TQvGraphic graphic;
-        Load(graphic, BuildDib(spec));
+        Load(graphic, BuildDib(layout));
         ASSERT_EQ(graphic.LastError(), 0) << c.given;
         if (c.expected == 0) {
             // 20 per metre rounds to 1 dpi.
@@ -177,15 +177,15 @@ TEST(DibLoading, ResolutionIsKeptAndNonsenseFallsBackToTheScreen)
 TEST(DibLoading, CompressedBitmapsAreRefusedWith400)
 {
     for (quint32 compression : {BI_RLE8, BI_RLE4, BI_BITFIELDS, quint32(4), quint32(0xFFFFFFFF)}) {
-        DibSpec spec;
-        spec.bitCount = compression == BI_RLE4 ? 4 : 8;
-        spec.compression = compression;
-        spec.colorsUsed = 2;
-        spec.table = {0, 0xFFFFFF};
-        spec.rows = Bytes({0, 0, 0, 0});
+        DibLayout layout;
+        layout.bitCount = compression == BI_RLE4 ? 4 : 8;
+        layout.compression = compression;
+        layout.colorsUsed = 2;
+        layout.table = {0, 0xFFFFFF};
+        layout.rows = Bytes({0, 0, 0, 0});
         TQvGraphic graphic;
         graphic.NewImage(2, 2, gfGray16, nullptr, 0, 0);
-        Load(graphic, BuildDib(spec));
+        Load(graphic, BuildDib(layout));
         EXPECT_EQ(graphic.LastError(), 400) << compression;
         EXPECT_TRUE(graphic.GetEmpty()) << compression;
     }
@@ -196,11 +196,11 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
     struct Case
     {
         const char* what;
-        DibSpec spec;
+        DibLayout layout;
         int expected;
     };
     auto base = [] {
-        DibSpec s;
+        DibLayout s;
         s.width = 2;
         s.height = 2;
         s.bitCount = 24;
@@ -209,23 +209,23 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
     };
     std::vector<Case> cases;
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.headerSize = 12;
         cases.push_back({"core header", s, 420});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.headerSize = 400;
         s.rows.clear();
         cases.push_back({"header larger than the data", s, 420});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.rows.chop(1);
         cases.push_back({"pixel rows cut short", s, 420});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.bitCount = 8;
         s.colorsUsed = 0;
         s.table.assign(255, 0); // the full table needs 256
@@ -233,62 +233,62 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
         cases.push_back({"colour table cut short", s, 420});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.bitCount = 2;
         cases.push_back({"two bits per pixel", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.bitCount = 64;
         cases.push_back({"sixty-four bits per pixel", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.planes = 0;
         cases.push_back({"no planes", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.width = 0;
         cases.push_back({"zero width", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.width = -2;
         cases.push_back({"negative width", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.height = 0;
         cases.push_back({"zero height", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.height = std::numeric_limits<qint32>::min();
         cases.push_back({"height without a magnitude", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.width = 0x7FFFFFFF;
         s.height = 4;
         cases.push_back({"rows too large to hold", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.bitCount = 8;
         s.colorsUsed = 300;
         s.table.assign(300, 0);
         cases.push_back({"more colours used than 8 bits index", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.bitCount = 1;
         s.colorsUsed = 3;
         s.table.assign(3, 0);
         cases.push_back({"more colours used than 1 bit indexes", s, -1});
     }
     {
-        DibSpec s = base();
+        DibLayout s = base();
         s.colorsUsed = 0xFFFFFFF0u; // a colour table that cannot be there
         cases.push_back({"huge optional table on true colour", s, 420});
     }
@@ -296,7 +296,7 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
     for (const Case& c : cases) {
         TQvGraphic graphic;
         graphic.NewImage(2, 2, gfGray16, nullptr, 0, 0);
-        Load(graphic, BuildDib(c.spec));
+        Load(graphic, BuildDib(c.layout));
         EXPECT_EQ(graphic.LastError(), c.expected) << c.what;
         EXPECT_TRUE(graphic.GetEmpty()) << c.what;
     }
@@ -312,13 +312,13 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
 
 TEST(DibLoading, TrueColourSkipsAnOptionalColourTable)
 {
-    DibSpec spec;
-    spec.bitCount = 24;
-    spec.colorsUsed = 2;
-    spec.table = {0xABCDEF, 0x123456};
-    spec.rows = Bytes({0x33, 0x22, 0x11, 0});
+    DibLayout layout;
+    layout.bitCount = 24;
+    layout.colorsUsed = 2;
+    layout.table = {0xABCDEF, 0x123456};
+    layout.rows = Bytes({0x33, 0x22, 0x11, 0});
     TQvGraphic graphic;
-    Load(graphic, BuildDib(spec));
+    Load(graphic, BuildDib(layout));
     ASSERT_EQ(graphic.LastError(), 0);
     EXPECT_EQ(graphic.GetPixel(0, 0), 0x112233u);
     EXPECT_EQ(graphic.Header().biClrUsed, 0u);

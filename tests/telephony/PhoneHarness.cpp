@@ -106,27 +106,27 @@ PhoneHarness::PhoneHarness()
     Attach();
 }
 
-PhoneHarness::PhoneHarness(const std::vector<LineSpec>& lines)
+PhoneHarness::PhoneHarness(const std::vector<LineSetup>& lines)
 {
     tapi::Service::Uninstall();
     auto owned = std::make_unique<tapi::sim::SimExchange>();
     m_sim = owned.get();
     int waveId = 0;
-    for (const LineSpec& spec : lines) {
+    for (const LineSetup& setup : lines) {
         tapi::sim::SimLineConfig config;
-        config.name = spec.name;
-        config.stringFormat = spec.stringFormat;
-        config.mediaModes = spec.mediaModes;
-        config.monitorDigitModes = spec.digitModes;
-        config.callerIDFlags = spec.callerIdFlags;
+        config.name = setup.name;
+        config.stringFormat = setup.stringFormat;
+        config.mediaModes = setup.mediaModes;
+        config.monitorDigitModes = setup.digitModes;
+        config.callerIDFlags = setup.callerIdFlags;
         config.calledIDFlags = 0;
-        config.dataModem = spec.dataModem;
-        if (spec.wave) {
+        config.dataModem = setup.dataModem;
+        if (setup.wave) {
             config.waveIn = waveId++;
             config.waveOut = waveId++;
         }
-        if (spec.phone)
-            config.phone = m_sim->AddPhone(spec.phoneConfig);
+        if (setup.phone)
+            config.phone = m_sim->AddPhone(setup.phoneConfig);
         m_sim->AddLine(config);
     }
     EXPECT_TRUE(tapi::Service::Install(std::move(owned)));

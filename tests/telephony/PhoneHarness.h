@@ -22,7 +22,7 @@ class SimExchange;
 namespace qv::test {
 
 // How a simulated line is equipped.
-struct LineSpec
+struct LineSetup
 {
     QString name = QStringLiteral("Sim line");
     tapi::DWORD stringFormat = tapi::STRINGFORMAT_UNICODE;
@@ -46,7 +46,7 @@ class PhoneHarness
 public:
     // No service at all: the machine has no telephony.
     PhoneHarness();
-    explicit PhoneHarness(const std::vector<LineSpec>& lines);
+    explicit PhoneHarness(const std::vector<LineSetup>& lines);
     ~PhoneHarness();
     PhoneHarness(const PhoneHarness&) = delete;
     PhoneHarness& operator=(const PhoneHarness&) = delete;

@@ -75,7 +75,7 @@ protected:
 
 TEST_F(LineConfigDialogTest, SimulatedLineDialogEditsTheModemSettings)
 {
-    PhoneHarness h({LineSpec{}});
+    PhoneHarness h({LineSetup{}});
     sim::RegisterSimConfigDialog();
     QvPhone& phone = h.phone();
     const QByteArray before = h.DevConfig(0);

@@ -18,9 +18,9 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-std::vector<LineSpec> OneLine()
+std::vector<LineSetup> OneLine()
 {
-    return {LineSpec{}};
+    return {LineSetup{}};
 }
 
 TEST(PhoneCallTest, RefusalsBeforeAnythingIsSent)

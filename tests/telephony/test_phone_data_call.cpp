@@ -56,7 +56,7 @@ struct Port
 
 TEST(PhoneDataCallTest, OutgoingCallFromDialToDisconnected)
 {
-    PhoneHarness h({LineSpec{}});
+    PhoneHarness h({LineSetup{}});
     QvPhone& phone = h.phone();
     h.Open(0, mmData);
     ASSERT_EQ(phone.DialNumber("5551234", 7), 0);
@@ -92,7 +92,7 @@ TEST(PhoneDataCallTest, OutgoingCallFromDialToDisconnected)
 
 TEST(PhoneDataCallTest, IncomingCallFromFirstRingToRemoteHangUp)
 {
-    PhoneHarness h({LineSpec{}});
+    PhoneHarness h({LineSetup{}});
     QvPhone& phone = h.phone();
     phone.SetInitialRingNumber(1);
     h.Open(0, mmData);

@@ -25,12 +25,12 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-LineSpec WithPhone(tapi::sim::SimPhoneConfig config = {})
+LineSetup WithPhone(tapi::sim::SimPhoneConfig config = {})
 {
-    LineSpec spec;
-    spec.phone = true;
-    spec.phoneConfig = config;
-    return spec;
+    LineSetup setup;
+    setup.phone = true;
+    setup.phoneConfig = config;
+    return setup;
 }
 
 std::uint32_t WordOf(const QByteArray& bytes, int offset)
@@ -111,7 +111,7 @@ TEST(PhoneDevicesTest, MicSpeakerStateNeedsTheDeviceOnTheLine)
     tapi::sim::SimPhoneConfig handsetOnly;
     handsetOnly.hookSwitchDevs = PHONEHOOKSWITCHDEV_HANDSET;
     handsetOnly.speakerHookSwitchModes = 0;
-    PhoneHarness h({LineSpec{}, WithPhone(handsetOnly)});
+    PhoneHarness h({LineSetup{}, WithPhone(handsetOnly)});
     QvPhone& phone = h.phone();
     std::uint8_t state = 7;
 
@@ -254,9 +254,9 @@ TEST(PhoneDevicesTest, DisplayCellsCountFromZeroInBothStringFormats)
         SCOPED_TRACE(format);
         tapi::sim::SimPhoneConfig config;
         config.stringFormat = format;
-        LineSpec spec = WithPhone(config);
-        spec.stringFormat = format;
-        PhoneHarness h({spec});
+        LineSetup setup = WithPhone(config);
+        setup.stringFormat = format;
+        PhoneHarness h({setup});
         QvPhone& phone = h.phone();
         h.Open();
         ASSERT_EQ(phone.ExtPhoneNumOfDisplayRows(), 2);
@@ -280,10 +280,10 @@ TEST(PhoneDevicesTest, DisplayCellsCountFromZeroInBothStringFormats)
 
 TEST(PhoneDevicesTest, WaveDevicesOfAnAddressOrACall)
 {
-    LineSpec voice;
+    LineSetup voice;
     voice.wave = true;
     voice.mediaModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_DATAMODEM;
-    PhoneHarness h({voice, LineSpec{}});
+    PhoneHarness h({voice, LineSetup{}});
     QvPhone& phone = h.phone();
     int wave = 77;
     EXPECT_EQ(phone.GetWaveRecIDFrom(true, 0, wave), 157);
@@ -349,7 +349,7 @@ QByteArray Pattern(int size, char seed)
 
 TEST_F(LineConfigStoreTest, SavedConfigurationHasItsLayoutAndLoadsBack)
 {
-    PhoneHarness h({LineSpec{}, LineSpec{}});
+    PhoneHarness h({LineSetup{}, LineSetup{}});
     QvPhone& phone = h.phone();
     h.SetDevConfig(0, Pattern(120, 'a'));
     // The operator changes something in the dialog before it is saved.
@@ -397,7 +397,7 @@ TEST_F(LineConfigStoreTest, SavedConfigurationHasItsLayoutAndLoadsBack)
 
 TEST_F(LineConfigStoreTest, SaveRunsTheDialogFirstAndStoresNothingItCannotHoldWhole)
 {
-    PhoneHarness h({LineSpec{}});
+    PhoneHarness h({LineSetup{}});
     QvPhone& phone = h.phone();
     h.SetDevConfig(0, Pattern(40, 'b'));
 
@@ -442,7 +442,7 @@ TEST_F(LineConfigStoreTest, SaveRunsTheDialogFirstAndStoresNothingItCannotHoldWh
 
 TEST_F(LineConfigStoreTest, DamagedValuesAreRefusedBeforeTheyReachTheDevice)
 {
-    PhoneHarness h({LineSpec{}});
+    PhoneHarness h({LineSetup{}});
     QvPhone& phone = h.phone();
     h.SetDevConfig(0, Pattern(64, 'd'));
     ASSERT_EQ(phone.LineConfigDialogSave(nullptr, HKEY_CURRENT_USER, m_key, QStringLiteral("Good"), 0), 0);

@@ -18,11 +18,11 @@ namespace {
 
 using Events = std::vector<std::string>;
 
-LineSpec Named(const char* name)
+LineSetup Named(const char* name)
 {
-    LineSpec spec;
-    spec.name = QString::fromUtf8(name);
-    return spec;
+    LineSetup setup;
+    setup.name = QString::fromUtf8(name);
+    return setup;
 }
 
 TEST(PhoneLineTest, WithoutTelephonyNumberOfLinesReportsTheFailureAndReadsZero)
@@ -88,11 +88,11 @@ TEST(PhoneLineTest, OpeningFailuresMapTheServiceErrorAndLeaveTheLineClosed)
 
 TEST(PhoneLineTest, CapabilitiesAreProbedOnceAndDescribeTheLine)
 {
-    LineSpec data = Named("modem");
+    LineSetup data = Named("modem");
     data.digitModes = LINEDIGITMODE_DTMF | LINEDIGITMODE_PULSE;
     data.callerIdFlags = LINECALLPARTYID_ADDRESS;
     data.wave = true; // but no automated voice: the wave devices are not asked for
-    LineSpec voice = Named("voice");
+    LineSetup voice = Named("voice");
     voice.mediaModes = LINEMEDIAMODE_AUTOMATEDVOICE | LINEMEDIAMODE_INTERACTIVEVOICE;
     voice.dataModem = false;
     voice.wave = true;
@@ -149,10 +149,10 @@ TEST(PhoneLineTest, CapabilitiesAreProbedOnceAndDescribeTheLine)
 
 TEST(PhoneLineTest, NamesAreDecodedByTheLineStringFormat)
 {
-    LineSpec ascii = Named("Modem \xc3\xa9t\xc3\xa9");
+    LineSetup ascii = Named("Modem \xc3\xa9t\xc3\xa9");
     ascii.stringFormat = STRINGFORMAT_ASCII;
-    LineSpec unicode = Named("Ligne \xc3\xa9");
-    LineSpec nameless = Named("");
+    LineSetup unicode = Named("Ligne \xc3\xa9");
+    LineSetup nameless = Named("");
     PhoneHarness h({ascii, unicode, nameless});
     QvPhone& phone = h.phone();
     QString name;

@@ -17,13 +17,13 @@ namespace {
 using namespace tapi;
 using Events = std::vector<std::string>;
 
-std::vector<LineSpec> MonitoredLine()
+std::vector<LineSetup> MonitoredLine()
 {
-    LineSpec spec;
-    spec.mediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_G3FAX;
-    spec.digitModes = LINEDIGITMODE_DTMF;
-    spec.callerIdFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_BLOCKED;
-    return {spec};
+    LineSetup setup;
+    setup.mediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_INTERACTIVEVOICE | LINEMEDIAMODE_G3FAX;
+    setup.digitModes = LINEDIGITMODE_DTMF;
+    setup.callerIdFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_BLOCKED;
+    return {setup};
 }
 
 std::string PartyEv(const char* who, int error, const QString& number, const QString& name, int call)

@@ -16,11 +16,11 @@ namespace {
 using namespace tapi;
 using Events = std::vector<std::string>;
 
-std::vector<LineSpec> OneLine()
+std::vector<LineSetup> OneLine()
 {
-    LineSpec spec;
-    spec.digitModes = LINEDIGITMODE_DTMF;
-    return {spec};
+    LineSetup setup;
+    setup.digitModes = LINEDIGITMODE_DTMF;
+    return {setup};
 }
 
 // Keeps the handle of the latest consultation call the phone reported, and
