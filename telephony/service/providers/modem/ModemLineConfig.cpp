@@ -1,5 +1,7 @@
 #include "telephony/service/providers/modem/ModemLineConfig.h"
 
+#include "telephony/service/providers/LineConfigFields.h"
+
 #include "serial/CommDevice.h"
 
 #include <QtEndian>
@@ -11,6 +13,8 @@ namespace qv::modem {
 
 namespace {
 
+using namespace qv::linecfg;
+
 constexpr int OffSize = 0;
 constexpr int OffVersion = 4;
 constexpr int OffSpeed = 96;
@@ -19,44 +23,8 @@ constexpr int OffDialMode = 104;
 constexpr int OffTimeout = 108;
 constexpr int OffInit = 128;
 constexpr int OffName = 192;
-constexpr int TextField = 64;
 constexpr int MinTimeoutSeconds = 5;
 constexpr int MaxTimeoutSeconds = 300;
-
-// QSettings hands back a list for a value with commas in it; a line's values
-// are single texts, so put the commas back.
-QString Text(const QVariant& v)
-{
-    if (v.typeId() == QMetaType::QStringList)
-        return v.toStringList().join(QLatin1Char(','));
-    return v.toString();
-}
-
-std::uint32_t GetDword(const QByteArray& b, int offset)
-{
-    return qFromLittleEndian<std::uint32_t>(b.constData() + offset);
-}
-
-void PutDword(QByteArray& b, int offset, std::uint32_t value)
-{
-    qToLittleEndian<std::uint32_t>(value, b.data() + offset);
-}
-
-std::optional<QByteArray> GetText(const QByteArray& b, int offset)
-{
-    const char* p = b.constData() + offset;
-    const void* nul = std::memchr(p, 0, TextField);
-    if (!nul)
-        return std::nullopt;
-    return QByteArray(p, static_cast<const char*>(nul) - p);
-}
-
-void PutText(QByteArray& b, int offset, QByteArray text)
-{
-    text.truncate(TextField - 1);
-    std::memset(b.data() + offset, 0, TextField);
-    std::memcpy(b.data() + offset, text.constData(), size_t(text.size()));
-}
 
 template <class E> struct Word
 {

@@ -1,5 +1,7 @@
 #include "telephony/service/providers/tcp/TcpLineConfig.h"
 
+#include "telephony/service/providers/LineConfigFields.h"
+
 #include <QHostAddress>
 #include <QStringList>
 #include <QtEndian>
@@ -11,6 +13,8 @@ namespace qv::tcp {
 
 namespace {
 
+using namespace qv::linecfg;
+
 constexpr int OffSize = 0;
 constexpr int OffVersion = 4;
 constexpr int OffSubtype = 48;
@@ -20,17 +24,7 @@ constexpr int OffPort = 104;
 constexpr int OffTimeout = 108;
 constexpr int OffAddress = 128;
 constexpr int OffName = 192;
-constexpr int TextField = 64;
 constexpr int MaxTimeoutSeconds = 600;
-
-// QSettings hands back a list for a value with commas in it; a line's values
-// are single texts, so put the commas back.
-QString Text(const QVariant& v)
-{
-    if (v.typeId() == QMetaType::QStringList)
-        return v.toStringList().join(QLatin1Char(','));
-    return v.toString();
-}
 
 std::optional<bool> ReadBool(const QString& text)
 {
@@ -40,40 +34,6 @@ std::optional<bool> ReadBool(const QString& text)
     if (t == u"false" || t == u"no" || t == u"off" || t == u"0")
         return false;
     return std::nullopt;
-}
-
-std::uint32_t GetDword(const QByteArray& b, int offset)
-{
-    return qFromLittleEndian<std::uint32_t>(b.constData() + offset);
-}
-
-void PutDword(QByteArray& b, int offset, std::uint32_t value)
-{
-    qToLittleEndian<std::uint32_t>(value, b.data() + offset);
-}
-
-// A NUL-terminated field; nullopt when the field has no terminator.
-std::optional<QByteArray> GetText(const QByteArray& b, int offset)
-{
-    const char* p = b.constData() + offset;
-    const void* nul = std::memchr(p, 0, TextField);
-    if (!nul)
-        return std::nullopt;
-    return QByteArray(p, int(static_cast<const char*>(nul) - p));
-}
-
-void PutText(QByteArray& b, int offset, QByteArray text)
-{
-    // Cut on a character boundary so that a long name stays valid UTF-8.
-    while (text.size() > TextField - 1) {
-        text.chop(1);
-        while (!text.isEmpty() && (std::uint8_t(text.back()) & 0xC0) == 0x80)
-            text.chop(1);
-        if (!text.isEmpty() && std::uint8_t(text.back()) >= 0xC0)
-            text.chop(1);
-    }
-    std::memset(b.data() + offset, 0, TextField);
-    std::memcpy(b.data() + offset, text.constData(), size_t(text.size()));
 }
 
 } // namespace

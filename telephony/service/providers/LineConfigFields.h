@@ -1,0 +1,64 @@
+// Reading and writing the fields of a line's configuration: the INI values of
+// telephony.conf and the little-endian words and fixed text fields of a
+// configuration block. Shared by the providers that keep such blocks.
+#pragma once
+
+#include <QByteArray>
+#include <QStringList>
+#include <QVariant>
+#include <QtEndian>
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+namespace qv::linecfg {
+
+// Every text field of a block holds this many bytes, NUL included.
+constexpr int TextField = 64;
+
+// QSettings hands back a list for a value with commas in it; a line's values
+// are single texts, so put the commas back.
+inline QString Text(const QVariant& v)
+{
+    if (v.typeId() == QMetaType::QStringList)
+        return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+// The caller has checked that the block holds offset + 4 bytes.
+inline std::uint32_t GetDword(const QByteArray& b, int offset)
+{
+    return qFromLittleEndian<std::uint32_t>(b.constData() + offset);
+}
+
+inline void PutDword(QByteArray& b, int offset, std::uint32_t value)
+{
+    qToLittleEndian<std::uint32_t>(value, b.data() + offset);
+}
+
+// A NUL-terminated text field; nullopt when the field has no terminator.
+inline std::optional<QByteArray> GetText(const QByteArray& b, int offset)
+{
+    const char* p = b.constData() + offset;
+    const void* nul = std::memchr(p, 0, TextField);
+    if (!nul)
+        return std::nullopt;
+    return QByteArray(p, int(static_cast<const char*>(nul) - p));
+}
+
+inline void PutText(QByteArray& b, int offset, QByteArray text)
+{
+    // Cut on a character boundary so that a long name stays valid UTF-8.
+    while (text.size() > TextField - 1) {
+        text.chop(1);
+        while (!text.isEmpty() && (std::uint8_t(text.back()) & 0xC0) == 0x80)
+            text.chop(1);
+        if (!text.isEmpty() && std::uint8_t(text.back()) >= 0xC0)
+            text.chop(1);
+    }
+    std::memset(b.data() + offset, 0, TextField);
+    std::memcpy(b.data() + offset, text.constData(), size_t(text.size()));
+}
+
+} // namespace qv::linecfg
