@@ -145,12 +145,15 @@ LONG InitializeLine(LPHLINEAPP lphLineApp, LINECALLBACK callback, LPDWORD lpdwNu
 
 // --- Capabilities ----------------------------------------------------------------
 
-LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, LPLINEDEVCAPS caps, Charset cs)
+// What both capability queries check first, in this order: the application,
+// the device, the versions, then the caller's structure.
+LONG CheckCapsQuery(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, const void* caps,
+                    const Device*& dev)
 {
     Core* core = Core::Get();
     if (core == nullptr || core->FindApp(app, false) == nullptr)
         return LINEERR_INVALAPPHANDLE;
-    const Device* dev = core->Line(deviceId);
+    dev = core->Line(deviceId);
     if (dev == nullptr)
         return LINEERR_BADDEVICEID;
     if (!VersionSupported(version))
@@ -159,6 +162,14 @@ LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, L
         return LINEERR_INCOMPATIBLEEXTVERSION;
     if (caps == nullptr)
         return LINEERR_INVALPOINTER;
+    return 0;
+}
+
+LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, LPLINEDEVCAPS caps, Charset cs)
+{
+    const Device* dev = nullptr;
+    if (LONG r = CheckCapsQuery(app, deviceId, version, extVersion, caps, dev); r != 0)
+        return r;
     const DWORD fixed = detail::FixedLineDevCaps(version);
     if (detail::TotalSize(caps) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
@@ -209,18 +220,9 @@ LONG GetDevCaps(HLINEAPP app, DWORD deviceId, DWORD version, DWORD extVersion, L
 LONG GetAddressCaps(HLINEAPP app, DWORD deviceId, DWORD addressId, DWORD version, DWORD extVersion,
                     LPLINEADDRESSCAPS caps, Charset cs)
 {
-    Core* core = Core::Get();
-    if (core == nullptr || core->FindApp(app, false) == nullptr)
-        return LINEERR_INVALAPPHANDLE;
-    const Device* dev = core->Line(deviceId);
-    if (dev == nullptr)
-        return LINEERR_BADDEVICEID;
-    if (!VersionSupported(version))
-        return LINEERR_INCOMPATIBLEAPIVERSION;
-    if (extVersion != 0)
-        return LINEERR_INCOMPATIBLEEXTVERSION;
-    if (caps == nullptr)
-        return LINEERR_INVALPOINTER;
+    const Device* dev = nullptr;
+    if (LONG r = CheckCapsQuery(app, deviceId, version, extVersion, caps, dev); r != 0)
+        return r;
     const DWORD fixed = detail::FixedAddressCaps(version);
     if (detail::TotalSize(caps) < fixed)
         return LINEERR_STRUCTURETOOSMALL;
