@@ -2,6 +2,7 @@
 // of the published interface: the window and stored settings rely on them.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 #include <cstdint>
@@ -98,6 +99,23 @@ enum TModemSpeakerMode : int
     smDefault
 };
 
+// What a line knows of its far side during a call. The line tells, the
+// window decides: nothing here changes the data stream, which ZMODEM shares.
+struct TLineTraits
+{
+    // The far side echoes what it receives (a telnet server that took ECHO),
+    // so typed text must not also be shown locally.
+    bool RemoteEcho = false;
+    // What one Enter must be for the far side: CR LF (the NVT newline, and
+    // what another copy of this program expects) or CR alone (a telnet server
+    // whose input direction is binary).
+    QByteArray Newline = QByteArrayLiteral("\r\n");
+    // The far side is another copy of this program.
+    bool PeerIsVhTerminal = false;
+
+    friend bool operator==(const TLineTraits&, const TLineTraits&) = default;
+};
+
 // Events: Sender first, every parameter by value. An event is raised only when
 // assigned (non-empty).
 using TLineStateEvent = std::function<void(QvPhone* Sender, TLineState LineState, int Param1)>;
@@ -115,6 +133,8 @@ using TCallInfoEvent = std::function<void(QvPhone* Sender, TTypeOfInfo TypeOfInf
 using THookStateEvent = std::function<void(QvPhone* Sender, bool OnHook)>;
 using TPhoneNotifyEvent = std::function<void(QvPhone* Sender)>;
 using TExtPhoneEvent = std::function<void(QvPhone* Sender, TExtPhoneState ExtPhoneState)>;
+// Raised when what the line knows of a call's far side changes.
+using TLineTraitsEvent = std::function<void(QvPhone* Sender, TLineTraits Traits, int CallHandle)>;
 
 // Messages of the phone's hidden window (WM_USER + 0x190 ..).
 constexpr std::uint32_t MSG_LINE_EVENT = 0x590;

@@ -22,6 +22,7 @@
 #include "telephony/TQvTimer.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <cstdint>
@@ -157,6 +158,16 @@ public:
     int ExtPhoneSetDisplay(int row, int column, const QString& text);
     int ExtPhoneGetDisplay(QString& text);
 
+    // ---- What the line knows of its far side
+    // The traits of the current call, the defaults without one; OnLineTraits
+    // is raised whenever a call's traits change.
+    TLineTraits LineTraits() const;
+    // Tells the line what the terminal emulates, in order of preference, and
+    // its size in characters (a telnet line answers TTYPE and NAWS with
+    // them). Kept for every later call of any line; -10 for an empty list or
+    // a size outside 1..999, otherwise 0, also when the line has no use for it.
+    int SetTerminalInfo(const QList<QByteArray>& terminalTypes, int columns, int rows);
+
     // ---- Properties
     bool IsActive() const { return m_serviceState == ServiceState::Open; }
     bool AutoDisconnect() const { return m_autoDisconnect; }
@@ -227,6 +238,9 @@ public:
     void SetOnToneDetected(TOnToneDetectedEvent h) { m_onToneDetected = std::move(h); }
     const TCallEvent& OnFaxToneDetected() const { return m_onFaxToneDetected; }
     void SetOnFaxToneDetected(TCallEvent h) { m_onFaxToneDetected = std::move(h); }
+
+    const TLineTraitsEvent& OnLineTraits() const { return m_onLineTraits; }
+    void SetOnLineTraits(TLineTraitsEvent h) { m_onLineTraits = std::move(h); }
 
     // Called by TExtDev when a gain or volume changed.
     void ExtDevValueChanged(const TExtDev& device, bool gain);
@@ -370,6 +384,10 @@ private:
     TDigitDetectedEvent m_onDigitDetected;
     TOnToneDetectedEvent m_onToneDetected;
     TCallEvent m_onFaxToneDetected;
+    TLineTraitsEvent m_onLineTraits;
+    std::map<CallHandle, TLineTraits> m_lineTraits;
+    QList<QByteArray> m_terminalTypes{QByteArrayLiteral("ANSI")};
+    int m_terminalColumns = 80, m_terminalRows = 24;
     // Monotonic time of the last fax tone reported, if any.
     bool m_faxToneSeen = false;
     std::int64_t m_lastFaxToneMs = 0;

@@ -220,4 +220,23 @@ int QvPhone::GenerateDTMFDigits(const QByteArray& Digits)
     return MonitorCode(lineGenerateDigits(m_currentCall, LINEDIGITMODE_DTMF, Digits.constData(), 0));
 }
 
+TLineTraits QvPhone::LineTraits() const
+{
+    auto it = m_lineTraits.find(m_currentCall);
+    return it == m_lineTraits.end() ? TLineTraits{} : it->second;
+}
+
+int QvPhone::SetTerminalInfo(const QList<QByteArray>& terminalTypes, int columns, int rows)
+{
+    if (terminalTypes.isEmpty() || columns < 1 || columns > 999 || rows < 1 || rows > 999)
+        return -10;
+    for (const QByteArray& type : terminalTypes)
+        if (type.isEmpty())
+            return -10;
+    m_terminalTypes = terminalTypes;
+    m_terminalColumns = columns;
+    m_terminalRows = rows;
+    return 0;
+}
+
 } // namespace qv
