@@ -1,0 +1,292 @@
+// The terminal's screen model fed with what real hosts send: a shell prompt,
+// a full-screen program, a BBS menu in the PC code page; every sample also
+// split at each byte, which must give the very same screen.
+#include "app/terminal/TerminalCodec.h"
+#include "app/terminal/TerminalScreen.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vh {
+namespace {
+
+// A bash prompt as a Debian host's .bashrc draws it: bracketed paste on, the
+// window title (swallowed), then a green bold user@host and a blue bold folder.
+const QByteArray kBashPrompt = "\x1b[?2004h\x1b]0;op@debian: ~/src\x07"
+                               "\x1b[01;32mop@debian\x1b[00m:\x1b[01;34m~/src\x1b[00m$ ";
+
+// What `top -n1` sends to an xterm: alternate screen, application cursor
+// keys, the header, a reverse-video column title, a process line; then the
+// screen restored.
+const QByteArray kTopStart =
+    "\x1b[?1049h\x1b[22;0;0t\x1b[1;24r\x1b(B\x1b[m\x1b[4l\x1b[?7h\x1b[?1h\x1b=\x1b[?25l"
+    "\x1b[H\x1b[2J\x1b(B\x1b[mtop - 10:21:03 up 3 days,  1 user,  load average: 0.08, 0.03, 0.01\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
+    "Tasks:\x1b(B\x1b[m\x1b[39;49m\x1b[1m 112 \x1b(B\x1b[m\x1b[39;49mtotal\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
+    "\x1b[4;1H\x1b[7m    PID USER      PR  NI    VIRT    RES  %CPU COMMAND           \x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
+    "\x1b(B\x1b[m\x1b[1m   4242 op        20   0   10360   3864   6.2 top              \x1b(B\x1b[m\x1b[39;49m\x1b[K";
+const QByteArray kTopEnd = "\x1b[?25h\x1b[24;1H\x1b[?1l\x1b>\x1b[?1049l\x1b[23;0;0t";
+
+// A BBS main menu in CP437: double-line box in bright yellow on blue.
+const QByteArray kBbsMenu = "\x1b[2J\x1b[1;1H\x1b[1;33;44m\xc9\xcd\xcd\xcd\xcd\xcd\xcd\xbb\x1b[0m\r\n"
+                            "\x1b[1;33;44m\xba MAIN \xba\x1b[0m\r\n"
+                            "\x1b[1;33;44m\xc8\xcd\xcd\xcd\xcd\xcd\xcd\xbc\x1b[0m\r\n"
+                            "\x1b[5;3H\x1b[36m[M]\x1b[37messages";
+
+struct Snapshot
+{
+    std::vector<std::vector<TerminalCell>> cells;
+    int cursorRow, cursorColumn;
+    bool cursorVisible, alternate;
+    int scrollback;
+    bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot Take(const TerminalScreen& screen)
+{
+    Snapshot s;
+    for (int r = -screen.ScrollbackLines(); r < screen.Rows(); ++r) {
+        std::vector<TerminalCell> row;
+        for (int c = 0; c < screen.Columns(); ++c)
+            row.push_back(screen.Cell(r, c));
+        s.cells.push_back(std::move(row));
+    }
+    const TerminalCursor cursor = screen.Cursor();
+    s.cursorRow = cursor.row;
+    s.cursorColumn = cursor.column;
+    s.cursorVisible = cursor.visible;
+    s.alternate = screen.AlternateScreen();
+    s.scrollback = screen.ScrollbackLines();
+    return s;
+}
+
+// Whole, byte by byte, and in two pieces at every split point: the screens
+// must not differ.
+void ExpectSameAtEverySplit(const QByteArray& stream, int columns = 80, int rows = 24)
+{
+    TerminalScreen whole(columns, rows);
+    whole.Feed(stream);
+    const Snapshot expected = Take(whole);
+
+    TerminalScreen bytewise(columns, rows);
+    for (char c : stream)
+        bytewise.Feed(&c, 1);
+    EXPECT_TRUE(Take(bytewise) == expected) << "byte by byte";
+
+    for (qsizetype split = 1; split < stream.size(); ++split) {
+        TerminalScreen two(columns, rows);
+        two.Feed(stream.left(split));
+        two.Feed(stream.mid(split));
+        ASSERT_TRUE(Take(two) == expected) << "split at " << split;
+    }
+}
+
+TerminalColor Indexed(int index)
+{
+    TerminalColor color;
+    color.kind = TerminalColor::Indexed;
+    color.index = std::uint8_t(index);
+    return color;
+}
+
+TEST(TerminalScreen, BashPromptShowsColoursAndNoEscapes)
+{
+    TerminalScreen screen(80, 24);
+    screen.Feed(kBashPrompt);
+    EXPECT_EQ(screen.RowText(0), "op@debian:~/src$");
+    const TerminalCell user = screen.Cell(0, 0);
+    EXPECT_EQ(user.ch, U'o');
+    EXPECT_TRUE(user.Has(TerminalCell::Bold));
+    EXPECT_EQ(user.foreground, Indexed(2));
+    const TerminalCell colon = screen.Cell(0, 9);
+    EXPECT_EQ(colon.ch, U':');
+    EXPECT_EQ(colon.foreground.kind, TerminalColor::Default);
+    EXPECT_FALSE(colon.Has(TerminalCell::Bold));
+    EXPECT_EQ(screen.Cell(0, 10).foreground, Indexed(4));
+    EXPECT_EQ(screen.Cursor().column, 17);
+    // The host asked for bracketed paste, so a paste comes framed.
+    EXPECT_EQ(screen.EncodePaste("ls\n"), QByteArray("\x1b[200~ls\n\x1b[201~"));
+    ExpectSameAtEverySplit(kBashPrompt);
+}
+
+TEST(TerminalScreen, FullScreenProgramUsesTheAlternateScreenAndGivesTheShellBack)
+{
+    TerminalScreen screen(80, 24);
+    screen.Feed("$ top -n1\r\n");
+    screen.Feed(kTopStart);
+    EXPECT_TRUE(screen.AlternateScreen());
+    EXPECT_FALSE(screen.Cursor().visible);
+    EXPECT_TRUE(screen.RowText(0).startsWith("top - 10:21:03 up 3 days"));
+    EXPECT_EQ(screen.RowText(1), "Tasks: 112 total");
+    EXPECT_TRUE(screen.Cell(1, 7).Has(TerminalCell::Bold));
+    EXPECT_EQ(screen.RowText(3).trimmed(), "PID USER      PR  NI    VIRT    RES  %CPU COMMAND");
+    EXPECT_TRUE(screen.Cell(3, 0).Has(TerminalCell::Reverse));
+    EXPECT_TRUE(screen.Cell(3, 60).Has(TerminalCell::Reverse));
+    EXPECT_FALSE(screen.Cell(4, 0).Has(TerminalCell::Reverse));
+    // Application cursor keys while it runs.
+    EXPECT_EQ(screen.EncodeKey(TerminalKey::Up, NoModifier), QByteArray("\x1bOA"));
+
+    screen.Feed(kTopEnd);
+    EXPECT_FALSE(screen.AlternateScreen());
+    EXPECT_TRUE(screen.Cursor().visible);
+    EXPECT_EQ(screen.RowText(0), "$ top -n1");
+    EXPECT_EQ(screen.EncodeKey(TerminalKey::Up, NoModifier), QByteArray("\x1b[A"));
+    ExpectSameAtEverySplit("$ top -n1\r\n" + kTopStart + kTopEnd);
+}
+
+TEST(TerminalScreen, BbsMenuInThePcCodePageDrawsItsBox)
+{
+    const TerminalCodec cp437(TerminalCodePage::Cp437);
+    const QByteArray utf8 = cp437.ToScreen(kBbsMenu);
+    TerminalScreen screen(80, 24);
+    screen.Feed(utf8);
+    EXPECT_EQ(screen.RowText(0), QStringLiteral(u"╔══════╗"));
+    EXPECT_EQ(screen.RowText(1), QStringLiteral(u"║ MAIN ║"));
+    EXPECT_EQ(screen.RowText(2), QStringLiteral(u"╚══════╝"));
+    EXPECT_EQ(screen.RowText(4), "  [M]essages");
+    const TerminalCell corner = screen.Cell(0, 0);
+    EXPECT_EQ(corner.foreground, Indexed(3));
+    EXPECT_EQ(corner.background, Indexed(4));
+    EXPECT_TRUE(corner.Has(TerminalCell::Bold));
+    EXPECT_EQ(screen.Cell(4, 2).foreground, Indexed(6));
+    EXPECT_EQ(screen.Cell(4, 5).foreground, Indexed(7));
+    ExpectSameAtEverySplit(utf8);
+}
+
+TEST(TerminalScreen, LineEditingScrollRegionsBellAndUnknownSequences)
+{
+    TerminalScreen screen(20, 5);
+    // Carriage return overwrites, backspace steps back, erase to the end.
+    screen.Feed("abcdef\rXY\bZ\x1b[K\r\n");
+    EXPECT_EQ(screen.RowText(0), "XZ");
+    // Sequences nobody knows are swallowed, never shown.
+    screen.Feed("A\x1b[?9999z\x1bP+q544e\x1b\\\x1b]777;notify;x\x07\x1b[38;5;196mB\x1b[m\r\n");
+    EXPECT_EQ(screen.RowText(1), "AB");
+    TerminalColor red;
+    red.kind = TerminalColor::Indexed;
+    red.index = 196;
+    EXPECT_EQ(screen.Cell(1, 1).foreground, red);
+    // 24-bit colour.
+    screen.Feed("\x1b[38;2;10;20;30mC\x1b[m\x07\x07");
+    const TerminalColor rgb = screen.Cell(2, 0).foreground;
+    EXPECT_EQ(rgb.kind, TerminalColor::Rgb);
+    EXPECT_EQ(int(rgb.red) << 16 | int(rgb.green) << 8 | rgb.blue, 10 << 16 | 20 << 8 | 30);
+    EXPECT_EQ(screen.TakeBells(), 2);
+    EXPECT_EQ(screen.TakeBells(), 0);
+    // A scroll region of rows 2 to 4: a line feed at its foot scrolls only it.
+    screen.Feed("\x1b[1;1Htop\x1b[2;4r\x1b[4;1Hfour\n\rfive");
+    EXPECT_EQ(screen.RowText(0), "top");
+    EXPECT_EQ(screen.RowText(2), "four");
+    EXPECT_EQ(screen.RowText(3), "five");
+    EXPECT_EQ(screen.ScrollbackLines(), 0);
+}
+
+TEST(TerminalScreen, ScrollbackKeepsTheNewestLinesUpToItsLimit)
+{
+    TerminalScreen screen(10, 3, 5);
+    for (int i = 0; i < 20; ++i)
+        screen.Feed(QByteArray("line") + QByteArray::number(i) + "\r\n");
+    EXPECT_EQ(screen.ScrollbackLines(), 5);
+    EXPECT_EQ(screen.RowText(-1), "line17");
+    EXPECT_EQ(screen.RowText(-5), "line13");
+    EXPECT_EQ(screen.RowText(0), "line18");
+    EXPECT_EQ(screen.RowText(-6), "");
+    // Growing the screen takes lines back from the scrollback; shrinking
+    // pushes them again.
+    screen.Resize(10, 5);
+    EXPECT_EQ(screen.ScrollbackLines(), 3);
+    EXPECT_EQ(screen.RowText(0), "line16");
+    screen.Resize(8, 3);
+    EXPECT_EQ(screen.ScrollbackLines(), 5);
+    EXPECT_EQ(screen.Columns(), 8);
+    screen.Reset();
+    EXPECT_EQ(screen.ScrollbackLines(), 0);
+    EXPECT_EQ(screen.RowText(0), "");
+    // A window that asks for an absurd size gets a bounded screen.
+    screen.Resize(100000, 0);
+    EXPECT_EQ(screen.Columns(), TerminalScreen::kMaxColumns);
+    EXPECT_EQ(screen.Rows(), 1);
+}
+
+TEST(TerminalScreen, DamageNamesTheChangedRows)
+{
+    TerminalScreen screen(20, 10);
+    screen.TakeDamage();
+    screen.Feed("\x1b[5;1Hhello");
+    screen.TakeDamage();
+    // The cursor's old row, the rows it passed and the one written to.
+    screen.Feed("\r\n\r\nX");
+    EXPECT_EQ(screen.TakeDamage(), std::make_pair(4, 6));
+    const auto none = screen.TakeDamage();
+    EXPECT_GT(none.first, none.second);
+}
+
+TEST(TerminalScreen, KeysSendTheirSequences)
+{
+    TerminalScreen screen(80, 24);
+    const std::vector<std::pair<TerminalKey, QByteArray>> keys = {
+        {TerminalKey::Up, "\x1b[A"},        {TerminalKey::Down, "\x1b[B"},     {TerminalKey::Right, "\x1b[C"},
+        {TerminalKey::Left, "\x1b[D"},      {TerminalKey::Home, "\x1b[H"},     {TerminalKey::End, "\x1b[F"},
+        {TerminalKey::PageUp, "\x1b[5~"},   {TerminalKey::PageDown, "\x1b[6~"}, {TerminalKey::Insert, "\x1b[2~"},
+        {TerminalKey::Delete, "\x1b[3~"},   {TerminalKey::F1, "\x1bOP"},       {TerminalKey::F4, "\x1bOS"},
+        {TerminalKey::F5, "\x1b[15~"},      {TerminalKey::F12, "\x1b[24~"},    {TerminalKey::Tab, "\t"},
+        {TerminalKey::Escape, "\x1b"},      {TerminalKey::Backspace, "\x7f"},  {TerminalKey::Enter, "\r"},
+    };
+    for (const auto& [key, bytes] : keys)
+        EXPECT_EQ(screen.EncodeKey(key, NoModifier), bytes) << int(key);
+    EXPECT_EQ(screen.EncodeKey(TerminalKey::Backspace, ControlModifier), QByteArray("\b"));
+    EXPECT_EQ(screen.EncodeCharacter(U'c', ControlModifier), QByteArray("\x03"));
+    EXPECT_EQ(screen.EncodeCharacter(U'z', ControlModifier), QByteArray("\x1a"));
+    EXPECT_EQ(screen.EncodeCharacter(U'x', AltModifier), QByteArray("\x1bx"));
+    // No bracketed paste asked for: the text as it is.
+    EXPECT_EQ(screen.EncodePaste("a\rb"), QByteArray("a\rb"));
+    // Keys are not replies to the far side.
+    EXPECT_TRUE(screen.TakeReplies().isEmpty());
+}
+
+TEST(TerminalScreen, AnswersTheFarSidesQueries)
+{
+    TerminalScreen screen(80, 24);
+    screen.Feed("\x1b[3;7H\x1b[6n");
+    EXPECT_EQ(screen.TakeReplies(), QByteArray("\x1b[3;7R"));
+    EXPECT_TRUE(screen.TakeReplies().isEmpty());
+}
+
+TEST(TerminalScreen, WideAndSplitUtf8Characters)
+{
+    const QByteArray text = QStringLiteral(u"سلام 日本 ok").toUtf8();
+    TerminalScreen screen(20, 2);
+    screen.Feed(text);
+    EXPECT_EQ(screen.RowText(0), QStringLiteral(u"سلام 日本 ok"));
+    EXPECT_EQ(screen.Cell(0, 5).width, 2);
+    EXPECT_EQ(screen.Cell(0, 6).width, 0);
+    ExpectSameAtEverySplit(text, 20, 2);
+}
+
+TEST(TerminalCodec, CodePagesBothWays)
+{
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Cp437).ToScreen("\xc4\xb3\x1b[1m"),
+              QStringLiteral(u"─│\x1b[1m").toUtf8());
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Windows1256).ToScreen("\xd3\xe1\xc7\xe3"),
+              QStringLiteral(u"سلام").toUtf8());
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_6).ToScreen("\xd3\xe4\xc7\xe5"),
+              QStringLiteral(u"سلام").toUtf8());
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_1).ToScreen("caf\xe9"), QStringLiteral(u"café").toUtf8());
+    // A byte ISO-8859-6 leaves undefined is shown as the replacement mark.
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_6).ToScreen("\xa1"), QStringLiteral(u"\uFFFD").toUtf8());
+    // UTF-8 passes whole, split or not: the screen joins the pieces.
+    EXPECT_EQ(TerminalCodec().ToScreen("\xd8"), QByteArray("\xd8"));
+
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Windows1256).FromKeyboard(QStringLiteral(u"سلام!")),
+              QByteArray("\xd3\xe1\xc7\xe3!"));
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Cp437).FromKeyboard(QStringLiteral(u"é€")), QByteArray("\x82?"));
+    EXPECT_EQ(TerminalCodec().FromKeyboard(QStringLiteral(u"ش")), QByteArray("\xd8\xb4"));
+
+    for (TerminalCodePage page : kCodePages)
+        EXPECT_EQ(CodePageFromName(CodePageName(page).toLower()), page);
+    EXPECT_FALSE(CodePageFromName(QStringLiteral("EBCDIC")).has_value());
+}
+
+} // namespace
+} // namespace vh
