@@ -4,17 +4,20 @@
 #include "app/Form1.h"
 #include "app/FormBuilder.h"
 #include "app/FormDlgLineSelection.h"
+#include "app/InstanceLock.h"
 #include "app/KeyInput.h"
 #include "app/MessageBox.h"
 #include "app/Reactions.h"
 #include "app/SendList.h"
-#include "app/TerminalText.h"
+#include "app/TerminalArea.h"
+#include "app/TerminalSession.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -35,6 +38,8 @@ namespace {
 
 const QString kTahoma = QStringLiteral("Tahoma");
 const QString kArial = QStringLiteral("Arial");
+// The phone's code for a line another application holds.
+constexpr int kLineInUseElsewhere = 106;
 
 QLabel* SunkenText(QWidget* parent, const char* name, int x, int y, int w, int h, Qt::Alignment alignment)
 {
@@ -112,15 +117,20 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
 
     CreateComponents();
     BuildForm();
-    m_terminalDisplay = std::make_unique<TerminalDisplay>(m_memoTerminal);
+    m_terminal = std::make_unique<TerminalSession>(this, m_groupBox1, *m_qvPhone1, *m_qvSerialPort1, m_settings,
+                                                   [this](const QString& line) { AddLog(line); });
+    m_memoTerminal = m_terminal->Area();
+    m_groupBox1->raise();
     ConnectControls();
     FormCreate();
 }
 
 TFormTerminalEmulator::~TFormTerminalEmulator()
 {
-    // The transfer goes before the port it runs on, the port before the phone
-    // whose call it carries; none of them raises events while destroyed.
+    // The terminal lets go of the phone's event first. The transfer goes
+    // before the port it runs on, the port before the phone whose call it
+    // carries; none of them raises events while destroyed.
+    m_terminal.reset();
     m_qvFile1.reset();
     m_qvSerialPort1.reset();
     m_qvPhone1.reset();
@@ -239,18 +249,11 @@ void TFormTerminalEmulator::BuildForm()
     m_groupBox1->setAutoFillBackground(true);
     m_groupBox1->hide();
 
-    m_memoTerminal = Place<QPlainTextEdit>(this, "MemoTerminal", 9, 258, 769, 165);
-    m_memoTerminal->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    m_memoTerminal->setFont(FormFont(QStringLiteral("Courier New"), 8));
-    SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalAsDesigned));
-
-    // Log and terminal read left to right whatever script a line starts
-    // with, as the edit controls they stand for do.
-    for (QPlainTextEdit* memo : {m_memoLog, m_memoTerminal}) {
-        QTextOption leftToRight = memo->document()->defaultTextOption();
-        leftToRight.setTextDirection(Qt::LeftToRight);
-        memo->document()->setDefaultTextOption(leftToRight);
-    }
+    // The log reads left to right whatever script a line starts with, as
+    // the edit control it stands for does.
+    QTextOption leftToRight = m_memoLog->document()->defaultTextOption();
+    leftToRight.setTextDirection(Qt::LeftToRight);
+    m_memoLog->document()->setDefaultTextOption(leftToRight);
 
     m_groupBox3 = Place<QGroupBox>(this, "GroupBox3", 10, 427, 767, 150);
 
@@ -417,7 +420,6 @@ void TFormTerminalEmulator::ConnectControls()
     connect(m_buttonTransferStop, &QPushButton::clicked, this, [this] { ButtonTransferStopClick(); });
     connect(m_bitBtn3, &QPushButton::clicked, this, [this] { BitBtn3Click(); });
 
-    m_memoTerminal->installEventFilter(this);
     m_editTelephoneNumber->installEventFilter(this);
     m_editRingNumber->installEventFilter(this);
 }
@@ -428,15 +430,13 @@ bool TFormTerminalEmulator::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (watched == m_editTelephoneNumber || watched == m_editRingNumber)
             return IsDroppedByDigitField(key->text());
-        if (watched == m_memoTerminal) {
-            const QByteArray bytes = TerminalKeyBytes(key->key(), key->text());
-            if (!bytes.isEmpty())
-                MemoTerminalKeyPress(bytes);
-            // Not consumed: the memo shows the typed character itself.
-            return false;
-        }
     } else if (event->type() == QEvent::FocusOut && watched == m_editRingNumber) {
-        EditRingNumberExit();
+        // Leaving the field is focus going to another control of this
+        // window; the window losing focus, or a message box or menu coming
+        // up over it, leaves the field as it is.
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            EditRingNumberExit();
     }
     return QWidget::eventFilter(watched, event);
 }
@@ -455,7 +455,12 @@ void TFormTerminalEmulator::FormCreate()
         m_terminateRequested = true;
     }
 
-    const int code = m_qvPhone1->LineActive(0, true);
+    // Another copy running on this settings folder owns its lines: this one
+    // leaves them alone and says so instead of failing on a busy modem or
+    // port.
+    m_instanceLock = std::make_unique<InstanceLock>(m_settings.Folder());
+    const bool otherCopy = !m_instanceLock->Held();
+    const int code = otherCopy ? kLineInUseElsewhere : m_qvPhone1->LineActive(0, true);
     if (code != 0) {
         QString name;
         m_qvPhone1->GetLineName(0, name);
@@ -473,21 +478,24 @@ void TFormTerminalEmulator::FormCreate()
     }
     m_qvFile1->Transfer().SetReceiveFolder(receiveFolder);
 
-    // The ring count: a stored count that is not 1 to 12 counts as missing.
+    // The ring count is shown as stored; an empty or zero one becomes "2"
+    // at show time, and leaving the field corrects the rest.
     QString ringCount = QStringLiteral("2");
     if (m_settings.Exists(settings::RingCount)) {
-        if (const auto stored = ReadSetting(settings::RingCount)) {
-            bool ok = false;
-            const int rings = stored->toInt(&ok);
-            if (ok && rings >= 1 && rings <= 12)
-                ringCount = QString::number(rings);
-        }
+        if (const auto stored = ReadSetting(settings::RingCount))
+            ringCount = *stored;
     }
     m_editRingNumber->setText(ringCount);
 
-    const int listenCode = m_qvFile1->ListenMode(true);
-    if (listenCode != 0)
-        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvSerialPort1->GetErrorMessage(listenCode));
+    m_terminal->Load();
+
+    // No call can come in on a line this copy does not have, so it does not
+    // wait for files either.
+    if (!otherCopy) {
+        const int listenCode = m_qvFile1->ListenMode(true);
+        if (listenCode != 0)
+            ShowMessageBox(this, QStringLiteral("Error: ") + m_qvSerialPort1->GetErrorMessage(listenCode));
+    }
 
     m_timer1->Start();
     UpdateControls();
@@ -529,6 +537,11 @@ void TFormTerminalEmulator::FormShow()
 
 void TFormTerminalEmulator::closeEvent(QCloseEvent* event)
 {
+    const QString question = CloseQuestion();
+    if (!question.isEmpty() && !AskQuestion(this, question)) {
+        event->ignore();
+        return;
+    }
     FormClose();
     QWidget::closeEvent(event);
 }
@@ -540,6 +553,16 @@ void TFormTerminalEmulator::FormClose()
     else
         WriteSetting(settings::AutoAnswerOff, settings::AutoAnswerOffMarker);
     WriteSetting(settings::RingCount, m_editRingNumber->text());
+}
+
+QString TFormTerminalEmulator::CloseQuestion() const
+{
+    const qv::TOperationMode mode = m_qvFile1->OperationMode();
+    if (mode == qv::omSending || mode == qv::omReceiving)
+        return QStringLiteral(u"انتقال فايل در حال انجام است. آيا برنامه بسته شود؟");
+    if (m_callConnected)
+        return QStringLiteral(u"ارتباط برقرار است. آيا برنامه بسته شود؟");
+    return QString();
 }
 
 void TFormTerminalEmulator::UpdateControls()
@@ -575,17 +598,10 @@ void TFormTerminalEmulator::Timer1Timer()
 
 // ---- Terminal area and port ---------------------------------------------------
 
-void TFormTerminalEmulator::MemoTerminalKeyPress(const QByteArray& bytes)
-{
-    const int code = m_qvSerialPort1->SendString(bytes);
-    if (code != 0)
-        AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(code));
-}
-
 void TFormTerminalEmulator::QvSerialPort1ReceiveData(const char* data, int size,
                                                      qv::WindowHandle& displayHandle)
 {
-    displayHandle = m_terminalDisplay->Handle();
+    displayHandle = m_terminal->DisplayHandle();
     // Only what reaches this handler is searched: bytes a transfer takes
     // never come here, and a report once acted on is not found again.
     if (m_noCarrier.Feed(data, size)) {
@@ -599,11 +615,12 @@ void TFormTerminalEmulator::QvSerialPort1PortState(qv::TPortState state, int par
     switch (state) {
     case qv::psOpened:
         m_noCarrier.Reset();
-        m_terminalDisplay->Reset();
+        m_terminal->PortOpened();
         SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalOpen));
         break;
     case qv::psClosed:
         m_noCarrier.Reset();
+        m_terminal->PortClosed();
         SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalClosed));
         // A port that closed on its own (a read or line error, the lost
         // call) must not leave a transfer waiting on it without its timer.

@@ -35,8 +35,10 @@ class QToolButton;
 
 namespace vh {
 
+class InstanceLock;
 class TForm1;
-class TerminalDisplay;
+class TerminalArea;
+class TerminalSession;
 
 // What the window needs from its surroundings; tests replace the choosers
 // and the modal runner so that nothing waits for an operator.
@@ -76,6 +78,8 @@ public:
     qv::QvPhone& QvPhone1() { return *m_qvPhone1; }
     qv::QvSerialPort& QvSerialPort1() { return *m_qvSerialPort1; }
     qv::QvFile& QvFile1() { return *m_qvFile1; }
+    // The terminal area with its settings and bigger view.
+    TerminalSession& Terminal() { return *m_terminal; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -94,6 +98,9 @@ private:
     void FormCreate();
     void FormShow();
     void FormClose();
+    // The question to ask before closing during a call or a transfer; empty
+    // when there is nothing to lose.
+    QString CloseQuestion() const;
 
     // Decides from the window's state which controls are enabled.
     void UpdateControls();
@@ -104,7 +111,6 @@ private:
 
     void EditRingNumberExit();
     void Timer1Timer();
-    void MemoTerminalKeyPress(const QByteArray& bytes);
 
     // Connection panel and settings panel (call handling).
     void BitBtn2Click();
@@ -145,7 +151,8 @@ private:
     std::unique_ptr<qv::QvPhone> m_qvPhone1;
     std::unique_ptr<qv::QvSerialPort> m_qvSerialPort1;
     std::unique_ptr<qv::QvFile> m_qvFile1;
-    std::unique_ptr<TerminalDisplay> m_terminalDisplay;
+    std::unique_ptr<TerminalSession> m_terminal;
+    std::unique_ptr<InstanceLock> m_instanceLock;
     NoCarrierDetector m_noCarrier;
     TForm1* m_pictureWindow = nullptr;
     bool m_terminateRequested = false;
@@ -159,7 +166,7 @@ private:
     QPlainTextEdit* m_memo2;
     QGroupBox* m_connection;
     QGroupBox* m_groupBox1;
-    QPlainTextEdit* m_memoTerminal;
+    TerminalArea* m_memoTerminal;
     QGroupBox* m_groupBox3;
     QWidget* m_panel1;
     QLabel* m_labelConnection;

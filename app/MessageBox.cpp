@@ -9,9 +9,17 @@ namespace vh {
 
 namespace {
 
+const QString kTitle = QStringLiteral("VH TERMINAL");
+
 MessageBoxHandler& Handler()
 {
     static MessageBoxHandler handler;
+    return handler;
+}
+
+QuestionHandler& Questions()
+{
+    static QuestionHandler handler;
     return handler;
 }
 
@@ -19,8 +27,7 @@ void ShowQMessageBox(QWidget* parent, const QString& text)
 {
     if (!parent)
         parent = QApplication::activeWindow();
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok,
-                    parent);
+    QMessageBox box(QMessageBox::NoIcon, kTitle, text, QMessageBox::Ok, parent);
     box.exec();
 }
 
@@ -37,6 +44,22 @@ void ShowMessageBox(QWidget* parent, const QString& text)
         Handler()(parent, text);
     else
         ShowQMessageBox(parent, text);
+}
+
+void SetQuestionHandler(QuestionHandler handler)
+{
+    Questions() = std::move(handler);
+}
+
+bool AskQuestion(QWidget* parent, const QString& text)
+{
+    if (Questions())
+        return Questions()(parent, text);
+    if (!parent)
+        parent = QApplication::activeWindow();
+    QMessageBox box(QMessageBox::Question, kTitle, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void InstallComponentMessageHandler()

@@ -17,8 +17,17 @@ using MessageBoxHandler = std::function<void(QWidget* parent, const QString& tex
 void SetMessageBoxHandler(MessageBoxHandler handler);
 
 // Shows `text` modally over `parent` (or the active window) with an OK
-// button, titled with the application's display name.
+// button, titled "VH TERMINAL".
 void ShowMessageBox(QWidget* parent, const QString& text);
+
+using QuestionHandler = std::function<bool(QWidget* parent, const QString& text)>;
+
+// Replaces the handler of questions; an empty handler restores the
+// QMessageBox.
+void SetQuestionHandler(QuestionHandler handler);
+
+// Asks `text` modally over `parent` with Yes and No; true for Yes.
+bool AskQuestion(QWidget* parent, const QString& text);
 
 // Routes the components' information boxes (qv::ShowMessage) through
 // ShowMessageBox.

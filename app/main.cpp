@@ -56,7 +56,8 @@ int main(int argc, char** argv)
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("vh-terminal"));
-    QApplication::setApplicationDisplayName(QStringLiteral("VH TERMINAL"));
+    // No display name: the toolkit would append it to every dialog's
+    // caption, and the captions are the given texts.
     QApplication::setApplicationVersion(QStringLiteral(VH_TERMINAL_VERSION));
     // Message boxes of the start-up steps close before the main window is
     // shown; they must not end the program as "last window closed".

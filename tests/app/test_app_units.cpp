@@ -1,13 +1,16 @@
 // The window's small helpers: settings folder and files, command line, the
-// "NO CARRIER" detector, the received-text decoder, typed keys and the line
-// capability listing.
+// "NO CARRIER" detector, the line capability listing, and the terminal's
+// keys, options and paced sending.
 #include "app/CommandLine.h"
 #include "app/KeyInput.h"
 #include "app/LineDevices.h"
 #include "app/NoCarrierDetector.h"
 #include "app/SendList.h"
 #include "app/Settings.h"
-#include "app/TerminalText.h"
+#include "app/PacedSender.h"
+#include "app/TerminalOptions.h"
+
+#include "common/Clock.h"
 
 #include <QDir>
 #include <QFile>
@@ -171,42 +174,127 @@ TEST(NoCarrierDetector, ResetForgetsAPartialReport)
     EXPECT_FALSE(detector.Feed(nullptr, 0));
 }
 
-// --- Received text ---------------------------------------------------------
+// --- Terminal keys, options and pacing --------------------------------------
 
-TEST(TerminalTextDecoder, KeepsUtf8CharactersSplitAcrossChunks)
+TEST(KeyInput, TerminalKeysSortIntoCopyPasteKeysCharactersAndText)
 {
-    const QByteArray text = QStringLiteral(u"سلام €x").toUtf8();
-    for (qsizetype split = 0; split <= text.size(); ++split) {
-        TerminalTextDecoder decoder;
-        QString out = decoder.Decode(text.left(split));
-        out += decoder.Decode(text.mid(split));
-        EXPECT_EQ(out, QStringLiteral(u"سلام €x")) << "split at " << split;
-    }
+    const auto ctrlShift = Qt::ControlModifier | Qt::ShiftModifier;
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_C, ctrlShift, QString()).kind, TerminalKeyAction::Copy);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_V, ctrlShift, QString()).kind, TerminalKeyAction::Paste);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Insert, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::Paste);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_PageUp, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::ScrollUp);
+
+    // Ctrl+C is the interrupt character for the far side, not a copy.
+    const TerminalKeyAction interrupt = ClassifyTerminalKey(Qt::Key_C, Qt::ControlModifier, QStringLiteral("\x03"));
+    EXPECT_EQ(interrupt.kind, TerminalKeyAction::Character);
+    EXPECT_EQ(interrupt.ch, U'c');
+    EXPECT_EQ(interrupt.modifiers, ControlModifier);
+    const TerminalKeyAction alt = ClassifyTerminalKey(Qt::Key_X, Qt::AltModifier, QStringLiteral("x"));
+    EXPECT_EQ(alt.kind, TerminalKeyAction::Character);
+    EXPECT_EQ(alt.modifiers, AltModifier);
+
+    const TerminalKeyAction enter = ClassifyTerminalKey(Qt::Key_Enter, Qt::KeypadModifier, QStringLiteral("\r"));
+    EXPECT_EQ(enter.kind, TerminalKeyAction::Key);
+    EXPECT_EQ(enter.key, TerminalKey::Enter);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_F12, Qt::NoModifier, QString()).key, TerminalKey::F12);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Delete, Qt::NoModifier, QStringLiteral("\x7f")).key, TerminalKey::Delete);
+    const TerminalKeyAction backtab = ClassifyTerminalKey(Qt::Key_Backtab, Qt::ShiftModifier, QString());
+    EXPECT_EQ(backtab.key, TerminalKey::Tab);
+    EXPECT_EQ(backtab.modifiers, ShiftModifier);
+
+    const TerminalKeyAction persian = ClassifyTerminalKey(0, Qt::NoModifier, QStringLiteral(u"ش"));
+    EXPECT_EQ(persian.kind, TerminalKeyAction::Text);
+    EXPECT_EQ(persian.text, QStringLiteral(u"ش"));
+    // AltGr reads as Control and Alt together and types its text.
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_At, Qt::ControlModifier | Qt::AltModifier, QStringLiteral("@")).kind,
+              TerminalKeyAction::Text);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Shift, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::None);
 }
 
-TEST(TerminalTextDecoder, LineEndsAndControlCharacters)
+TEST(TerminalOptions, EnterAndEchoFollowTheOperatorThenTheLine)
 {
-    TerminalTextDecoder decoder;
-    EXPECT_EQ(decoder.Decode("a\r\nb\rc\nd"), "a\nb\nc\nd");
-    // CR at the end of one chunk and LF at the start of the next: one line end.
-    EXPECT_EQ(decoder.Decode("e\r"), "e\n");
-    EXPECT_EQ(decoder.Decode("\nf\t\x07\x1b[0m"), "f\t[0m");
-    decoder.Decode("\xd8");
-    decoder.Reset();
-    EXPECT_EQ(decoder.Decode("ok"), "ok");
+    qv::TLineTraits plain;
+    qv::TLineTraits binaryTelnet;
+    binaryTelnet.Newline = "\r";
+    binaryTelnet.RemoteEcho = true;
+    EXPECT_EQ(EnterBytes(EnterSends::AsLineAsks, plain), QByteArray("\r\n"));
+    EXPECT_EQ(EnterBytes(EnterSends::AsLineAsks, binaryTelnet), QByteArray("\r"));
+    EXPECT_EQ(EnterBytes(EnterSends::CrLf, binaryTelnet), QByteArray("\r\n"));
+    EXPECT_EQ(EnterBytes(EnterSends::Cr, plain), QByteArray("\r"));
+    EXPECT_TRUE(ShowsTypedText(true, plain));
+    EXPECT_FALSE(ShowsTypedText(true, binaryTelnet));
+    EXPECT_FALSE(ShowsTypedText(false, plain));
 }
 
-// --- Typed keys ------------------------------------------------------------
-
-TEST(KeyInput, TerminalSendsEnterAsCrLfAndCharactersAsUtf8)
+TEST(TerminalOptions, StoredChoicesUnknownValuesAndUnreadableFiles)
 {
-    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Return, QStringLiteral("\r")), QByteArray("\r\n"));
-    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Enter, QStringLiteral("\r")), QByteArray("\r\n"));
-    EXPECT_EQ(TerminalKeyBytes(Qt::Key_A, QStringLiteral("a")), QByteArray("a"));
-    EXPECT_EQ(TerminalKeyBytes(Qt::Key_Backspace, QStringLiteral("\b")), QByteArray("\b"));
-    EXPECT_EQ(TerminalKeyBytes(0, QStringLiteral(u"ش")), QByteArray("\xd8\xb4"));
-    EXPECT_TRUE(TerminalKeyBytes(Qt::Key_Left, QString()).isEmpty());
-    EXPECT_TRUE(TerminalKeyBytes(Qt::Key_Delete, QStringLiteral("\x7f")).isEmpty());
+    QTemporaryDir dir;
+    SettingsStore store(dir.path());
+    QStringList errors;
+    TerminalOptions options = ReadTerminalOptions(store, errors);
+    EXPECT_TRUE(options.localEcho);
+    EXPECT_EQ(options.enter, EnterSends::AsLineAsks);
+    EXPECT_EQ(options.codePage, TerminalCodePage::Utf8);
+    QString error;
+    ASSERT_TRUE(store.Write(settings::LocalEcho, LocalEchoText(false), error));
+    ASSERT_TRUE(store.Write(settings::EnterKey, EnterText(EnterSends::Cr), error));
+    ASSERT_TRUE(store.Write(settings::CodePage, QStringLiteral("cp437"), error));
+    options = ReadTerminalOptions(store, errors);
+    EXPECT_FALSE(options.localEcho);
+    EXPECT_EQ(options.enter, EnterSends::Cr);
+    EXPECT_EQ(options.codePage, TerminalCodePage::Cp437);
+    EXPECT_TRUE(errors.isEmpty());
+    // An unknown value is the default; a file that cannot be read too, with
+    // its error for the operator.
+    ASSERT_TRUE(store.Write(settings::EnterKey, QStringLiteral("LF"), error));
+    ASSERT_TRUE(QFile::remove(store.PathOf(settings::CodePage)));
+    ASSERT_TRUE(QDir(dir.path()).mkdir(settings::CodePage));
+    options = ReadTerminalOptions(store, errors);
+    EXPECT_EQ(options.enter, EnterSends::AsLineAsks);
+    EXPECT_EQ(options.codePage, TerminalCodePage::Utf8);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains(settings::CodePage));
+}
+
+TEST(PacedSender, KeysGoAtOnceAndALargePasteInPiecesTheLineHasRoomFor)
+{
+    qv::ScopedVirtualClock clock;
+    int room = 300;
+    QList<QByteArray> sent;
+    int failure = 0;
+    int code = 0;
+    PacedSender sender([&] { return room; },
+                       [&](const QByteArray& bytes) {
+                           sent << bytes;
+                           return code;
+                       },
+                       [&](int c) { failure = c; });
+    sender.Send("k");
+    ASSERT_EQ(sent.size(), 1);
+    EXPECT_EQ(sent[0], "k");
+    sender.Send(QByteArray(5000, 'p'));
+    ASSERT_EQ(sent.size(), 2);
+    EXPECT_EQ(sent[1].size(), 300);
+    // No room: nothing goes, nothing is lost.
+    room = 0;
+    clock->Advance(100);
+    EXPECT_EQ(sent.size(), 2);
+    EXPECT_EQ(sender.Pending(), 4700);
+    room = 5000;
+    clock->Advance(PacedSender::kTickMs);
+    EXPECT_EQ(sent.last().size(), PacedSender::kPieceSize);
+    clock->Advance(10 * PacedSender::kTickMs);
+    EXPECT_EQ(sender.Pending(), 0);
+    qsizetype total = 0;
+    for (const QByteArray& piece : sent)
+        total += piece.size();
+    EXPECT_EQ(total, 5001);
+    // A failed write drops the rest and is reported once.
+    code = 506;
+    sender.Send(QByteArray(3000, 'q'));
+    clock->Advance(10 * PacedSender::kTickMs);
+    EXPECT_EQ(failure, 506);
+    EXPECT_EQ(sender.Pending(), 0);
 }
 
 TEST(KeyInput, DigitFieldsDropEverythingButDigitsAndBackspace)
