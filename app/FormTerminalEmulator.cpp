@@ -387,8 +387,12 @@ void TFormTerminalEmulator::BuildStatusBar()
     m_labelConnection->setText(QStringLiteral("Disconnected"));
     m_labelListenMode = SunkenText(m_panel1, "LabelListenMode", 144, 1, 140, 19, Qt::AlignCenter);
     m_labelListenMode->setText(QStringLiteral("Listen Mode OFF"));
+    // The running transfer's rate and time left, in the bar's free space at
+    // its right end.
+    m_labelTransferRate = SunkenText(m_panel1, "LabelTransferRate", 587, 1, 199, 19, Qt::AlignCenter);
     SetTextColor(m_labelConnection, color::Maroon);
     SetTextColor(m_labelListenMode, color::Maroon);
+    SetTextColor(m_labelTransferRate, color::Maroon);
 }
 
 void TFormTerminalEmulator::ConnectControls()
@@ -837,6 +841,24 @@ void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, 
     const Reaction reaction =
         TransferStateReaction(state, fullFileName, param1, m_qvFile1->GetErrorMessage(param1));
     AddLog(reaction.log);
+    const std::int64_t now = qv::Clock::Instance().MonotonicMs();
+    switch (state) {
+    case qv::tsSendModeStart:
+    case qv::tsReceiveModeStart:
+        m_transferRate.Begin(now);
+        break;
+    case qv::tsFileSendDone:
+    case qv::tsFileReceiveDone:
+        if (const QString line = m_transferRate.FileEndText(now); !line.isEmpty())
+            AddLog(line);
+        break;
+    case qv::tsSendModeEnd:
+    case qv::tsReceiveModeEnd:
+        m_labelTransferRate->clear();
+        break;
+    default:
+        break;
+    }
     if (state == qv::tsListenModeStart)
         m_labelListenMode->setText(QStringLiteral("Listen Mode ON"));
     if (reaction.status)
@@ -854,6 +876,9 @@ void TFormTerminalEmulator::QvFile1TransferProgress(qv::TTransferOperation, cons
     m_labelFileProgress->setText(QStringLiteral("%1/%2").arg(fileBytes).arg(transfer.FileSize()));
     m_labelTotalProgress->setText(QStringLiteral("%1/%2").arg(totalBytes).arg(transfer.TotalFileSize()));
     m_labelFileIndex->setText(QStringLiteral("%1/%2").arg(fileIndex).arg(transfer.TotalFileCount()));
+    m_transferRate.Progress(qv::Clock::Instance().MonotonicMs(), fileIndex, fileBytes, totalBytes,
+                            transfer.TotalFileSize());
+    m_labelTransferRate->setText(m_transferRate.LiveText());
 }
 
 std::optional<QString> TFormTerminalEmulator::ReadSetting(const QString& name)

@@ -10,6 +10,7 @@
 #include "app/FormReceiveOptions.h"
 #include "app/NoCarrierDetector.h"
 #include "app/Settings.h"
+#include "app/TransferRate.h"
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
@@ -154,6 +155,7 @@ private:
     std::unique_ptr<TerminalSession> m_terminal;
     std::unique_ptr<InstanceLock> m_instanceLock;
     NoCarrierDetector m_noCarrier;
+    TransferRate m_transferRate;
     TForm1* m_pictureWindow = nullptr;
     bool m_terminateRequested = false;
     bool m_callConnected = false;
@@ -171,6 +173,7 @@ private:
     QWidget* m_panel1;
     QLabel* m_labelConnection;
     QLabel* m_labelListenMode;
+    QLabel* m_labelTransferRate;
     QPlainTextEdit* m_memo1;
     ClockTimer* m_timer1;
 

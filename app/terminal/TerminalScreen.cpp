@@ -55,6 +55,20 @@ TerminalCell FromLibrary(const VTermScreenCell& cell)
     return out;
 }
 
+// How many bytes at the end of `data` begin a UTF-8 character that the
+// bytes so far do not complete.
+std::size_t IncompleteUtf8Tail(const char* data, std::size_t size)
+{
+    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
+        const auto c = std::uint8_t(data[size - back]);
+        if ((c & 0xC0) == 0x80)
+            continue;
+        const std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
 bool IsBlank(const TerminalCell& cell)
 {
     return cell.ch == 0 && cell.attributes == 0 && cell.background.kind == TerminalColor::Default;
@@ -239,6 +253,7 @@ struct TerminalScreen::Library
     bool capturing = false;
     QByteArray captured;
     QByteArray replies;
+    QByteArray pendingUtf8;
 };
 
 TerminalScreen::TerminalScreen(int columns, int rows, int scrollbackLimit)
@@ -268,6 +283,19 @@ void TerminalScreen::MarkRows(int first, int last)
 
 void TerminalScreen::Feed(const char* bytes, std::size_t size)
 {
+    // The library loses a character whose bytes come in two writes, so the
+    // start of one that a read cut off waits here for the rest.
+    QByteArray joined;
+    QByteArray& pending = m_library->pendingUtf8;
+    if (!pending.isEmpty()) {
+        joined = pending + QByteArray(bytes, qsizetype(size));
+        pending.clear();
+        bytes = joined.constData();
+        size = std::size_t(joined.size());
+    }
+    const std::size_t tail = IncompleteUtf8Tail(bytes, size);
+    pending = QByteArray(bytes + size - tail, qsizetype(tail));
+    size -= tail;
     while (size > 0) {
         const std::size_t taken = vterm_input_write(m_library->vt, bytes, size);
         if (taken == 0)
@@ -297,6 +325,7 @@ void TerminalScreen::Reset()
 {
     m_library->scrollback.clear();
     m_library->replies.clear();
+    m_library->pendingUtf8.clear();
     vterm_screen_reset(m_library->screen, 1);
     m_alternateScreen = false;
     m_cursor = TerminalCursor{};

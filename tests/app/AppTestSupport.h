@@ -37,24 +37,36 @@ QT_END_NAMESPACE
 
 namespace vh::test {
 
-// Captures every message box for the lifetime of the object instead of
-// showing it.
+// Captures every message box and question for the lifetime of the object
+// instead of showing it; questions get the answer set with Answer().
 class MessageBoxCapture
 {
 public:
     MessageBoxCapture()
     {
         SetMessageBoxHandler([this](QWidget*, const QString& text) { m_texts << text; });
+        SetQuestionHandler([this](QWidget*, const QString& text) {
+            m_questions << text;
+            return m_answer;
+        });
     }
-    ~MessageBoxCapture() { SetMessageBoxHandler(nullptr); }
+    ~MessageBoxCapture()
+    {
+        SetMessageBoxHandler(nullptr);
+        SetQuestionHandler(nullptr);
+    }
     MessageBoxCapture(const MessageBoxCapture&) = delete;
     MessageBoxCapture& operator=(const MessageBoxCapture&) = delete;
 
     const QStringList& Texts() const { return m_texts; }
+    const QStringList& Questions() const { return m_questions; }
+    void Answer(bool yes) { m_answer = yes; }
     void Clear() { m_texts.clear(); }
 
 private:
     QStringList m_texts;
+    QStringList m_questions;
+    bool m_answer = true;
 };
 
 // A settings folder that lives as long as the test.

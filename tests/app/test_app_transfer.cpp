@@ -3,6 +3,8 @@
 // from the "NO CARRIER" check.
 #include "AppTestSupport.h"
 
+#include "app/TerminalArea.h"
+
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -111,12 +113,40 @@ TEST_F(TransferTest, ThreeFilesGoOutWithProgressAndArriveWhole)
     ASSERT_GE(start, 0);
     EXPECT_EQ(log[start + 1], "TRANSFER>Sending File: " + (*m_chosenFiles)[0]);
     EXPECT_TRUE(log.contains("TRANSFER>File sent successfully: " + (*m_chosenFiles)[2]));
+    // Each file's end also says what it moved, in how long, how fast.
+    const int bigDone = log.indexOf("TRANSFER>File sent successfully: " + (*m_chosenFiles)[1]);
+    ASSERT_GE(bigDone, 0);
+    EXPECT_TRUE(log[bigDone + 1].startsWith(QStringLiteral("TRANSFER>%1 bytes in ").arg(big.size())))
+        << log[bigDone + 1].toStdString();
     EXPECT_EQ(log.last(), "TRANSFER>Listening Mode");
     EXPECT_EQ(Text("LabelFileIndex"), "3/3");
     EXPECT_EQ(Text("LabelTransmitFileName"), (*m_chosenFiles)[2]);
     EXPECT_EQ(Text("LabelTotalProgress"), QStringLiteral("%1/%1").arg(12 + big.size() + 5));
     EXPECT_EQ(Control<QProgressBar>(m_window.get(), "ProgressBarTotal")->value(), 100);
     EXPECT_TRUE(m_window->QvFile1().IsListening());
+}
+
+TEST_F(TransferTest, ClosingDuringATransferAsksFirstAndShowsTheRateMeanwhile)
+{
+    Connect();
+    QTemporaryDir source;
+    QTemporaryDir target;
+    m_peer->File().Transfer().SetReceiveFolder(target.path());
+    ASSERT_EQ(m_peer->File().ListenMode(true), 0);
+    m_chosenFiles = QStringList{MakeFile(source, "big.bin", QByteArray(4 * 1024 * 1024, 'v'))};
+    Click("ButtonSendFile");
+    ASSERT_TRUE(test::PumpUntil(*m_clock, [&] { return !Text("LabelTransferRate").isEmpty(); }, 60000));
+    EXPECT_TRUE(Text("LabelTransferRate").contains(" left")) << Text("LabelTransferRate").toStdString();
+
+    m_boxes.Answer(false);
+    EXPECT_FALSE(m_window->close());
+    ASSERT_EQ(m_boxes.Questions().size(), 1);
+    EXPECT_EQ(m_boxes.Questions()[0], QStringLiteral(u"انتقال فايل در حال انجام است. آيا برنامه بسته شود؟"));
+    EXPECT_EQ(m_window->QvFile1().OperationMode(), qv::omSending);
+    EXPECT_FALSE(m_folder.Has(settings::RingCount));
+    m_boxes.Answer(true);
+    EXPECT_TRUE(m_window->close());
+    EXPECT_TRUE(m_folder.Has(settings::RingCount));
 }
 
 TEST_F(TransferTest, ReceivedFileWithTheWordsNoCarrierDoesNotHangUp)
@@ -145,9 +175,7 @@ TEST_F(TransferTest, ReceivedFileWithTheWordsNoCarrierDoesNotHangUp)
     m_peer.reset();
     m_sim->WritePeer(call, "after the file\r\n");
     ASSERT_TRUE(test::PumpUntil(*m_clock, [&] {
-        return Control<QPlainTextEdit>(m_window.get(), "MemoTerminal")
-            ->toPlainText()
-            .contains("after the file");
+        return Control<TerminalArea>(m_window.get(), "MemoTerminal")->Text().contains("after the file");
     }));
 }
 

@@ -9,6 +9,7 @@
 #include "app/Settings.h"
 #include "app/PacedSender.h"
 #include "app/TerminalOptions.h"
+#include "app/TransferRate.h"
 
 #include "common/Clock.h"
 
@@ -295,6 +296,30 @@ TEST(PacedSender, KeysGoAtOnceAndALargePasteInPiecesTheLineHasRoomFor)
     clock->Advance(10 * PacedSender::kTickMs);
     EXPECT_EQ(failure, 506);
     EXPECT_EQ(sender.Pending(), 0);
+}
+
+TEST(TransferRate, RecentRateTimeLeftAndTheFileEndLine)
+{
+    TransferRate rate;
+    rate.Begin(0);
+    // A resumed second file starts at 40000 of its bytes: only what moves
+    // counts.
+    rate.Progress(0, 2, 40000, 140000, 1140000);
+    EXPECT_TRUE(rate.LiveText().isEmpty());
+    for (int s = 1; s <= 10; ++s)
+        rate.Progress(s * 1000, 2, 40000 + s * 10240, 140000 + s * 10240, 1140000);
+    EXPECT_DOUBLE_EQ(rate.BytesPerSecond(), 10240.0);
+    // 1140000 - 242400 bytes at 10 KB/s.
+    EXPECT_EQ(rate.SecondsLeft(), 88);
+    EXPECT_EQ(rate.LiveText(), "10.0 KB/s, 1:28 left");
+    EXPECT_EQ(rate.FileEndText(10000), "TRANSFER>102400 bytes in 10.0 s, 10.0 KB/s");
+    // A stall shows within the window, not as the old average.
+    for (int s = 11; s <= 16; ++s)
+        rate.Progress(s * 1000, 2, 142400, 242400, 1140000);
+    EXPECT_EQ(rate.LiveText(), "stalled");
+    EXPECT_EQ(FormatDuration(3723), "1:02:03");
+    EXPECT_EQ(FormatRate(512), "512 B/s");
+    EXPECT_EQ(FormatRate(1.5 * 1024 * 1024), "1.5 MB/s");
 }
 
 TEST(KeyInput, DigitFieldsDropEverythingButDigitsAndBackspace)

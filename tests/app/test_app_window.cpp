@@ -132,11 +132,12 @@ TEST_F(WindowTest, RingCountIsStoredAndRestored)
         window->close();
     }
     EXPECT_EQ(m_folder.Get(settings::RingCount), QByteArray("0\r\n"));
-    // "0" comes back as "2"; so do a number out of range and text.
-    for (const char* stored : {"0", "13", "x1", ""}) {
+    // Shown as stored, except that an empty or zero count comes back as "2".
+    const std::vector<std::pair<const char*, const char*>> cases = {{"0", "2"}, {"", "2"}, {"13", "13"}, {"x1", "x1"}};
+    for (const auto& [stored, shown] : cases) {
         m_folder.Put(settings::RingCount, stored);
         auto window = StartAndShow();
-        EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), "2") << stored;
+        EXPECT_EQ(Control<QLineEdit>(window.get(), "EditRingNumber")->text(), shown) << stored;
     }
 }
 
@@ -199,6 +200,13 @@ TEST_F(WindowTest, LeavingTheRingFieldOutOfRangeMakesItOne)
         window->activateWindow();
         rings->setFocus();
         rings->setText(typed);
+        // The window losing focus, or a box or menu coming up over it, is
+        // no leaving of the field.
+        for (Qt::FocusReason reason : {Qt::ActiveWindowFocusReason, Qt::PopupFocusReason}) {
+            QFocusEvent away(QEvent::FocusOut, reason);
+            QApplication::sendEvent(rings, &away);
+            EXPECT_EQ(rings->text(), typed);
+        }
         QFocusEvent focusOut(QEvent::FocusOut, Qt::TabFocusReason);
         QApplication::sendEvent(rings, &focusOut);
         EXPECT_EQ(rings->text(), left) << typed.toStdString();

@@ -255,13 +255,18 @@ TEST(TerminalScreen, AnswersTheFarSidesQueries)
 
 TEST(TerminalScreen, WideAndSplitUtf8Characters)
 {
-    const QByteArray text = QStringLiteral(u"سلام 日本 ok").toUtf8();
+    const QByteArray text = QStringLiteral(u"hi سلام 日本 ok").toUtf8();
     TerminalScreen screen(20, 2);
     screen.Feed(text);
-    EXPECT_EQ(screen.RowText(0), QStringLiteral(u"سلام 日本 ok"));
-    EXPECT_EQ(screen.Cell(0, 5).width, 2);
-    EXPECT_EQ(screen.Cell(0, 6).width, 0);
+    EXPECT_EQ(screen.RowText(0), QStringLiteral(u"hi سلام 日本 ok"));
+    EXPECT_EQ(screen.Cell(0, 8).width, 2);
+    EXPECT_EQ(screen.Cell(0, 9).width, 0);
     ExpectSameAtEverySplit(text, 20, 2);
+    // A character cut by the end of a read comes out whole with the next.
+    TerminalScreen cut(20, 2);
+    cut.Feed(text.left(4));
+    cut.Feed(text.mid(4));
+    EXPECT_EQ(cut.RowText(0), screen.RowText(0));
 }
 
 TEST(TerminalCodec, CodePagesBothWays)
