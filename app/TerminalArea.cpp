@@ -13,9 +13,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTextOption>
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace vh {
 
@@ -204,6 +206,24 @@ bool TerminalArea::IsSelected(int line, int column) const
     return from <= here && here < to;
 }
 
+namespace {
+
+bool IsRightToLeft(char32_t ch)
+{
+    const QChar::Direction direction = QChar::direction(ch);
+    return direction == QChar::DirR || direction == QChar::DirAL;
+}
+
+bool IsNeutral(char32_t ch)
+{
+    if (ch == 0)
+        return true;
+    const QChar::Direction direction = QChar::direction(ch);
+    return direction == QChar::DirWS || direction == QChar::DirON || direction == QChar::DirCS;
+}
+
+} // namespace
+
 void TerminalArea::paintEvent(QPaintEvent*)
 {
     QPainter painter(viewport());
@@ -214,41 +234,76 @@ void TerminalArea::paintEvent(QPaintEvent*)
     const int scrollback = m_screen.ScrollbackLines();
     const int top = TopLine();
     const TerminalCursor cursor = m_screen.Cursor();
+    const int columns = m_screen.Columns();
     const int visibleRows = std::min(m_screen.Rows(), viewport()->height() / m_cellHeight + 1);
+    std::vector<TerminalCell> cells(static_cast<std::size_t>(columns));
     for (int r = 0; r < visibleRows; ++r) {
         const int line = top + r;
         const int row = line - scrollback;
         if (row >= m_screen.Rows())
             break;
         const int y = r * m_cellHeight;
-        for (int c = 0; c < m_screen.Columns(); ++c) {
-            const TerminalCell cell = m_screen.Cell(row, c);
-            if (cell.width == 0)
-                continue;
-            QColor fg = ColorOf(cell.foreground, true);
-            QColor bg = ColorOf(cell.background, false);
-            const bool atCursor = cursor.visible && row == cursor.row && c == cursor.column;
-            if (cell.Has(TerminalCell::Reverse) != IsSelected(line, c))
-                std::swap(fg, bg);
-            if (atCursor && hasFocus())
-                std::swap(fg, bg);
-            const int x = kMargin + c * m_cellWidth;
-            const int w = m_cellWidth * std::max<int>(1, cell.width);
-            if (bg != base)
-                painter.fillRect(x, y, w, m_cellHeight, bg);
-            if (cell.ch > U' ') {
+        for (int c = 0; c < columns; ++c)
+            cells[std::size_t(c)] = m_screen.Cell(row, c);
+        for (int c = 0; c < columns;) {
+            const TerminalCell& cell = cells[std::size_t(c)];
+            // A cell grid has no room for the reordering and joining that
+            // Persian and Arabic need, so a run of their letters (with the
+            // spaces and marks between them) is drawn as one right-to-left
+            // text over its cells.
+            int runEnd = c + 1;
+            if (IsRightToLeft(cell.ch)) {
+                for (int k = runEnd; k < columns; ++k) {
+                    const char32_t ch = cells[std::size_t(k)].ch;
+                    if (IsRightToLeft(ch)) {
+                        runEnd = k + 1;
+                    } else if (!IsNeutral(ch) || cells[std::size_t(k)].attributes != cell.attributes ||
+                               !(cells[std::size_t(k)].foreground == cell.foreground)) {
+                        break;
+                    }
+                }
+            }
+            QString text;
+            for (int k = c; k < runEnd; ++k) {
+                const TerminalCell& part = cells[std::size_t(k)];
+                if (part.width == 0)
+                    continue;
+                QColor fg = ColorOf(part.foreground, true);
+                QColor bg = ColorOf(part.background, false);
+                const bool atCursor = cursor.visible && row == cursor.row && k == cursor.column;
+                if (part.Has(TerminalCell::Reverse) != IsSelected(line, k))
+                    std::swap(fg, bg);
+                if (atCursor && hasFocus())
+                    std::swap(fg, bg);
+                const int x = kMargin + k * m_cellWidth;
+                const int w = m_cellWidth * std::max<int>(1, part.width);
+                if (bg != base)
+                    painter.fillRect(x, y, w, m_cellHeight, bg);
+                if (atCursor && !hasFocus()) {
+                    painter.setPen(palette().color(QPalette::Text));
+                    painter.drawRect(x, y, w - 1, m_cellHeight - 1);
+                }
+                text += part.ch > U' ' ? QString::fromUcs4(&part.ch, 1) : QString(QLatin1Char(' '));
+                if (k == c || runEnd - c == 1)
+                    painter.setPen(fg);
+            }
+            if (!text.trimmed().isEmpty()) {
                 QFont font = cell.Has(TerminalCell::Bold) ? m_boldFont : m_font;
                 font.setItalic(cell.Has(TerminalCell::Italic));
                 font.setUnderline(cell.Has(TerminalCell::Underline));
                 font.setStrikeOut(cell.Has(TerminalCell::Strike));
                 painter.setFont(font);
-                painter.setPen(fg);
-                painter.drawText(x, y + ascent, QString::fromUcs4(&cell.ch, 1));
+                const int x = kMargin + c * m_cellWidth;
+                if (runEnd - c == 1) {
+                    painter.drawText(x, y + ascent, text);
+                } else {
+                    QTextOption option(Qt::AlignRight | Qt::AlignVCenter);
+                    option.setTextDirection(Qt::RightToLeft);
+                    option.setWrapMode(QTextOption::NoWrap);
+                    painter.drawText(QRectF(x, y, (runEnd - c) * m_cellWidth, m_cellHeight), text, option);
+                }
             }
-            if (atCursor && !hasFocus()) {
-                painter.setPen(palette().color(QPalette::Text));
-                painter.drawRect(x, y, w - 1, m_cellHeight - 1);
-            }
+            c = runEnd;
         }
     }
 }

@@ -9,6 +9,8 @@
 #include "app/FormReceiveOptions.h"
 #include "app/FormTerminalEmulator.h"
 #include "app/MessageBox.h"
+#include "app/TerminalArea.h"
+#include "app/TerminalSession.h"
 #include "tests/app/TransferPeer.h"
 
 #include "telephony/service/Service.h"
@@ -31,6 +33,40 @@
 #include <functional>
 
 namespace {
+
+const QByteArray kShell =
+    "\x1b[?2004h\x1b]0;op@debian: ~\x07\x1b[01;32mop@debian\x1b[00m:\x1b[01;34m~\x1b[00m$ ls --color\r\n"
+    "\x1b[0m\x1b[01;34mDocuments\x1b[0m  \x1b[01;34mDownloads\x1b[0m  \x1b[01;32mbuild.sh\x1b[0m  "
+    "\x1b[01;31marchive.tar.gz\x1b[0m  notes.txt  \x1b[01;36mlatest\x1b[0m\r\n"
+    "\x1b[?2004h\x1b[01;32mop@debian\x1b[00m:\x1b[01;34m~\x1b[00m$ ";
+
+QByteArray TopScreen(const char* clock)
+{
+    QByteArray s = "\x1b[H\x1b[2J\x1b[m";
+    s += QByteArray("top - ") + clock +
+         " up 3 days,  2:04,  1 user,  load average: \x1b[1m0.08\x1b[m, 0.03, 0.01\x1b[K\r\n";
+    s += "Tasks:\x1b[1m 112 \x1b[mtotal,\x1b[1m   1 \x1b[mrunning,\x1b[1m 111 \x1b[msleeping\x1b[K\r\n";
+    s += "%Cpu(s):\x1b[1m  3.1 \x1b[mus,\x1b[1m  1.0 \x1b[msy,\x1b[1m 95.8 \x1b[mid\x1b[K\r\n";
+    s += "MiB Mem :\x1b[1m   7951.2 \x1b[mtotal,\x1b[1m   5120.4 \x1b[mfree\x1b[K\r\n\x1b[K\r\n";
+    s += "\x1b[7m" + QByteArray("    PID USER      PR  NI    VIRT    RES  S  %CPU  %MEM     TIME+ COMMAND").leftJustified(80) +
+         "\x1b[m\r\n";
+    const char* rows[] = {"   4242 op        20   0   10360   3864 R   6.2   0.0   0:00.02 top",
+                          "    731 root      20   0   15432   9012 S   0.3   0.1   0:01.10 sshd",
+                          "      1 root      20   0  167744  12100 S   0.0   0.2   0:02.51 systemd",
+                          "    512 root      20   0   22084   6044 S   0.0   0.1   0:00.33 systemd-journal",
+                          "    640 message+  20   0    9140   4520 S   0.0   0.1   0:00.40 dbus-daemon",
+                          "    880 op        20   0    8788   5344 S   0.0   0.1   0:00.07 bash"};
+    bool first = true;
+    for (const char* row : rows) {
+        s += first ? "\x1b[1m" : "";
+        s += row;
+        s += first ? "\x1b[m\x1b[K\r\n" : "\x1b[K\r\n";
+        first = false;
+    }
+    return s;
+}
+const QByteArray kTop = "\r\n\x1b[?1049h\x1b[?1h\x1b=\x1b[?25l" + TopScreen("10:21:03");
+const QByteArray kTopRedraw = TopScreen("10:21:06");
 
 bool WaitFor(const std::function<bool()>& done, int limitMs = 20000)
 {
@@ -130,11 +166,28 @@ int main(int argc, char** argv)
         vh::test::PeerSide peer(sim.PeerFd(call));
         peer.Port().Open(0);
         ok &= WaitFor([&] { return peer.Port().IsOpened(); });
-        peer.Port().SendString(
-            QStringLiteral(u"Welcome to the far side.\r\nسلام! Send me the report.\r\n").toUtf8());
-        auto* terminal = window.findChild<QPlainTextEdit*>(QStringLiteral("MemoTerminal"));
-        WaitFor([&] { return terminal->toPlainText().contains(QStringLiteral("report")); });
+        auto* terminal = window.findChild<vh::TerminalArea*>(QStringLiteral("MemoTerminal"));
+        // A Unix shell as a Debian host draws it: a coloured prompt, coloured
+        // folder listing.
+        peer.Port().SendString(kShell);
+        ok &= WaitFor([&] { return terminal->Text().contains(QStringLiteral("notes.txt")); });
         terminal->setFocus();
+        QTest::keyClicks(terminal, QStringLiteral("top"));
+        ok &= Save(window, out, QStringLiteral("main-terminal-shell"));
+        // A full-screen program on the alternate screen.
+        peer.Port().SendString(kTop);
+        ok &= WaitFor([&] { return terminal->Screen().AlternateScreen() && terminal->Text().contains("sshd"); });
+        ok &= Save(window, out, QStringLiteral("main-terminal-fullscreen"));
+        window.Terminal().OpenBigView();
+        QApplication::processEvents();
+        peer.Port().SendString(kTopRedraw);
+        WaitFor([] { return false; }, 300);
+        ok &= Save(*window.Terminal().BigView(), out, QStringLiteral("terminal-window"));
+        window.Terminal().CloseBigView();
+        peer.Port().SendString(
+            QByteArrayLiteral("\x1b[?1049l\r\n") +
+            QStringLiteral(u"Welcome to the far side.\r\nسلام! Send me the report.\r\n").toUtf8());
+        WaitFor([&] { return terminal->Text().contains(QStringLiteral("report")); });
         QTest::keyClicks(terminal, QStringLiteral("Sending it now."));
         QTest::keyClick(terminal, Qt::Key_Return);
 

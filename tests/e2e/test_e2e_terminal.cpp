@@ -6,6 +6,7 @@
 // socat.
 #include "app/FormTerminalEmulator.h"
 #include "app/MessageBox.h"
+#include "app/TerminalArea.h"
 
 #include "common/Clock.h"
 #include "serial/QvSerialPort.h"
@@ -225,14 +226,15 @@ TEST_F(EndToEnd, CallTextAndFilesBothWaysWithOurOwnFarSide)
     EXPECT_EQ(Label("LabelConnection"), "Connected");
 
     // Typed text goes out with Enter as CR LF; the far side's text is shown.
-    auto* terminal = Memo("MemoTerminal");
+    auto* terminal = m_window->findChild<TerminalArea*>(QStringLiteral("MemoTerminal"));
+    ASSERT_NE(terminal, nullptr);
     terminal->setFocus();
     QTest::keyClicks(terminal, QStringLiteral("hello"));
     QTest::keyClick(terminal, Qt::Key_Return);
     ASSERT_TRUE(WaitFor([&] { return far.m_received.contains("hello\r\n"); }))
         << far.m_received.toStdString();
     ASSERT_EQ(far.m_port.SendString(QStringLiteral(u"سلام from far\r\n").toUtf8()), 0);
-    ASSERT_TRUE(WaitFor([&] { return terminal->toPlainText().contains(QStringLiteral(u"سلام from far")); }));
+    ASSERT_TRUE(WaitFor([&] { return terminal->Text().contains(QStringLiteral(u"سلام from far")); }));
 
     // A batch from the window to the far side.
     m_toSend = {Put(outbox.path(), "small.txt", "a short text file\r\n"),
