@@ -269,6 +269,36 @@ TEST(TerminalScreen, WideAndSplitUtf8Characters)
     EXPECT_EQ(cut.RowText(0), screen.RowText(0));
 }
 
+TEST(TerminalScreen, NoiseNeverLeavesTheScreenOrItsBounds)
+{
+    // Line noise, cut escape sequences and absurd parameters, with the window
+    // resized in between: the cursor stays on the screen, the scrollback
+    // within its limit.
+    TerminalScreen screen(40, 10, 50);
+    std::uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+    const QByteArray pieces[] = {"\x1b[", "\x1b]", "\x1bP", "\x07", "\x1b[999999;999999H", "\x1b[?1049h",
+                                 "\x1b[?1049l", "\x1b[5;2r", "\r\n", "\xd8", "\x1b[38;5;300m", "\x1b[6n"};
+    for (int round = 0; round < 400; ++round) {
+        QByteArray chunk;
+        for (int i = 0; i < 64; ++i) {
+            const std::uint32_t r = next();
+            chunk += (r >> 24) % 4 == 0 ? pieces[(r >> 8) % std::size(pieces)] : QByteArray(1, char(r >> 16));
+        }
+        screen.Feed(chunk);
+        if (round % 37 == 0)
+            screen.Resize(int(next() % 120), int(next() % 40));
+        const TerminalCursor cursor = screen.Cursor();
+        ASSERT_GE(cursor.row, 0);
+        ASSERT_LT(cursor.row, screen.Rows());
+        ASSERT_GE(cursor.column, 0);
+        ASSERT_LE(cursor.column, screen.Columns());
+        ASSERT_LE(screen.ScrollbackLines(), 50);
+    }
+    screen.TakeReplies();
+    screen.TakeDamage();
+}
+
 TEST(TerminalCodec, CodePagesBothWays)
 {
     EXPECT_EQ(TerminalCodec(TerminalCodePage::Cp437).ToScreen("\xc4\xb3\x1b[1m"),
