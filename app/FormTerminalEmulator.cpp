@@ -16,8 +16,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QGroupBox>
 #include <QFocusEvent>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -117,8 +117,8 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
 
     CreateComponents();
     BuildForm();
-    m_terminal = std::make_unique<TerminalSession>(this, m_groupBox1, *m_qvPhone1, *m_qvSerialPort1, m_settings,
-                                                   [this](const QString& line) { AddLog(line); });
+    m_terminal = std::make_unique<TerminalSession>(this, m_groupBox1, *m_qvPhone1, *m_qvSerialPort1,
+                                                   m_settings, [this](const QString& line) { AddLog(line); });
     m_memoTerminal = m_terminal->Area();
     m_groupBox1->raise();
     ConnectControls();

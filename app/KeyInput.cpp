@@ -10,22 +10,37 @@ std::optional<TerminalKey> NamedKey(int key)
 {
     switch (key) {
     case Qt::Key_Return:
-    case Qt::Key_Enter: return TerminalKey::Enter;
+    case Qt::Key_Enter:
+        return TerminalKey::Enter;
     case Qt::Key_Tab:
-    case Qt::Key_Backtab: return TerminalKey::Tab;
-    case Qt::Key_Backspace: return TerminalKey::Backspace;
-    case Qt::Key_Escape: return TerminalKey::Escape;
-    case Qt::Key_Up: return TerminalKey::Up;
-    case Qt::Key_Down: return TerminalKey::Down;
-    case Qt::Key_Left: return TerminalKey::Left;
-    case Qt::Key_Right: return TerminalKey::Right;
-    case Qt::Key_Insert: return TerminalKey::Insert;
-    case Qt::Key_Delete: return TerminalKey::Delete;
-    case Qt::Key_Home: return TerminalKey::Home;
-    case Qt::Key_End: return TerminalKey::End;
-    case Qt::Key_PageUp: return TerminalKey::PageUp;
-    case Qt::Key_PageDown: return TerminalKey::PageDown;
-    default: break;
+    case Qt::Key_Backtab:
+        return TerminalKey::Tab;
+    case Qt::Key_Backspace:
+        return TerminalKey::Backspace;
+    case Qt::Key_Escape:
+        return TerminalKey::Escape;
+    case Qt::Key_Up:
+        return TerminalKey::Up;
+    case Qt::Key_Down:
+        return TerminalKey::Down;
+    case Qt::Key_Left:
+        return TerminalKey::Left;
+    case Qt::Key_Right:
+        return TerminalKey::Right;
+    case Qt::Key_Insert:
+        return TerminalKey::Insert;
+    case Qt::Key_Delete:
+        return TerminalKey::Delete;
+    case Qt::Key_Home:
+        return TerminalKey::Home;
+    case Qt::Key_End:
+        return TerminalKey::End;
+    case Qt::Key_PageUp:
+        return TerminalKey::PageUp;
+    case Qt::Key_PageDown:
+        return TerminalKey::PageDown;
+    default:
+        break;
     }
     if (key >= Qt::Key_F1 && key <= Qt::Key_F12)
         return TerminalKey(int(TerminalKey::F1) + (key - Qt::Key_F1));
@@ -52,7 +67,8 @@ TerminalKeyAction ClassifyTerminalKey(int key, Qt::KeyboardModifiers modifiers, 
         action.kind = key == Qt::Key_PageUp ? TerminalKeyAction::ScrollUp : TerminalKeyAction::ScrollDown;
         return action;
     }
-    action.modifiers = (shift ? ShiftModifier : 0) | (alt ? AltModifier : 0) | (control ? ControlModifier : 0);
+    action.modifiers =
+        (shift ? ShiftModifier : 0) | (alt ? AltModifier : 0) | (control ? ControlModifier : 0);
     if (const auto named = NamedKey(key)) {
         action.kind = TerminalKeyAction::Key;
         action.key = *named;

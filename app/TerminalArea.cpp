@@ -30,10 +30,10 @@ constexpr int kMargin = 2;
 QColor IndexedColor(int index)
 {
     static const QRgb ansi[16] = {
-        qRgb(0, 0, 0),       qRgb(205, 0, 0),     qRgb(0, 205, 0),   qRgb(205, 205, 0),
-        qRgb(0, 0, 238),     qRgb(205, 0, 205),   qRgb(0, 205, 205), qRgb(229, 229, 229),
-        qRgb(127, 127, 127), qRgb(255, 0, 0),     qRgb(0, 255, 0),   qRgb(255, 255, 0),
-        qRgb(92, 92, 255),   qRgb(255, 0, 255),   qRgb(0, 255, 255), qRgb(255, 255, 255),
+        qRgb(0, 0, 0),       qRgb(205, 0, 0),   qRgb(0, 205, 0),   qRgb(205, 205, 0),
+        qRgb(0, 0, 238),     qRgb(205, 0, 205), qRgb(0, 205, 205), qRgb(229, 229, 229),
+        qRgb(127, 127, 127), qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(255, 255, 0),
+        qRgb(92, 92, 255),   qRgb(255, 0, 255), qRgb(0, 255, 255), qRgb(255, 255, 255),
     };
     if (index < 16)
         return QColor(ansi[index]);
@@ -189,9 +189,12 @@ void TerminalArea::resizeEvent(QResizeEvent* event)
 QColor TerminalArea::ColorOf(const TerminalColor& color, bool foreground) const
 {
     switch (color.kind) {
-    case TerminalColor::Indexed: return IndexedColor(color.index);
-    case TerminalColor::Rgb: return QColor(color.red, color.green, color.blue);
-    case TerminalColor::Default: break;
+    case TerminalColor::Indexed:
+        return IndexedColor(color.index);
+    case TerminalColor::Rgb:
+        return QColor(color.red, color.green, color.blue);
+    case TerminalColor::Default:
+        break;
     }
     return palette().color(foreground ? QPalette::Text : QPalette::Base);
 }
@@ -335,11 +338,20 @@ void TerminalArea::Act(const TerminalKeyAction& action)
 {
     QScrollBar* bar = verticalScrollBar();
     switch (action.kind) {
-    case TerminalKeyAction::None: return;
-    case TerminalKeyAction::Copy: CopySelection(true); return;
-    case TerminalKeyAction::Paste: PasteFrom(false); return;
-    case TerminalKeyAction::ScrollUp: bar->setValue(bar->value() - bar->pageStep()); return;
-    case TerminalKeyAction::ScrollDown: bar->setValue(bar->value() + bar->pageStep()); return;
+    case TerminalKeyAction::None:
+        return;
+    case TerminalKeyAction::Copy:
+        CopySelection(true);
+        return;
+    case TerminalKeyAction::Paste:
+        PasteFrom(false);
+        return;
+    case TerminalKeyAction::ScrollUp:
+        bar->setValue(bar->value() - bar->pageStep());
+        return;
+    case TerminalKeyAction::ScrollDown:
+        bar->setValue(bar->value() + bar->pageStep());
+        return;
     case TerminalKeyAction::Key:
         if (action.key == TerminalKey::Enter)
             emit Typed(m_enterBytes, QByteArrayLiteral("\r\n"));
@@ -410,7 +422,8 @@ void TerminalArea::PasteFrom(bool selection)
 TerminalArea::TextPos TerminalArea::PosAt(const QPoint& point) const
 {
     const int row = std::clamp(point.y() / m_cellHeight, 0, m_screen.Rows() - 1);
-    const int column = std::clamp((point.x() - kMargin + m_cellWidth / 2) / m_cellWidth, 0, m_screen.Columns());
+    const int column =
+        std::clamp((point.x() - kMargin + m_cellWidth / 2) / m_cellWidth, 0, m_screen.Columns());
     return TextPos{TopLine() + row, column};
 }
 

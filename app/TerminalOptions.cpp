@@ -31,9 +31,12 @@ QString LocalEchoText(bool on)
 QString EnterText(EnterSends enter)
 {
     switch (enter) {
-    case EnterSends::CrLf: return QStringLiteral("CRLF");
-    case EnterSends::Cr: return QStringLiteral("CR");
-    case EnterSends::AsLineAsks: break;
+    case EnterSends::CrLf:
+        return QStringLiteral("CRLF");
+    case EnterSends::Cr:
+        return QStringLiteral("CR");
+    case EnterSends::AsLineAsks:
+        break;
     }
     return QStringLiteral("line");
 }
@@ -60,9 +63,12 @@ TerminalOptions ReadTerminalOptions(const SettingsStore& store, QStringList& err
 QByteArray EnterBytes(EnterSends enter, const qv::TLineTraits& traits)
 {
     switch (enter) {
-    case EnterSends::CrLf: return QByteArrayLiteral("\r\n");
-    case EnterSends::Cr: return QByteArrayLiteral("\r");
-    case EnterSends::AsLineAsks: break;
+    case EnterSends::CrLf:
+        return QByteArrayLiteral("\r\n");
+    case EnterSends::Cr:
+        return QByteArrayLiteral("\r");
+    case EnterSends::AsLineAsks:
+        break;
     }
     // A line that reports nothing usable keeps the program's CR LF.
     return traits.Newline.isEmpty() ? QByteArrayLiteral("\r\n") : traits.Newline;

@@ -57,8 +57,7 @@ const QList<QByteArray>& TerminalSession::TerminalTypes()
 TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::QvPhone& phone,
                                  qv::QvSerialPort& port, const SettingsStore& settings,
                                  std::function<void(const QString&)> log)
-    : m_window(window), m_phone(phone), m_port(port), m_settings(settings),
-      m_log(std::move(log)),
+    : m_window(window), m_phone(phone), m_port(port), m_settings(settings), m_log(std::move(log)),
       m_sender(
           // A closed port takes a piece at once, so that its error is reported
           // as the Part's typed-text error rather than the paste waiting.
@@ -73,8 +72,8 @@ TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::Qv
     m_placeholder->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     m_placeholder->hide();
 
-    m_area = Place<TerminalArea>(window, "MemoTerminal", kAreaBounds.x(), kAreaBounds.y(), kAreaBounds.width(),
-                                 kAreaBounds.height());
+    m_area = Place<TerminalArea>(window, "MemoTerminal", kAreaBounds.x(), kAreaBounds.y(),
+                                 kAreaBounds.width(), kAreaBounds.height());
     SetFillColor(m_area, ColorFromNumber(color::TerminalAsDesigned));
 
     BuildControls(settingsPanel);
@@ -84,10 +83,10 @@ TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::Qv
     connect(m_area, &TerminalArea::Pasted, this,
             [this](const QByteArray& bytes, const QByteArray& echo) { Typed(bytes, echo); });
     connect(m_area, &TerminalArea::Replies, this, [this](const QByteArray& bytes) { m_sender.Send(bytes); });
-    connect(m_area, &TerminalArea::SizeChanged, this, [this](int columns, int rows) { ReportSize(columns, rows); });
+    connect(m_area, &TerminalArea::SizeChanged, this,
+            [this](int columns, int rows) { ReportSize(columns, rows); });
 
-    m_phone.SetOnLineTraits(
-        [this](qv::QvPhone*, qv::TLineTraits traits, int) { LineTraitsChanged(traits); });
+    m_phone.SetOnLineTraits([this](qv::QvPhone*, qv::TLineTraits traits, int) { LineTraitsChanged(traits); });
 }
 
 TerminalSession::~TerminalSession()
@@ -104,19 +103,21 @@ void TerminalSession::BuildControls(QWidget* panel)
     m_buttonTerminalWindow = Place<QPushButton>(panel, "ButtonTerminalWindow", 41, 40, 251, 31,
                                                 QStringLiteral(u"نمايش در پنجره بزرگ"));
 
-    m_labelCodePage = Place<FormLabel>(panel, "LabelCodePage", 250, 124, 114, 13, QStringLiteral(u": مجموعه کاراکتر"));
+    m_labelCodePage =
+        Place<FormLabel>(panel, "LabelCodePage", 250, 124, 114, 13, QStringLiteral(u": مجموعه کاراکتر"));
     m_comboBoxCodePage = Place<QComboBox>(panel, "ComboBoxCodePage", 124, 120, 120, 22);
     for (TerminalCodePage page : kCodePages)
         m_comboBoxCodePage->addItem(CodePageName(page));
 
     m_labelEnter = Place<FormLabel>(panel, "LabelEnter", 250, 150, 114, 13, QStringLiteral(u": کليد اينتر"));
     m_comboBoxEnter = Place<QComboBox>(panel, "ComboBoxEnter", 124, 146, 120, 22);
-    m_comboBoxEnter->addItems({QStringLiteral(u"طبق درخواست خط"), QStringLiteral("CR LF"), QStringLiteral("CR")});
+    m_comboBoxEnter->addItems(
+        {QStringLiteral(u"طبق درخواست خط"), QStringLiteral("CR LF"), QStringLiteral("CR")});
 
     m_checkBoxLocalEcho = Place<QCheckBox>(panel, "CheckBoxLocalEcho", 349, 174, 15, 17);
     m_checkBoxLocalEcho->setChecked(true);
-    m_labelLocalEcho = Place<FormLabel>(panel, "LabelLocalEcho", 193, 175, 153, 13,
-                                        QStringLiteral(u"نمايش محلي نوشته ها"));
+    m_labelLocalEcho =
+        Place<FormLabel>(panel, "LabelLocalEcho", 193, 175, 153, 13, QStringLiteral(u"نمايش محلي نوشته ها"));
 
     for (QLabel* label : {m_labelCodePage, m_labelEnter, m_labelLocalEcho}) {
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

@@ -13,8 +13,8 @@ void TransferRate::Begin(std::int64_t nowMs)
     m_fileStartBytes = m_fileBytes = 0;
 }
 
-void TransferRate::Progress(std::int64_t nowMs, int fileIndex, std::int64_t fileBytes, std::int64_t totalBytes,
-                            std::int64_t totalSize)
+void TransferRate::Progress(std::int64_t nowMs, int fileIndex, std::int64_t fileBytes,
+                            std::int64_t totalBytes, std::int64_t totalSize)
 {
     if (fileIndex != m_fileIndex || fileBytes < m_fileBytes) {
         // A new file, or the same one started again from an earlier place:
@@ -89,7 +89,10 @@ QString FormatDuration(std::int64_t seconds)
     seconds = std::max<std::int64_t>(0, seconds);
     const std::int64_t h = seconds / 3600, m = (seconds / 60) % 60, s = seconds % 60;
     if (h > 0)
-        return QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'));
+        return QStringLiteral("%1:%2:%3")
+            .arg(h)
+            .arg(m, 2, 10, QLatin1Char('0'))
+            .arg(s, 2, 10, QLatin1Char('0'));
     return QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
 }
 

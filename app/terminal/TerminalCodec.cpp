@@ -14,11 +14,16 @@ namespace {
 const char* IconvName(TerminalCodePage page)
 {
     switch (page) {
-    case TerminalCodePage::Cp437: return "IBM437";
-    case TerminalCodePage::Windows1256: return "CP1256";
-    case TerminalCodePage::Iso8859_1: return "ISO-8859-1";
-    case TerminalCodePage::Iso8859_6: return "ISO-8859-6";
-    case TerminalCodePage::Utf8: break;
+    case TerminalCodePage::Cp437:
+        return "IBM437";
+    case TerminalCodePage::Windows1256:
+        return "CP1256";
+    case TerminalCodePage::Iso8859_1:
+        return "ISO-8859-1";
+    case TerminalCodePage::Iso8859_6:
+        return "ISO-8859-6";
+    case TerminalCodePage::Utf8:
+        break;
     }
     return nullptr;
 }
@@ -72,11 +77,16 @@ const PageTable& Table(TerminalCodePage page)
 QString CodePageName(TerminalCodePage page)
 {
     switch (page) {
-    case TerminalCodePage::Utf8: return QStringLiteral("UTF-8");
-    case TerminalCodePage::Cp437: return QStringLiteral("CP437");
-    case TerminalCodePage::Windows1256: return QStringLiteral("WINDOWS-1256");
-    case TerminalCodePage::Iso8859_1: return QStringLiteral("ISO-8859-1");
-    case TerminalCodePage::Iso8859_6: return QStringLiteral("ISO-8859-6");
+    case TerminalCodePage::Utf8:
+        return QStringLiteral("UTF-8");
+    case TerminalCodePage::Cp437:
+        return QStringLiteral("CP437");
+    case TerminalCodePage::Windows1256:
+        return QStringLiteral("WINDOWS-1256");
+    case TerminalCodePage::Iso8859_1:
+        return QStringLiteral("ISO-8859-1");
+    case TerminalCodePage::Iso8859_6:
+        return QStringLiteral("ISO-8859-6");
     }
     return QString();
 }

@@ -24,9 +24,9 @@ enum class TerminalCodePage
 QString CodePageName(TerminalCodePage page);
 // The page of a stored name, case-insensitive; nullopt for an unknown one.
 std::optional<TerminalCodePage> CodePageFromName(const QString& name);
-constexpr std::array<TerminalCodePage, 5> kCodePages = {TerminalCodePage::Utf8, TerminalCodePage::Cp437,
-                                                        TerminalCodePage::Windows1256,
-                                                        TerminalCodePage::Iso8859_1, TerminalCodePage::Iso8859_6};
+constexpr std::array<TerminalCodePage, 5> kCodePages = {
+    TerminalCodePage::Utf8, TerminalCodePage::Cp437, TerminalCodePage::Windows1256,
+    TerminalCodePage::Iso8859_1, TerminalCodePage::Iso8859_6};
 
 class TerminalCodec
 {

@@ -63,7 +63,10 @@ std::size_t IncompleteUtf8Tail(const char* data, std::size_t size)
         const auto c = std::uint8_t(data[size - back]);
         if ((c & 0xC0) == 0x80)
             continue;
-        const std::size_t length = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 1;
+        const std::size_t length = (c & 0xE0) == 0xC0   ? 2
+                                   : (c & 0xF0) == 0xE0 ? 3
+                                   : (c & 0xF8) == 0xF0 ? 4
+                                                        : 1;
         return length > back ? back : 0;
     }
     return 0;
@@ -77,21 +80,36 @@ bool IsBlank(const TerminalCell& cell)
 VTermKey ToLibrary(TerminalKey key)
 {
     switch (key) {
-    case TerminalKey::Enter: return VTERM_KEY_ENTER;
-    case TerminalKey::Tab: return VTERM_KEY_TAB;
-    case TerminalKey::Backspace: return VTERM_KEY_BACKSPACE;
-    case TerminalKey::Escape: return VTERM_KEY_ESCAPE;
-    case TerminalKey::Up: return VTERM_KEY_UP;
-    case TerminalKey::Down: return VTERM_KEY_DOWN;
-    case TerminalKey::Left: return VTERM_KEY_LEFT;
-    case TerminalKey::Right: return VTERM_KEY_RIGHT;
-    case TerminalKey::Insert: return VTERM_KEY_INS;
-    case TerminalKey::Delete: return VTERM_KEY_DEL;
-    case TerminalKey::Home: return VTERM_KEY_HOME;
-    case TerminalKey::End: return VTERM_KEY_END;
-    case TerminalKey::PageUp: return VTERM_KEY_PAGEUP;
-    case TerminalKey::PageDown: return VTERM_KEY_PAGEDOWN;
-    default: break;
+    case TerminalKey::Enter:
+        return VTERM_KEY_ENTER;
+    case TerminalKey::Tab:
+        return VTERM_KEY_TAB;
+    case TerminalKey::Backspace:
+        return VTERM_KEY_BACKSPACE;
+    case TerminalKey::Escape:
+        return VTERM_KEY_ESCAPE;
+    case TerminalKey::Up:
+        return VTERM_KEY_UP;
+    case TerminalKey::Down:
+        return VTERM_KEY_DOWN;
+    case TerminalKey::Left:
+        return VTERM_KEY_LEFT;
+    case TerminalKey::Right:
+        return VTERM_KEY_RIGHT;
+    case TerminalKey::Insert:
+        return VTERM_KEY_INS;
+    case TerminalKey::Delete:
+        return VTERM_KEY_DEL;
+    case TerminalKey::Home:
+        return VTERM_KEY_HOME;
+    case TerminalKey::End:
+        return VTERM_KEY_END;
+    case TerminalKey::PageUp:
+        return VTERM_KEY_PAGEUP;
+    case TerminalKey::PageDown:
+        return VTERM_KEY_PAGEDOWN;
+    default:
+        break;
     }
     return VTermKey(VTERM_KEY_FUNCTION(int(key) - int(TerminalKey::F1) + 1));
 }
@@ -119,8 +137,8 @@ struct TerminalScreen::Library
         vterm_output_set_callback(vt, &Library::Output, this);
         screen = vterm_obtain_screen(vt);
         static const VTermScreenCallbacks callbacks = {
-            &Library::Damage,     &Library::MoveRect, &Library::MoveCursor, &Library::SetTermProp,
-            &Library::Bell,       nullptr,            &Library::PushLine,   &Library::PopLine,
+            &Library::Damage, &Library::MoveRect, &Library::MoveCursor, &Library::SetTermProp, &Library::Bell,
+            nullptr,          &Library::PushLine, &Library::PopLine,
         };
         vterm_screen_set_callbacks(screen, &callbacks, this);
         vterm_screen_enable_altscreen(screen, 1);
@@ -187,9 +205,9 @@ struct TerminalScreen::Library
             line.push_back(FromLibrary(cells[c]));
         for (int c = 1; c < cols; ++c)
             if (line[std::size_t(c - 1)].width == 2)
-                line[std::size_t(c)] = TerminalCell{0, 0, line[std::size_t(c - 1)].attributes,
-                                                    line[std::size_t(c - 1)].foreground,
-                                                    line[std::size_t(c - 1)].background};
+                line[std::size_t(c)] =
+                    TerminalCell{0, 0, line[std::size_t(c - 1)].attributes,
+                                 line[std::size_t(c - 1)].foreground, line[std::size_t(c - 1)].background};
         // Trailing blanks cost memory over a day-long session and carry
         // nothing; an empty cell reads back the same.
         while (!line.empty() && IsBlank(line.back()))

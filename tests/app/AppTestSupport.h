@@ -17,6 +17,7 @@
 #include <QCoreApplication>
 #include <QDialog>
 #include <QFile>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -185,6 +186,18 @@ protected:
         window->show();
         Pump(*m_clock);
         return window;
+    }
+
+    // An incoming call answered on its first ring, with the window's port
+    // open.
+    tapi::CallId AnswerOnFirstRing(TFormTerminalEmulator& window)
+    {
+        Control<QLineEdit>(&window, "EditRingNumber")->setText(QStringLiteral("1"));
+        const tapi::CallId call = m_sim->OfferCall(0);
+        Pump(*m_clock);
+        m_sim->Ring(0);
+        EXPECT_TRUE(PumpUntil(*m_clock, [&] { return window.QvSerialPort1().IsOpened(); }));
+        return call;
     }
 
     static QStringList LogLines(QWidget* window)

@@ -36,11 +36,7 @@ protected:
 
     tapi::CallId Connect()
     {
-        Control<QLineEdit>(m_window.get(), "EditRingNumber")->setText(QStringLiteral("1"));
-        const tapi::CallId call = m_sim->OfferCall(0);
-        test::Pump(*m_clock);
-        m_sim->Ring(0);
-        EXPECT_TRUE(test::PumpUntil(*m_clock, [&] { return m_window->QvSerialPort1().IsOpened(); }));
+        const tapi::CallId call = AnswerOnFirstRing(*m_window);
         m_call = call;
         Area()->setFocus();
         return call;

@@ -34,11 +34,7 @@ protected:
     // Answers an incoming call and puts a transfer peer on its far end.
     tapi::CallId Connect()
     {
-        Control<QLineEdit>(m_window.get(), "EditRingNumber")->setText(QStringLiteral("1"));
-        const tapi::CallId call = m_sim->OfferCall(0);
-        test::Pump(*m_clock);
-        m_sim->Ring(0);
-        EXPECT_TRUE(test::PumpUntil(*m_clock, [&] { return m_window->QvSerialPort1().IsOpened(); }));
+        const tapi::CallId call = AnswerOnFirstRing(*m_window);
         m_peer = std::make_unique<test::PeerSide>(m_sim->PeerFd(call));
         EXPECT_EQ(m_peer->Port().Open(0), 0);
         EXPECT_TRUE(test::PumpUntil(*m_clock, [&] { return m_peer->Port().IsOpened(); }));
@@ -135,7 +131,8 @@ TEST_F(TransferTest, ClosingDuringATransferAsksFirstAndShowsTheRateMeanwhile)
     ASSERT_EQ(m_peer->File().ListenMode(true), 0);
     m_chosenFiles = QStringList{MakeFile(source, "big.bin", QByteArray(4 * 1024 * 1024, 'v'))};
     Click("ButtonSendFile");
-    ASSERT_TRUE(test::PumpUntil(*m_clock, [&] { return !Text("LabelTransferRate").isEmpty(); }, 60000));
+    ASSERT_TRUE(test::PumpUntil(
+        *m_clock, [&] { return !Text("LabelTransferRate").isEmpty(); }, 60000));
     EXPECT_TRUE(Text("LabelTransferRate").contains(" left")) << Text("LabelTransferRate").toStdString();
 
     m_boxes.Answer(false);

@@ -5,9 +5,9 @@
 #include "app/KeyInput.h"
 #include "app/LineDevices.h"
 #include "app/NoCarrierDetector.h"
+#include "app/PacedSender.h"
 #include "app/SendList.h"
 #include "app/Settings.h"
-#include "app/PacedSender.h"
 #include "app/TerminalOptions.h"
 #include "app/TransferRate.h"
 
@@ -182,11 +182,14 @@ TEST(KeyInput, TerminalKeysSortIntoCopyPasteKeysCharactersAndText)
     const auto ctrlShift = Qt::ControlModifier | Qt::ShiftModifier;
     EXPECT_EQ(ClassifyTerminalKey(Qt::Key_C, ctrlShift, QString()).kind, TerminalKeyAction::Copy);
     EXPECT_EQ(ClassifyTerminalKey(Qt::Key_V, ctrlShift, QString()).kind, TerminalKeyAction::Paste);
-    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Insert, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::Paste);
-    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_PageUp, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::ScrollUp);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Insert, Qt::ShiftModifier, QString()).kind,
+              TerminalKeyAction::Paste);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_PageUp, Qt::ShiftModifier, QString()).kind,
+              TerminalKeyAction::ScrollUp);
 
     // Ctrl+C is the interrupt character for the far side, not a copy.
-    const TerminalKeyAction interrupt = ClassifyTerminalKey(Qt::Key_C, Qt::ControlModifier, QStringLiteral("\x03"));
+    const TerminalKeyAction interrupt =
+        ClassifyTerminalKey(Qt::Key_C, Qt::ControlModifier, QStringLiteral("\x03"));
     EXPECT_EQ(interrupt.kind, TerminalKeyAction::Character);
     EXPECT_EQ(interrupt.ch, U'c');
     EXPECT_EQ(interrupt.modifiers, ControlModifier);
@@ -194,11 +197,13 @@ TEST(KeyInput, TerminalKeysSortIntoCopyPasteKeysCharactersAndText)
     EXPECT_EQ(alt.kind, TerminalKeyAction::Character);
     EXPECT_EQ(alt.modifiers, AltModifier);
 
-    const TerminalKeyAction enter = ClassifyTerminalKey(Qt::Key_Enter, Qt::KeypadModifier, QStringLiteral("\r"));
+    const TerminalKeyAction enter =
+        ClassifyTerminalKey(Qt::Key_Enter, Qt::KeypadModifier, QStringLiteral("\r"));
     EXPECT_EQ(enter.kind, TerminalKeyAction::Key);
     EXPECT_EQ(enter.key, TerminalKey::Enter);
     EXPECT_EQ(ClassifyTerminalKey(Qt::Key_F12, Qt::NoModifier, QString()).key, TerminalKey::F12);
-    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Delete, Qt::NoModifier, QStringLiteral("\x7f")).key, TerminalKey::Delete);
+    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Delete, Qt::NoModifier, QStringLiteral("\x7f")).key,
+              TerminalKey::Delete);
     const TerminalKeyAction backtab = ClassifyTerminalKey(Qt::Key_Backtab, Qt::ShiftModifier, QString());
     EXPECT_EQ(backtab.key, TerminalKey::Tab);
     EXPECT_EQ(backtab.modifiers, ShiftModifier);
@@ -207,8 +212,9 @@ TEST(KeyInput, TerminalKeysSortIntoCopyPasteKeysCharactersAndText)
     EXPECT_EQ(persian.kind, TerminalKeyAction::Text);
     EXPECT_EQ(persian.text, QStringLiteral(u"ش"));
     // AltGr reads as Control and Alt together and types its text.
-    EXPECT_EQ(ClassifyTerminalKey(Qt::Key_At, Qt::ControlModifier | Qt::AltModifier, QStringLiteral("@")).kind,
-              TerminalKeyAction::Text);
+    EXPECT_EQ(
+        ClassifyTerminalKey(Qt::Key_At, Qt::ControlModifier | Qt::AltModifier, QStringLiteral("@")).kind,
+        TerminalKeyAction::Text);
     EXPECT_EQ(ClassifyTerminalKey(Qt::Key_Shift, Qt::ShiftModifier, QString()).kind, TerminalKeyAction::None);
 }
 

@@ -133,7 +133,8 @@ TEST_F(WindowTest, RingCountIsStoredAndRestored)
     }
     EXPECT_EQ(m_folder.Get(settings::RingCount), QByteArray("0\r\n"));
     // Shown as stored, except that an empty or zero count comes back as "2".
-    const std::vector<std::pair<const char*, const char*>> cases = {{"0", "2"}, {"", "2"}, {"13", "13"}, {"x1", "x1"}};
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"0", "2"}, {"", "2"}, {"13", "13"}, {"x1", "x1"}};
     for (const auto& [stored, shown] : cases) {
         m_folder.Put(settings::RingCount, stored);
         auto window = StartAndShow();

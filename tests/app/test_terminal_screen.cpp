@@ -22,10 +22,13 @@ const QByteArray kBashPrompt = "\x1b[?2004h\x1b]0;op@debian: ~/src\x07"
 // screen restored.
 const QByteArray kTopStart =
     "\x1b[?1049h\x1b[22;0;0t\x1b[1;24r\x1b(B\x1b[m\x1b[4l\x1b[?7h\x1b[?1h\x1b=\x1b[?25l"
-    "\x1b[H\x1b[2J\x1b(B\x1b[mtop - 10:21:03 up 3 days,  1 user,  load average: 0.08, 0.03, 0.01\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
+    "\x1b[H\x1b[2J\x1b(B\x1b[mtop - 10:21:03 up 3 days,  1 user,  load average: 0.08, 0.03, "
+    "0.01\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
     "Tasks:\x1b(B\x1b[m\x1b[39;49m\x1b[1m 112 \x1b(B\x1b[m\x1b[39;49mtotal\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
-    "\x1b[4;1H\x1b[7m    PID USER      PR  NI    VIRT    RES  %CPU COMMAND           \x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
-    "\x1b(B\x1b[m\x1b[1m   4242 op        20   0   10360   3864   6.2 top              \x1b(B\x1b[m\x1b[39;49m\x1b[K";
+    "\x1b[4;1H\x1b[7m    PID USER      PR  NI    VIRT    RES  %CPU COMMAND           "
+    "\x1b(B\x1b[m\x1b[39;49m\x1b[K\r\n"
+    "\x1b(B\x1b[m\x1b[1m   4242 op        20   0   10360   3864   6.2 top              "
+    "\x1b(B\x1b[m\x1b[39;49m\x1b[K";
 const QByteArray kTopEnd = "\x1b[?25h\x1b[24;1H\x1b[?1l\x1b>\x1b[?1049l\x1b[23;0;0t";
 
 // A BBS main menu in CP437: double-line box in bright yellow on blue.
@@ -226,12 +229,15 @@ TEST(TerminalScreen, KeysSendTheirSequences)
 {
     TerminalScreen screen(80, 24);
     const std::vector<std::pair<TerminalKey, QByteArray>> keys = {
-        {TerminalKey::Up, "\x1b[A"},        {TerminalKey::Down, "\x1b[B"},     {TerminalKey::Right, "\x1b[C"},
-        {TerminalKey::Left, "\x1b[D"},      {TerminalKey::Home, "\x1b[H"},     {TerminalKey::End, "\x1b[F"},
-        {TerminalKey::PageUp, "\x1b[5~"},   {TerminalKey::PageDown, "\x1b[6~"}, {TerminalKey::Insert, "\x1b[2~"},
-        {TerminalKey::Delete, "\x1b[3~"},   {TerminalKey::F1, "\x1bOP"},       {TerminalKey::F4, "\x1bOS"},
-        {TerminalKey::F5, "\x1b[15~"},      {TerminalKey::F12, "\x1b[24~"},    {TerminalKey::Tab, "\t"},
-        {TerminalKey::Escape, "\x1b"},      {TerminalKey::Backspace, "\x7f"},  {TerminalKey::Enter, "\r"},
+        {TerminalKey::Up, "\x1b[A"},      {TerminalKey::Down, "\x1b[B"},
+        {TerminalKey::Right, "\x1b[C"},   {TerminalKey::Left, "\x1b[D"},
+        {TerminalKey::Home, "\x1b[H"},    {TerminalKey::End, "\x1b[F"},
+        {TerminalKey::PageUp, "\x1b[5~"}, {TerminalKey::PageDown, "\x1b[6~"},
+        {TerminalKey::Insert, "\x1b[2~"}, {TerminalKey::Delete, "\x1b[3~"},
+        {TerminalKey::F1, "\x1bOP"},      {TerminalKey::F4, "\x1bOS"},
+        {TerminalKey::F5, "\x1b[15~"},    {TerminalKey::F12, "\x1b[24~"},
+        {TerminalKey::Tab, "\t"},         {TerminalKey::Escape, "\x1b"},
+        {TerminalKey::Backspace, "\x7f"}, {TerminalKey::Enter, "\r"},
     };
     for (const auto& [key, bytes] : keys)
         EXPECT_EQ(screen.EncodeKey(key, NoModifier), bytes) << int(key);
@@ -277,8 +283,9 @@ TEST(TerminalScreen, NoiseNeverLeavesTheScreenOrItsBounds)
     TerminalScreen screen(40, 10, 50);
     std::uint32_t seed = 12345;
     auto next = [&] { return seed = seed * 1103515245u + 12345u; };
-    const QByteArray pieces[] = {"\x1b[", "\x1b]", "\x1bP", "\x07", "\x1b[999999;999999H", "\x1b[?1049h",
-                                 "\x1b[?1049l", "\x1b[5;2r", "\r\n", "\xd8", "\x1b[38;5;300m", "\x1b[6n"};
+    const QByteArray pieces[] = {"\x1b[",          "\x1b]",       "\x1bP",     "\x07", "\x1b[999999;999999H",
+                                 "\x1b[?1049h",    "\x1b[?1049l", "\x1b[5;2r", "\r\n", "\xd8",
+                                 "\x1b[38;5;300m", "\x1b[6n"};
     for (int round = 0; round < 400; ++round) {
         QByteArray chunk;
         for (int i = 0; i < 64; ++i) {
@@ -307,15 +314,18 @@ TEST(TerminalCodec, CodePagesBothWays)
               QStringLiteral(u"سلام").toUtf8());
     EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_6).ToScreen("\xd3\xe4\xc7\xe5"),
               QStringLiteral(u"سلام").toUtf8());
-    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_1).ToScreen("caf\xe9"), QStringLiteral(u"café").toUtf8());
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_1).ToScreen("caf\xe9"),
+              QStringLiteral(u"café").toUtf8());
     // A byte ISO-8859-6 leaves undefined is shown as the replacement mark.
-    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_6).ToScreen("\xa1"), QStringLiteral(u"\uFFFD").toUtf8());
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Iso8859_6).ToScreen("\xa1"),
+              QStringLiteral(u"\uFFFD").toUtf8());
     // UTF-8 passes whole, split or not: the screen joins the pieces.
     EXPECT_EQ(TerminalCodec().ToScreen("\xd8"), QByteArray("\xd8"));
 
     EXPECT_EQ(TerminalCodec(TerminalCodePage::Windows1256).FromKeyboard(QStringLiteral(u"سلام!")),
               QByteArray("\xd3\xe1\xc7\xe3!"));
-    EXPECT_EQ(TerminalCodec(TerminalCodePage::Cp437).FromKeyboard(QStringLiteral(u"é€")), QByteArray("\x82?"));
+    EXPECT_EQ(TerminalCodec(TerminalCodePage::Cp437).FromKeyboard(QStringLiteral(u"é€")),
+              QByteArray("\x82?"));
     EXPECT_EQ(TerminalCodec().FromKeyboard(QStringLiteral(u"ش")), QByteArray("\xd8\xb4"));
 
     for (TerminalCodePage page : kCodePages)

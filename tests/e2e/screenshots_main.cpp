@@ -48,7 +48,9 @@ QByteArray TopScreen(const char* clock)
     s += "Tasks:\x1b[1m 112 \x1b[mtotal,\x1b[1m   1 \x1b[mrunning,\x1b[1m 111 \x1b[msleeping\x1b[K\r\n";
     s += "%Cpu(s):\x1b[1m  3.1 \x1b[mus,\x1b[1m  1.0 \x1b[msy,\x1b[1m 95.8 \x1b[mid\x1b[K\r\n";
     s += "MiB Mem :\x1b[1m   7951.2 \x1b[mtotal,\x1b[1m   5120.4 \x1b[mfree\x1b[K\r\n\x1b[K\r\n";
-    s += "\x1b[7m" + QByteArray("    PID USER      PR  NI    VIRT    RES  S  %CPU  %MEM     TIME+ COMMAND").leftJustified(80) +
+    s += "\x1b[7m" +
+         QByteArray("    PID USER      PR  NI    VIRT    RES  S  %CPU  %MEM     TIME+ COMMAND")
+             .leftJustified(80) +
          "\x1b[m\r\n";
     const char* rows[] = {"   4242 op        20   0   10360   3864 R   6.2   0.0   0:00.02 top",
                           "    731 root      20   0   15432   9012 S   0.3   0.1   0:01.10 sshd",
@@ -176,7 +178,8 @@ int main(int argc, char** argv)
         ok &= Save(window, out, QStringLiteral("main-terminal-shell"));
         // A full-screen program on the alternate screen.
         peer.Port().SendString(kTop);
-        ok &= WaitFor([&] { return terminal->Screen().AlternateScreen() && terminal->Text().contains("sshd"); });
+        ok &= WaitFor(
+            [&] { return terminal->Screen().AlternateScreen() && terminal->Text().contains("sshd"); });
         ok &= Save(window, out, QStringLiteral("main-terminal-fullscreen"));
         window.Terminal().OpenBigView();
         QApplication::processEvents();
