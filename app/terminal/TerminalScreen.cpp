@@ -418,10 +418,11 @@ QByteArray TerminalScreen::TakeReplies()
 
 QByteArray TerminalScreen::EncodeKey(TerminalKey key, int modifiers)
 {
-    // DEL is what a Unix host's line discipline erases with and what BBS
-    // software takes as well; Control+Backspace gives the older BS.
+    // Backspace sends BS, as the window always has and as our Windows peers
+    // expect; Control+Backspace gives DEL for a Unix host's line discipline
+    // whose erase character is DEL (shells take either).
     if (key == TerminalKey::Backspace)
-        return (modifiers & ControlModifier) ? QByteArray("\b") : QByteArray("\x7f");
+        return (modifiers & ControlModifier) ? QByteArray("\x7f") : QByteArray("\b");
     return m_library->Capture(
         [&] { vterm_keyboard_key(m_library->vt, ToLibrary(key), ToLibrary(modifiers)); });
 }

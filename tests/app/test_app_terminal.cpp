@@ -81,7 +81,7 @@ TEST_F(TerminalTest, EachKindOfKeySendsItsBytes)
     EXPECT_EQ(Sent(), "A");
     EXPECT_EQ(Key(Qt::Key_Return), "\r\n");
     EXPECT_EQ(Key(Qt::Key_Tab), "\t");
-    EXPECT_EQ(Key(Qt::Key_Backspace), "\x7f");
+    EXPECT_EQ(Key(Qt::Key_Backspace), "\b");
     EXPECT_EQ(Key(Qt::Key_Escape), "\x1b");
     EXPECT_EQ(Key(Qt::Key_Up), "\x1b[A");
     EXPECT_EQ(Key(Qt::Key_Left), "\x1b[D");

@@ -237,11 +237,11 @@ TEST(TerminalScreen, KeysSendTheirSequences)
         {TerminalKey::F1, "\x1bOP"},      {TerminalKey::F4, "\x1bOS"},
         {TerminalKey::F5, "\x1b[15~"},    {TerminalKey::F12, "\x1b[24~"},
         {TerminalKey::Tab, "\t"},         {TerminalKey::Escape, "\x1b"},
-        {TerminalKey::Backspace, "\x7f"}, {TerminalKey::Enter, "\r"},
+        {TerminalKey::Backspace, "\b"}, {TerminalKey::Enter, "\r"},
     };
     for (const auto& [key, bytes] : keys)
         EXPECT_EQ(screen.EncodeKey(key, NoModifier), bytes) << int(key);
-    EXPECT_EQ(screen.EncodeKey(TerminalKey::Backspace, ControlModifier), QByteArray("\b"));
+    EXPECT_EQ(screen.EncodeKey(TerminalKey::Backspace, ControlModifier), QByteArray("\x7f"));
     EXPECT_EQ(screen.EncodeCharacter(U'c', ControlModifier), QByteArray("\x03"));
     EXPECT_EQ(screen.EncodeCharacter(U'z', ControlModifier), QByteArray("\x1a"));
     EXPECT_EQ(screen.EncodeCharacter(U'x', AltModifier), QByteArray("\x1bx"));
