@@ -27,6 +27,14 @@ TEST(AtClassify, ResultLinesFromATable)
         {"CONNECT 9600/REL", AtKind::Connect, 9600, "/REL"},
         {"CONNECT 99999999999999999999", AtKind::Connect, 0, ""},
         {"RING", AtKind::Ring, 0, ""},
+        {"RING 123", AtKind::Ring, 0, ""},
+        {"RING/0", AtKind::Ring, 0, ""},
+        {"RING;1", AtKind::Ring, 0, ""},
+        {"RING A", AtKind::Ring, 0, ""},
+        {"+CRING: DATA", AtKind::Ring, 0, ""},
+        {"+CRING: REL ASYNC", AtKind::Ring, 0, ""},
+        {"RINGING", AtKind::Info, 0, ""},
+        {"RINGBACK", AtKind::Info, 0, ""},
         {"NO CARRIER", AtKind::NoCarrier, 0, ""},
         {"BUSY", AtKind::Busy, 0, ""},
         {"NO DIALTONE", AtKind::NoDialtone, 0, ""},
@@ -67,11 +75,63 @@ TEST(AtClassify, CallerIdAndEcho)
     EXPECT_EQ(ClassifyAtLine("TIME = 1405").field, CallerIdField::Time);
     EXPECT_EQ(ClassifyAtLine("NMBR = P").value, "P") << "private: the value is passed on as given";
     EXPECT_EQ(ClassifyAtLine("S0=2").kind, AtKind::Info);
+    EXPECT_EQ(ClassifyAtLine("Manufacturer: VH").kind, AtKind::Info);
 
     EXPECT_EQ(ClassifyAtLine("ATDT5551234", "ATDT5551234").kind, AtKind::Echo);
     EXPECT_EQ(ClassifyAtLine("atz", "ATZ").kind, AtKind::Echo);
     EXPECT_EQ(ClassifyAtLine("OK", "ATZ").kind, AtKind::Ok) << "a result is never taken for echo";
     EXPECT_EQ(ClassifyAtLine("ATI3").kind, AtKind::Echo) << "a stray echo with no command outstanding";
+}
+
+// Every form a caller can arrive in gives the same items.
+TEST(AtClassify, CallerIdInEveryForm)
+{
+    using Items = std::vector<CallerIdItem>;
+    const Items full = {{CallerIdField::Date, "1208"},
+                        {CallerIdField::Time, "0105"},
+                        {CallerIdField::Number, "5550100"},
+                        {CallerIdField::Name, "ALI REZAEI"}};
+    // The multiple-message packet of that caller, with and without checksum.
+    const QByteArray mdmf = "801F01083132303830313035020735353530313030070A414C492052455A414549";
+    struct Row
+    {
+        QByteArray line;
+        Items items;
+    };
+    const Row rows[] = {
+        {"NMBR: 5550100", {{CallerIdField::Number, "5550100"}}},
+        {"DDN_NMBR = 5550100", {{CallerIdField::Number, "5550100"}}},
+        {"MESG = 070A414C492052455A414549", {{CallerIdField::Name, "ALI REZAEI"}}},
+        {"MESG = 06034242431", {{CallerIdField::Message, "06034242431"}}},
+        {"MESG = 0603424243", {{CallerIdField::Message, "0603424243"}}},
+        {mdmf, full},
+        {mdmf + "97", full},
+        // A single-message packet: date, time and the number only.
+        {"0412303332323234303539313435353132333435",
+         {{CallerIdField::Date, "0322"},
+          {CallerIdField::Time, "2405"},
+          {CallerIdField::Number, "9145512345"}}},
+        {"8006040150080150", {{CallerIdField::Number, "P"}}},
+        {"+CLIP: \"5550100\",129,,,\"ALI REZAEI\",0",
+         {{CallerIdField::Number, "5550100"}, {CallerIdField::Name, "ALI REZAEI"}}},
+        {"+CLIP: \"\",128,,,,1", {{CallerIdField::Number, "P"}}},
+        {"+CLIP: \"5550100\",129", {{CallerIdField::Number, "5550100"}}},
+    };
+    for (const Row& r : rows) {
+        const AtLine line = ClassifyAtLine(r.line);
+        EXPECT_EQ(line.kind, AtKind::CallerId) << r.line.constData();
+        EXPECT_EQ(line.items, r.items) << r.line.constData();
+        if (!r.items.empty()) {
+            EXPECT_EQ(line.field, r.items.front().field);
+            EXPECT_EQ(line.value, r.items.front().value);
+        }
+    }
+    // Hex whose lengths do not add up is not a packet, and numbers that
+    // happen to be hex stay information.
+    for (const char* other : {"801D0108", "80020603414243", "04123033", "12345678", "0000000000", "8002"})
+        EXPECT_EQ(ClassifyAtLine(other).kind, AtKind::Info) << other;
+    EXPECT_TRUE(DecodeCallerIdHex("80FF01", true).empty());
+    EXPECT_TRUE(DecodeCallerIdHex("zz", false).empty());
 }
 
 std::vector<QByteArray> Split(const QByteArray& input, const std::vector<qsizetype>& cuts)
@@ -89,9 +149,10 @@ std::vector<QByteArray> Split(const QByteArray& input, const std::vector<qsizety
 
 TEST(AtSplitter, SameLinesWholeByteByByteAndAtEverySplit)
 {
-    const QByteArray input = "ATDT5551234\r\r\nRING\r\n\r\nNMBR = 5551234\r\nCONNECT 33600/ARQ\r\n0\r3\r";
-    const std::vector<QByteArray> expected = {"ATDT5551234",       "RING", "NMBR = 5551234",
-                                              "CONNECT 33600/ARQ", "0",    "3"};
+    const QByteArray input = "ATDT5551234\r\r\nRING/0\r\n\r\nNMBR = 5551234\r\nCONNECT 33600/ARQ\r\n0\r3\r"
+                             "+CLIP: \"5551234\",129\r\n";
+    const std::vector<QByteArray> expected = {
+        "ATDT5551234", "RING/0", "NMBR = 5551234", "CONNECT 33600/ARQ", "0", "3", "+CLIP: \"5551234\",129"};
     EXPECT_EQ(Split(input, {}), expected);
     std::vector<qsizetype> every;
     for (qsizetype i = 1; i < input.size(); ++i)

@@ -2,6 +2,16 @@
 // byte stream of the command phase into lines, and a pure classifier that says
 // what each line means. Both verbose ("NO CARRIER") and numeric ("3") result
 // codes are understood; a command's echo is recognised as such.
+//
+// Rings come in many spellings: "RING", "RING 2", "RING/0", "RINGA" is not one
+// but "RING A" is, "+CRING: DATA", and "2" in numeric mode. "RINGING" and
+// "RINGBACK" are call progress of an outgoing call, not rings.
+//
+// Caller ID comes formatted ("NMBR = 5551234", "NMBR: 5551234", "DDN_NMBR",
+// "NAME", "DATE", "TIME", "MESG = <hex of one data item>"), unformatted (the
+// whole single- or multiple-message packet as one line of hex digits), or as
+// "+CLIP: "5551234",129,,,"NAME"" from modems of the extended command set.
+// Every form is decoded into the same items.
 #pragma once
 
 #include <QByteArray>
@@ -38,6 +48,17 @@ enum class CallerIdField : std::uint8_t
     Message
 };
 
+// One thing a caller-ID line says. A number is "P" when the caller withheld
+// it and "O" when it is not available (out of area), as modems report them; a
+// date is MMDD and a time HHMM. A Message item holds the hex of a data item
+// that has no meaning here.
+struct CallerIdItem
+{
+    CallerIdField field = CallerIdField::None;
+    QByteArray value;
+    bool operator==(const CallerIdItem&) const = default;
+};
+
 struct AtLine
 {
     AtKind kind = AtKind::Info;
@@ -45,7 +66,8 @@ struct AtLine
     std::uint32_t rate = 0; // CONNECT rate in bit/s, 0 when not given
     QByteArray suffix;      // what followed the rate ("/ARQ/V42BIS", "/LAP-M")
     CallerIdField field = CallerIdField::None;
-    QByteArray value; // the caller-ID value
+    QByteArray value;                // the first caller-ID item's value
+    std::vector<CallerIdItem> items; // every caller-ID item of the line, in order
     bool operator==(const AtLine&) const = default;
 };
 
@@ -55,6 +77,12 @@ bool IsFinalResult(AtKind kind);
 // What one line means. `lastCommand` (without its CR) makes the echo of that
 // command recognisable; pass an empty array when no command is outstanding.
 AtLine ClassifyAtLine(QByteArrayView line, QByteArrayView lastCommand = {});
+
+// The items of a caller-ID packet written in hex: a whole single-message
+// (type 0x04) or multiple-message (type 0x80) packet when `wholePacket`, else
+// one data item (type, length, data, optional checksum) as a MESG line gives
+// it. Empty when the hex is malformed or its lengths do not add up.
+std::vector<CallerIdItem> DecodeCallerIdHex(QByteArrayView hex, bool wholePacket);
 
 // Splits the command-phase stream into lines at CR or LF; empty lines are
 // skipped. A line longer than MaxLine is cut there and the rest of it dropped
