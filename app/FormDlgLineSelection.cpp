@@ -67,7 +67,9 @@ void TFormDlgLineSelection::ComboBoxLinesChange()
     int caps = 0;
     const int code = m_phone->GetLineCaps(m_comboBoxLines->currentIndex(), caps);
     if (code != 0) {
-        m_memo1->appendPlainText(QStringLiteral("Error: ") + m_phone->GetErrorMessage(code));
+        m_memo1->appendPlainText(QStringLiteral("Error: ") +
+                                 WithLineFailure(m_phone->GetErrorMessage(code),
+                                                 m_phone->LineFailureText(m_comboBoxLines->currentIndex())));
         return;
     }
     m_memo1->appendPlainText(LineCapsListing(caps).join(QLatin1Char('\n')));
@@ -82,7 +84,9 @@ void TFormDlgLineSelection::ButtonOkClick()
     const int code = m_phone->LineActive(m_comboBoxLines->currentIndex(), true);
     if (code != 0) {
         // The dialog stays open so that another line can be tried.
-        ShowMessageBox(this, QStringLiteral("Error: ") + m_phone->GetErrorMessage(code));
+        ShowMessageBox(this, QStringLiteral("Error: ") +
+                                 WithLineFailure(m_phone->GetErrorMessage(code),
+                                                 m_phone->LineFailureText(m_comboBoxLines->currentIndex())));
         return;
     }
     accept();

@@ -87,6 +87,7 @@ public:
     int LineActive(int lineId, bool activate) override { return m_phone.LineActive(lineId, activate); }
     int LineID() const override { return m_phone.LineID(); }
     QString GetErrorMessage(int code) const override { return m_phone.GetErrorMessage(code); }
+    QString LineFailureText(int lineId) const override { return m_phone.LineFailureText(lineId); }
 
 private:
     qv::QvPhone& m_phone;
@@ -468,10 +469,12 @@ void TFormTerminalEmulator::FormCreate()
     if (code != 0) {
         QString name;
         m_qvPhone1->GetLineName(0, name);
+        const QString message =
+            WithLineFailure(m_qvPhone1->GetErrorMessage(code), m_qvPhone1->LineFailureText(0));
+        AddLog(QStringLiteral(">Error: ") + message);
         ShowMessageBox(this, QStringLiteral("Error while activating the telephone device.\r\n\r\n"
                                             "Telephone device name: ") +
-                                 name + QStringLiteral("\r\nError message: ") +
-                                 m_qvPhone1->GetErrorMessage(code));
+                                 name + QStringLiteral("\r\nError message: ") + message);
     }
 
     // The receive folder: the stored one, else the settings folder.
@@ -685,9 +688,25 @@ void TFormTerminalEmulator::ReactivateLine()
 {
     if (!m_qvPhone1->IsActive())
         return;
-    const int code = m_qvPhone1->LineReactivate(true);
+    const int code = Reactivate();
     if (code != 0)
-        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+        ShowMessageBox(this, QStringLiteral("Error: ") + PhoneErrorText(code));
+}
+
+int TFormTerminalEmulator::Reactivate()
+{
+    // A reopen that fails says so with its own box; the line state it
+    // raises on the way must not bring a second one.
+    m_reactivating = true;
+    const int code = m_qvPhone1->LineReactivate(true);
+    m_reactivating = false;
+    return code;
+}
+
+QString TFormTerminalEmulator::PhoneErrorText(int code) const
+{
+    return WithLineFailure(m_qvPhone1->GetErrorMessage(code),
+                           m_qvPhone1->LineFailureText(m_qvPhone1->LineID()));
 }
 
 void TFormTerminalEmulator::ButtonConfigurationClick()
@@ -697,9 +716,9 @@ void TFormTerminalEmulator::ButtonConfigurationClick()
         ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
         return;
     }
-    const int reactivated = m_qvPhone1->LineReactivate(true);
+    const int reactivated = Reactivate();
     if (reactivated != 0)
-        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(reactivated));
+        ShowMessageBox(this, QStringLiteral("Error: ") + PhoneErrorText(reactivated));
 }
 
 void TFormTerminalEmulator::Button1Click()
@@ -723,11 +742,28 @@ void TFormTerminalEmulator::QvPhone1LineState(qv::TLineState state, int param1)
     AddLog(reaction->log);
     if (reaction->status)
         SetStatus(reaction->status->color, reaction->status->text);
+    // The line closed under us (a modem that would not come up, a device
+    // that went away): the line says why.
+    if (state != qv::lsDeactivated || param1 != 0)
+        return;
+    const QString failure = m_qvPhone1->LineFailureText(m_qvPhone1->LineID());
+    if (failure.isEmpty())
+        return;
+    AddLog(QStringLiteral(">Error: ") + failure);
+    if (!m_reactivating) {
+        // Shown once the event has been handled, so that the box's own event
+        // loop never runs inside the phone's event dispatch.
+        QTimer::singleShot(0, this,
+                           [this, failure] { ShowMessageBox(this, QStringLiteral("Error: ") + failure); });
+    }
 }
 
 void TFormTerminalEmulator::QvPhone1CallState(qv::TCallState state, int param1, int, int)
 {
-    const auto reaction = CallStateReaction(state, param1, m_qvPhone1->GetErrorMessage(param1));
+    // A hang-up that failed has the line's account of what it tried.
+    const auto reaction = CallStateReaction(
+        state, param1,
+        state == qv::csError && param1 == 111 ? PhoneErrorText(param1) : m_qvPhone1->GetErrorMessage(param1));
     if (!reaction)
         return;
     AddLog(reaction->log);

@@ -120,6 +120,8 @@ private:
     void ComboBoxSpeakerModeChange();
     void ComboBoxSpeakerVolChange();
     void ReactivateLine();
+    int Reactivate();
+    QString PhoneErrorText(int code) const;
     void ButtonConfigurationClick();
     void Button1Click();
     void QvPhone1LineState(qv::TLineState state, int param1);
@@ -159,6 +161,7 @@ private:
     TForm1* m_pictureWindow = nullptr;
     bool m_terminateRequested = false;
     bool m_callConnected = false;
+    bool m_reactivating = false;
 
     // Window.
     QLabel* m_label7;

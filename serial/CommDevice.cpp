@@ -120,9 +120,20 @@ int CommDevice::Open(const QString& path)
         ::close(fd);
         return error;
     }
+    const Kind kind = KindOf(fd);
+    if (kind == Kind::Tty) {
+        // Root gets past another program's exclusive mode, which would leave
+        // two programs talking to one modem; honour it as an ordinary user
+        // must. The close is not the tty's last, so it drops no line.
+        int exclusive = 0;
+        if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+            ::close(fd);
+            return oserr::SharingViolation;
+        }
+    }
     m_impl->fd = fd;
     m_impl->owned = true;
-    m_impl->kind = KindOf(fd);
+    m_impl->kind = kind;
     m_impl->pty = m_impl->kind == Kind::Tty && IsPty(fd);
     if (m_impl->kind == Kind::Tty)
         ioctl(fd, TIOCEXCL); // a driver without it still has the lock above

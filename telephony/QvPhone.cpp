@@ -4,6 +4,7 @@
 
 #include "common/ErrorCodes.h"
 #include "telephony/TapiBuffer.h"
+#include "telephony/service/Service.h"
 #include "telephony/service/Tapi.h"
 
 #include <unistd.h>
@@ -808,6 +809,12 @@ void QvPhone::LineClosedByService()
     m_retiredCells.clear();
     m_serviceState = ServiceState::Initialised;
     RaiseLineState(lsDeactivated, 0);
+}
+
+QString QvPhone::LineFailureText(int lineId) const
+{
+    // Our own service's word on it; it has no place in the documented API.
+    return lineId < 0 ? QString() : tapi::Service::LineFailure(static_cast<tapi::DWORD>(lineId));
 }
 
 int QvPhone::LineActive(int lineId, bool activate)

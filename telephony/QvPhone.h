@@ -48,6 +48,14 @@ public:
     // lsDeactivated/lsActivated, but a line left closed says so once with
     // (lsDeactivated, 0).
     int LineReactivate(bool quiet);
+    // Why line `lineId`'s last open, set-up or hang-up failed, in the words of
+    // the line's provider and naming what the user can do ("No permission to
+    // open the modem device /dev/ttyUSB0: join the dialout group ..."); empty
+    // when it went well or the line has nothing to add. It is the detail of
+    // the code that LineActive returned, of an lsDeactivated(0) that closed
+    // the line, or of a csError(111) of a failed hang-up; the code stays the
+    // verdict.
+    QString LineFailureText(int lineId) const;
     int GetLineName(int lineId, QString& name);
     int GetLineCaps(int lineId, int& caps);
     int GetNumberOfAddresses(int lineId, int& count);

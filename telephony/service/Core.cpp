@@ -910,6 +910,13 @@ int Service::PendingMessages()
     return core ? core->Pending() : 0;
 }
 
+QString Service::LineFailure(DWORD deviceId)
+{
+    const detail::Core* core = detail::Core::Get();
+    const detail::Device* dev = core ? core->Line(deviceId) : nullptr;
+    return dev ? dev->provider->LineFailure(dev->local) : QString();
+}
+
 CallId Service::CallOfHandle(HCALL handle)
 {
     detail::Core* core = detail::Core::Get();

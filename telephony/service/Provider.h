@@ -281,6 +281,12 @@ public:
                        DeviceIdData& out) = 0;
     virtual LONG GetDevConfig(int line, const QString& deviceClass, QByteArray& config) = 0;
     virtual LONG SetDevConfig(int line, const QString& deviceClass, const QByteArray& config) = 0;
+    // Why the line's last open, set-up or hang-up failed, in English and
+    // naming what the user can do ("No permission to open /dev/ttyUSB0: join
+    // the dialout group ..."); empty when the last one went well or the
+    // provider has nothing to add. The LINEERR_ result stays the verdict;
+    // this is its detail, for the log and the error box.
+    virtual QString LineFailure(int /*line*/) const { return {}; }
     // The provider's own configuration dialog, if it has one without a GUI
     // library; the service prefers a handler registered by the GUI.
     virtual LONG ConfigDialog(int /*line*/, HWND /*owner*/, const QString& /*deviceClass*/)

@@ -46,6 +46,12 @@ public:
         std::function<LONG(Provider& provider, int line, HWND owner, const QString& deviceClass)>;
     static void SetConfigDialogHandler(const QString& providerName, ConfigDialogHandler handler);
 
+    // Beyond the documented API: why line `deviceId`'s last open, set-up or
+    // hang-up failed, in its provider's words (Provider::LineFailure); empty
+    // when nothing failed or the provider does not say. An application shows
+    // it next to the code it got from lineOpen, LINE_CLOSE or a failed drop.
+    static QString LineFailure(DWORD deviceId);
+
     // Messages queued and not yet delivered (for tests that wait on quiet).
     static int PendingMessages();
     // Delivers queued messages now, as the event loop would (tests).

@@ -47,7 +47,10 @@ VirtualModem::~VirtualModem()
 {
     *m_alive = false;
     StopTimers();
+    if (m_lateTimer)
+        Clock::Instance().StopTimer(m_lateTimer);
     delete m_masterNotifier;
+    delete m_masterWritable;
     if (m_call) {
         m_call->disconnect(this);
         m_call->abort();
@@ -78,6 +81,9 @@ bool VirtualModem::Start(QString* error, std::uint16_t port)
     m_slavePath = QString::fromLocal8Bit(name);
     m_masterNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_masterNotifier, &QSocketNotifier::activated, this, [this] { OnMasterReadable(); });
+    m_masterWritable = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_masterWritable->setEnabled(false);
+    connect(m_masterWritable, &QSocketNotifier::activated, this, [this] { FlushToHost(); });
 
     m_server = new QTcpServer(this);
     if (!m_server->listen(QHostAddress::LocalHost, port)) {
@@ -114,22 +120,34 @@ void VirtualModem::ToHost(const QByteArray& bytes)
 {
     if (m_fault == Fault::Silent || m_master < 0)
         return;
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+    if (m_holding) {
+        m_held += bytes;
+        return;
+    }
+    // A host that does not read for a long time loses what is beyond this,
+    // as a modem's own buffer would overflow.
+    constexpr qsizetype Limit = 1 << 20;
+    m_toHost += bytes.left(Limit - m_toHost.size());
+    FlushToHost();
+}
+
+void VirtualModem::FlushToHost()
+{
+    while (!m_toHost.isEmpty() && m_master >= 0) {
+        const ssize_t n = ::write(m_master, m_toHost.constData(), size_t(m_toHost.size()));
         if (n > 0) {
-            done += n;
+            m_toHost.remove(0, n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno == EAGAIN) {
-            // The host is not reading; a test modem may wait for it briefly.
-            ::usleep(1000);
-            continue;
-        }
-        return;
+        if (n < 0 && errno != EAGAIN)
+            m_toHost.clear(); // the host end is gone
+        break;
     }
+    // The rest goes when the host has read enough to make room.
+    if (m_masterWritable)
+        m_masterWritable->setEnabled(!m_toHost.isEmpty());
 }
 
 void VirtualModem::ResultText(const QByteArray& text)
@@ -155,6 +173,10 @@ void VirtualModem::OnMasterReadable()
         if (n <= 0)
             return;
         const QByteArray bytes(buffer, n);
+        if (m_lateTimer) {
+            m_heldInput += bytes; // busy with a command that answers late
+            continue;
+        }
         if (m_mode == Mode::Data) {
             DataPhaseBytes(bytes);
         } else {
@@ -185,16 +207,51 @@ void VirtualModem::CommandPhaseByte(char c)
         Result(3, "NO CARRIER");
         return;
     }
-    if (m_echo)
+    if (m_echo || m_quirks.echoStuck)
         ToHost(QByteArray(1, c));
     if (c == '\r') {
         const QByteArray line = m_line;
         m_line.clear();
+        if (m_quirks.lateReplies > 0 && !line.trimmed().isEmpty()) {
+            // Busy with this command: its result, and whatever the host
+            // sends meanwhile, wait.
+            --m_quirks.lateReplies;
+            m_holding = true;
+            ExecuteLine(line);
+            m_holding = false;
+            std::weak_ptr<bool> alive = m_alive;
+            m_lateTimer = Clock::Instance().StartTimer(m_quirks.lateReplyMs, [this, alive] {
+                if (!Expired(alive))
+                    ReleaseLateReply();
+            });
+            return;
+        }
         ExecuteLine(line);
     } else if (c == '\b' || c == 0x7f) {
         m_line.chop(1);
     } else if (c != '\n' && m_line.size() < 255) {
         m_line.append(c);
+    }
+}
+
+void VirtualModem::ReleaseLateReply()
+{
+    Clock::Instance().StopTimer(m_lateTimer);
+    m_lateTimer = 0;
+    const QByteArray said = m_held;
+    m_held.clear();
+    ToHost(said);
+    const QByteArray input = m_heldInput;
+    m_heldInput.clear();
+    std::weak_ptr<bool> alive = m_alive;
+    for (char c : input) {
+        if (m_mode == Mode::Data) {
+            DataPhaseBytes(QByteArray(1, c));
+            continue;
+        }
+        CommandPhaseByte(c);
+        if (Expired(alive) || m_lateTimer)
+            break;
     }
 }
 
@@ -248,6 +305,9 @@ VirtualModem::LineResult VirtualModem::ExecuteCommands(QByteArray cmds)
             m_quiet = false;
             m_s[0] = 0;
             m_s[12] = 50;
+            m_dtrMode = 2;
+            m_dcdMode = 1;
+            m_callerId = 0;
             break;
         case 'E':
             m_echo = number(i, 0) != 0;
@@ -265,15 +325,50 @@ VirtualModem::LineResult VirtualModem::ExecuteCommands(QByteArray cmds)
         case 'I':
             number(i, 0);
             break;
-        case '&': // &F, &C1, &D2, ... accepted
+        case '&': { // &C and &D act, &F, &K, ... are accepted
+            const char what = i < cmds.size() ? char(std::toupper(static_cast<unsigned char>(cmds[i]))) : 0;
             if (i < cmds.size())
                 ++i;
-            number(i, 0);
+            const int value = number(i, 0);
+            if (what == 'C')
+                m_dcdMode = value;
+            else if (what == 'D')
+                m_dtrMode = value;
             break;
-        case '+': // extended commands are accepted and ignored up to ';'
-            while (i < cmds.size() && cmds[i] != ';')
-                ++i;
+        }
+        case '+':
+        case '#':
+        case '%': {
+            // Extended commands run up to ';'. Of the caller-ID ones, only
+            // the modem's own dialect is known.
+            const qsizetype end = cmds.indexOf(';', i);
+            const QByteArray extended =
+                (QByteArray(1, c) + cmds.mid(i, end < 0 ? -1 : end - i)).toUpper().trimmed();
+            i = end < 0 ? cmds.size() : end + 1;
+            static const struct
+            {
+                const char* name;
+                CallerIdDialect dialect;
+            } dialects[] = {{"+VCID=", CallerIdDialect::Vcid},
+                            {"#CID=", CallerIdDialect::Cid},
+                            {"%CCID=", CallerIdDialect::Ccid},
+                            {"+CLIP=", CallerIdDialect::Clip}};
+            bool callerIdCommand = false;
+            for (const auto& d : dialects) {
+                if (!extended.startsWith(d.name))
+                    continue;
+                callerIdCommand = true;
+                if (d.dialect != m_quirks.callerIdDialect)
+                    return LineResult::Error;
+                const int value = extended.mid(qsizetype(std::strlen(d.name))).toInt();
+                if (value < 0 || value > 2)
+                    return LineResult::Error;
+                m_callerId = value;
+            }
+            if (!callerIdCommand && c != '+')
+                return LineResult::Error;
             break;
+        }
         case 'S': {
             const int reg = number(i, -1);
             if (reg < 0 || reg >= 100)
@@ -419,17 +514,65 @@ void VirtualModem::Ring()
     if (m_mode != Mode::Ringing)
         return;
     ++m_ringsSent;
-    Result(2, "RING");
-    if (m_ringsSent == 1 && m_callerId && m_verbose && !m_remoteNumber.isNull()) {
-        const QByteArray crlf = "\r\n";
-        ToHost(crlf + "DATE = " + Clock::Instance().Now().toString("MMdd").toLatin1() + crlf);
-        ToHost("TIME = " + Clock::Instance().Now().toString("hhmm").toLatin1() + crlf);
-        ToHost("NMBR = " + (m_remoteNumber.isEmpty() ? QByteArray("O") : m_remoteNumber.toUtf8()) + crlf);
-        if (!m_remoteName.isEmpty())
-            ToHost("NAME = " + m_remoteName.toUtf8() + crlf);
-    }
+    if (m_verbose)
+        ResultText(m_quirks.ring);
+    else
+        Result(2, "RING");
+    if (m_ringsSent == 1 && m_callerId != 0 && m_verbose && !m_remoteNumber.isNull())
+        SendCallerId();
     if (m_s[0] > 0 && m_ringsSent >= m_s[0])
         Answer();
+}
+
+void VirtualModem::SendCallerId()
+{
+    const QByteArray crlf = "\r\n";
+    const QByteArray date = Clock::Instance().Now().toString("MMdd").toLatin1();
+    const QByteArray time = Clock::Instance().Now().toString("hhmm").toLatin1();
+    const QByteArray number = m_remoteNumber.isEmpty() ? QByteArray("O") : m_remoteNumber.toUtf8();
+    const QByteArray name = m_remoteName.toUtf8();
+    if (m_quirks.callerIdDialect == CallerIdDialect::Clip) {
+        QByteArray clip = "+CLIP: \"" + (m_remoteNumber.isEmpty() ? QByteArray() : number) + "\",129,,,\"" +
+                          name + "\"," + (m_remoteNumber.isEmpty() ? "2" : "0");
+        ToHost(crlf + clip + crlf);
+        return;
+    }
+    if (m_callerId == 2) {
+        // The whole multiple-message packet in hex: date and time, number,
+        // name, each a type, a length and the data, then a checksum.
+        QByteArray body;
+        auto item = [&body](char type, const QByteArray& data) {
+            body.append(type).append(char(data.size())).append(data);
+        };
+        item(0x01, date + time);
+        item(m_remoteNumber.isEmpty() ? 0x04 : 0x02, number);
+        if (!name.isEmpty())
+            item(0x07, name);
+        QByteArray packet = QByteArray(1, char(0x80)) + char(body.size()) + body;
+        char sum = 0;
+        for (char b : packet)
+            sum = char(sum + b);
+        packet.append(char(-sum));
+        ToHost(crlf + packet.toHex().toUpper() + crlf);
+        return;
+    }
+    const char* separator = m_quirks.callerIdStyle == CallerIdStyle::Colon ? ": " : " = ";
+    auto pair = [&](const char* tag, const QByteArray& value) {
+        ToHost(tag + QByteArray(separator) + value + crlf);
+    };
+    ToHost(crlf);
+    pair("DATE", date);
+    pair("TIME", time);
+    if (m_quirks.callerIdStyle == CallerIdStyle::DialableMesg) {
+        pair("DDN_NMBR", number);
+        // A name this modem does not know how to show: the data item in hex.
+        if (!name.isEmpty())
+            pair("MESG", (QByteArray(1, 0x07) + char(name.size()) + name).toHex().toUpper());
+        return;
+    }
+    pair("NMBR", number);
+    if (!name.isEmpty())
+        pair("NAME", name);
 }
 
 void VirtualModem::Answer()
@@ -446,6 +589,7 @@ void VirtualModem::Answer()
 
 void VirtualModem::EnterData(bool announce)
 {
+    m_connected = true;
     if (m_answerTimer) {
         Clock::Instance().StopTimer(m_answerTimer);
         m_answerTimer = 0;
@@ -522,6 +666,57 @@ void VirtualModem::OnCallClosed()
         Result(3, "NO CARRIER");
 }
 
+void VirtualModem::SetRegister(int n, int value)
+{
+    if (n >= 0 && n < 100)
+        m_s[n] = value;
+}
+
+bool VirtualModem::Dcd() const
+{
+    if (m_quirks.noDcd)
+        return false;
+    return m_dcdMode == 0 || m_connected;
+}
+
+void VirtualModem::SetDtr(bool high)
+{
+    const bool dropped = m_dtr && !high;
+    m_dtr = high;
+    if (!dropped || m_quirks.dtrIgnored || m_dtrMode == 0 || m_fault == Fault::Silent)
+        return;
+    if (m_dtrMode == 1) {
+        // Back to the command phase; the call stays up.
+        if (m_mode == Mode::Data) {
+            m_mode = Mode::Command;
+            m_plusCount = 0;
+            Result(0, "OK");
+            emit stateChanged();
+        }
+        return;
+    }
+    const bool inCall = m_connected || m_mode == Mode::Dialling;
+    HangUp();
+    if (inCall)
+        Result(3, "NO CARRIER");
+}
+
+void VirtualModem::Unplug()
+{
+    HangUp();
+    delete m_masterNotifier;
+    m_masterNotifier = nullptr;
+    delete m_masterWritable;
+    m_masterWritable = nullptr;
+    m_toHost.clear();
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+    if (m_slaveKeep >= 0)
+        ::close(m_slaveKeep);
+    m_slaveKeep = -1;
+}
+
 void VirtualModem::DropRemote()
 {
     if (m_call)
@@ -540,6 +735,7 @@ void VirtualModem::HangUp()
     }
     m_callBuffer.clear();
     m_mode = Mode::Command;
+    m_connected = false;
     m_ringsSent = 0;
     m_remoteNumber.clear();
     m_remoteName.clear();
@@ -583,12 +779,13 @@ void VirtualModem::EscapeCheck()
 {
     Clock::Instance().StopTimer(m_guardTimer);
     m_guardTimer = 0;
-    if (m_mode != Mode::Data || m_plusCount != 3)
+    if (m_mode != Mode::Data || m_plusCount != 3 || m_quirks.escapeIgnored)
         return;
     if (Clock::Instance().MonotonicMs() - m_lastDataMs < GuardMs())
         return;
     // The call stays up; the host now talks to the modem.
     m_plusCount = 0;
+    ++m_escapes;
     m_mode = Mode::Command;
     Result(0, "OK");
     emit stateChanged();

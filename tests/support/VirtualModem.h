@@ -1,17 +1,27 @@
 // A Hayes modem emulator for tests: the program under test opens the slave end
 // of a pty pair (DevicePath()) as it would a modem's tty; the emulator answers
 // AT commands on the master end and carries calls over loopback TCP to another
-// VirtualModem, so two modem lines can call each other inside one test.
+// VirtualModem, so two modem lines can call each other inside one test. It
+// never blocks (what the host does not read yet waits in a buffer), so it can
+// run on the thread of the program under test.
 //
 // It does what a real modem does where the tests look: echo (E), verbose or
 // numeric results (V), quiet (Q), auto-answer (S0), RING every few seconds
-// with caller-ID lines after the first, CONNECT with a rate, "+++" honoured
-// only with its guard times (S12, in fiftieths of a second) before ATH, and
-// "NO CARRIER" when the remote leaves. Faults on demand: busy, no dial tone,
-// no answer, and a modem that never says anything.
+// with caller-ID lines after the first once a caller-ID command has turned
+// them on, CONNECT with a rate, "+++" honoured only with its guard times (S12,
+// in fiftieths of a second) before ATH, and "NO CARRIER" when the remote
+// leaves. Faults on demand: busy, no dial tone, no answer, and a modem that
+// never says anything.
 //
-// A pty has no modem-control lines, so DTR and DCD do not exist here: the end
-// of a call reaches the host only as "NO CARRIER" in its data stream.
+// A pty has no modem-control lines. The modem keeps its own DTR and DCD
+// (SetDtr, Dcd) for a test's device to wire to the line under test; it acts
+// on DTR as &D tells it (0 ignore, 1 command phase, 2 hang up) and shows the
+// carrier on DCD as &C tells it (0 always, 1 while connected). Without such
+// wiring the end of a call reaches the host only as "NO CARRIER" in its data
+// stream.
+//
+// Quirks of real hardware, each off by default and switched per test: see
+// Quirks.
 #pragma once
 
 #include <QByteArray>
@@ -41,6 +51,35 @@ public:
         Silent
     };
 
+    // The four caller-ID commands modems know, and which of them this one
+    // takes (the others are answered ERROR).
+    enum class CallerIdDialect
+    {
+        Vcid, // +VCID
+        Cid,  // #CID
+        Ccid, // %CCID
+        Clip  // +CLIP
+    };
+    // How the formatted caller ID reads.
+    enum class CallerIdStyle
+    {
+        Equals,       // "NMBR = 5551234"
+        Colon,        // "NMBR: 5551234"
+        DialableMesg, // "DDN_NMBR = 5551234", the name as a MESG data item
+    };
+    struct Quirks
+    {
+        bool noDcd = false;         // the cable has no DCD: it reads low whatever happens
+        bool dtrIgnored = false;    // DTR does nothing, whatever &D says
+        bool echoStuck = false;     // echoes commands even after E0
+        bool escapeIgnored = false; // "+++" never brings the command phase back
+        CallerIdDialect callerIdDialect = CallerIdDialect::Vcid;
+        CallerIdStyle callerIdStyle = CallerIdStyle::Equals;
+        QByteArray ring = "RING"; // "RING 1", "RING/0", "+CRING: DATA", ...
+        int lateReplies = 0;      // this many command results come late,
+        int lateReplyMs = 0;      //   by this much, the modem busy meanwhile
+    };
+
     explicit VirtualModem(QObject* parent = nullptr);
     ~VirtualModem() override;
 
@@ -58,13 +97,31 @@ public:
     void SetFault(Fault fault) { m_fault = fault; }
     // Milliseconds between RINGs of an incoming call (a real line: 6000).
     void SetRingIntervalMs(int ms) { m_ringIntervalMs = ms; }
-    // Whether caller-ID lines follow the first RING (a modem with AT+VCID=1).
-    void SetCallerIdEnabled(bool on) { m_callerId = on; }
+    // Whether caller-ID lines follow the first RING, as after AT+VCID=1
+    // (a caller-ID command of the right dialect turns it on too).
+    void SetCallerIdEnabled(bool on) { m_callerId = on ? 1 : 0; }
+    void SetQuirks(const Quirks& quirks) { m_quirks = quirks; }
+    // Dials `number` as if its own host had sent ATD (a caller without a
+    // line of its own under test).
+    void DialOut(const QString& number) { Dial(number.toLatin1()); }
+    // The modem's register n := value, as "ATSn=value" would.
+    void SetRegister(int n, int value);
+
+    // Modem-control lines, for a device that wires them to the host.
+    void SetDtr(bool high);
+    bool Dtr() const { return m_dtr; }
+    bool Dcd() const;
+    // The device goes away at once, as an unplugged USB modem does: the
+    // host's tty reads as hung up.
+    void Unplug();
 
     // What the tests read back.
     bool InDataMode() const { return m_mode == Mode::Data; }
+    // A call is up (in the data phase or, after "+++", in the command phase).
+    bool Online() const { return m_connected; }
     bool OffHook() const { return m_call != nullptr; }
     int RingsSent() const { return m_ringsSent; }
+    int Escapes() const { return m_escapes; } // "+++" taken as the escape
     QByteArray CommandLog() const { return m_commandLog; } // each command line, CR-terminated
     int Register(int n) const { return (n >= 0 && n < 100) ? m_s[n] : -1; }
 
@@ -89,6 +146,8 @@ private:
     void OnCallReadable();
     void OnCallClosed();
     void ToHost(const QByteArray& bytes);
+    void FlushToHost();
+    void ReleaseLateReply();
     void Result(int numeric, const char* verbose);
     void ResultText(const QByteArray& text);
     void ExecuteLine(const QByteArray& line);
@@ -104,6 +163,7 @@ private:
     void HangUp();
     void StartRinging();
     void Ring();
+    void SendCallerId();
     void EnterData(bool sendHandshake);
     void CommandPhaseByte(char c);
     void DataPhaseBytes(const QByteArray& bytes);
@@ -115,6 +175,8 @@ private:
     int m_slaveKeep = -1; // keeps the pty alive while the host reopens it
     QString m_slavePath;
     QSocketNotifier* m_masterNotifier = nullptr;
+    QSocketNotifier* m_masterWritable = nullptr;
+    QByteArray m_toHost; // what the host has not taken yet
     QTcpServer* m_server = nullptr;
     QTcpSocket* m_call = nullptr;
     bool m_outgoing = false;
@@ -135,8 +197,19 @@ private:
     QString m_remoteName;
     Fault m_fault = Fault::None;
     int m_ringIntervalMs = 2000;
-    bool m_callerId = true;
+    int m_callerId = 0; // 0 off, 1 formatted, 2 unformatted (the whole packet in hex)
+    Quirks m_quirks;
+    bool m_dtr = false;
+    bool m_connected = false; // a call is up
+    int m_dtrMode = 2;        // &D
+    int m_dcdMode = 1;        // &C
+    // A late reply: what the modem says, and what the host sends meanwhile.
+    bool m_holding = false;
+    QByteArray m_held;
+    QByteArray m_heldInput;
+    std::uint64_t m_lateTimer = 0;
     int m_ringsSent = 0;
+    int m_escapes = 0;
 
     // Escape detection in the data phase.
     std::int64_t m_lastDataMs = 0;

@@ -23,6 +23,8 @@ public:
             return QByteArray();
         return QByteArray("\r\nOK\r\n");
     };
+    // Runs when the line sends "+++".
+    std::function<void()> escape;
     modem::OpenResult openResult;
     bool modemLines = true;
     bool dcd = false;
@@ -36,6 +38,7 @@ public:
     QByteArray input;                 // what waits to be read
     bool open = false;
     int opens = 0;
+    int outputDiscards = 0;
 
     ~FakeModemDevice() override { Close(); }
 
@@ -83,8 +86,11 @@ public:
         }
         // "+++" has no CR: it stays in the partial line until the next
         // command, as on a modem that treats it as the start of one.
-        if (m_line.endsWith("+++"))
+        if (m_line.endsWith("+++")) {
             m_line.clear();
+            if (escape)
+                escape();
+        }
         Notify();
         return true;
     }
@@ -98,8 +104,8 @@ public:
         input.remove(0, max);
         return ReadStatus::Data;
     }
-    bool WaitReadable(int) override { return !input.isEmpty(); }
     void DiscardInput() override { input.clear(); }
+    void DiscardOutput() override { ++outputDiscards; }
     void SetReadyHandler(std::function<void()> h) override { handler = std::move(h); }
     void SetReadyNotify(bool on) override
     {

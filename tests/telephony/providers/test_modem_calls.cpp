@@ -1,12 +1,12 @@
 // Two modem lines calling each other through the telephony service, on
-// virtual modems that run in a helper process (the line waits on its tty while
-// it opens, so the modems must not share the test's thread). Everything goes
-// through the service API, as an application sees it.
+// virtual modems on the test's own thread: nothing of the line waits on its
+// tty, so the modems get their turns. Everything goes through the service
+// API, as an application sees it.
 #include "telephony/service/Service.h"
 #include "telephony/service/Tapi.h"
 #include "telephony/service/providers/modem/ModemProvider.h"
+#include "tests/support/VirtualModem.h"
 #include "tests/support/Wait.h"
-#include "tests/telephony/providers/ModemHostProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 using namespace tapi;
 using namespace qv::modem;
-using qv::test::ModemHost;
+using qv::test::VirtualModem;
 using qv::test::WaitUntil;
 
 struct Msg
@@ -53,25 +53,24 @@ protected:
     void SetUp() override
     {
         Messages().clear();
-        ASSERT_TRUE(m_host.Start());
         std::vector<ModemLineConfig> lines;
         for (int i = 0; i < 3; ++i) {
-            const QList<QByteArray> added = m_host.Command("add").split(' ');
-            ASSERT_EQ(added.value(0), "ok");
+            m_modems.push_back(std::make_unique<VirtualModem>());
+            QString error;
+            ASSERT_TRUE(m_modems.back()->Start(&error)) << error.toStdString();
+            m_modems.back()->SetRingIntervalMs(300);
             ModemLineConfig config;
             config.name = QStringLiteral("Modem %1").arg(i);
-            config.device = QString::fromUtf8(added.value(1));
+            config.device = m_modems.back()->DevicePath();
             config.lockDir = m_lockDir.path();
             // A short escape guard time and a short wait for the far modem.
             config.init = "ATZS12=10S7=5";
             lines.push_back(config);
         }
-        ASSERT_EQ(m_host.Command("dir 0 200 1"), "ok");
-        ASSERT_EQ(m_host.Command("dir 1 100 0"), "ok");
-        ASSERT_EQ(m_host.Command("own 0 100 CALLER A"), "ok");
-        ASSERT_EQ(m_host.Command("ring 0 300"), "ok");
-        ASSERT_EQ(m_host.Command("ring 1 300"), "ok");
-        ASSERT_EQ(m_host.Command("fault 2 silent"), "ok");
+        m_modems[0]->AddDirectoryEntry("200", m_modems[1]->Port());
+        m_modems[1]->AddDirectoryEntry("100", m_modems[0]->Port());
+        m_modems[0]->SetOwnNumber("100", "CALLER A");
+        m_modems[2]->SetFault(VirtualModem::Fault::Silent);
 
         auto provider = std::make_unique<ModemProvider>(lines);
         ModemTimings timings;
@@ -94,7 +93,16 @@ protected:
         m_lineB = Open(1, InstanceB);
         ASSERT_NE(m_lineA, 0u);
         ASSERT_NE(m_lineB, 0u);
+        ASSERT_TRUE(WaitUp(0));
+        ASSERT_TRUE(WaitUp(1));
     }
+
+    // The line's modem has been brought up: its speaker commands came last.
+    bool WaitUp(int modem)
+    {
+        return WaitUntil([&] { return Log(modem).endsWith("ATL2M1\r"); }, 10000);
+    }
+    QByteArray Log(int modem) const { return m_modems[size_t(modem)]->CommandLog(); }
 
     void TearDown() override
     {
@@ -228,7 +236,8 @@ protected:
     }
 
     QTemporaryDir m_lockDir;
-    ModemHost m_host;
+    // Outlive the service's lines, which are closed in TearDown.
+    std::vector<std::unique_ptr<VirtualModem>> m_modems;
     ModemProvider* m_provider = nullptr;
     HLINEAPP m_app = 0;
     HLINE m_lineA = 0;
@@ -238,7 +247,7 @@ protected:
 
 TEST_F(ModemCalls, TwoLinesCallEachOtherAndHangUpFromEitherSide)
 {
-    EXPECT_TRUE(m_host.CommandLog(0).contains("ATL2M1\r")) << "the speaker words reached the modem";
+    EXPECT_TRUE(Log(0).contains("ATL2M1\r")) << "the speaker words reached the modem";
 
     HCALL a = 0, b = 0;
     const size_t mark = Messages().size();
@@ -289,7 +298,7 @@ TEST_F(ModemCalls, TwoLinesCallEachOtherAndHangUpFromEitherSide)
     HangUp(a);
     EXPECT_TRUE(ReadUntil(fdB2, "NO CARRIER").contains("NO CARRIER"));
     HangUp(b);
-    EXPECT_TRUE(m_host.CommandLog(0).contains("ATH\r"));
+    EXPECT_TRUE(Log(0).contains("ATH0\r"));
 }
 
 TEST_F(ModemCalls, CarrierLostMidCallEndsTheStreamWithNoCarrierAndTheLineIsReadyAgain)
@@ -297,7 +306,7 @@ TEST_F(ModemCalls, CarrierLostMidCallEndsTheStreamWithNoCarrierAndTheLineIsReady
     HCALL a = 0, b = 0;
     Connect(a, b, m_lineA, u"200");
     const int fdA = DataChannel(a);
-    ASSERT_EQ(m_host.Command("drop 1"), "ok");
+    m_modems[1]->DropRemote();
     EXPECT_TRUE(ReadUntil(fdA, "NO CARRIER").contains("NO CARRIER"));
     HangUp(a);
     HangUp(b);
@@ -312,7 +321,7 @@ TEST_F(ModemCalls, AModemThatGoesAwayEndsTheCallAndClosesItsLine)
 {
     HCALL a = 0, b = 0;
     Connect(a, b, m_lineA, u"200");
-    m_host.Kill();
+    m_modems[0]->Unplug();
     ASSERT_TRUE(WaitState(a, LINECALLSTATE_DISCONNECTED));
     EXPECT_EQ(Messages()[size_t(FindState(a, LINECALLSTATE_DISCONNECTED))].p2, LINEDISCONNECTMODE_NORMAL);
     // The drop ends the call without a modem to talk to, and the line goes:
@@ -333,10 +342,10 @@ TEST_F(ModemCalls, ClosingTheLineMidCallPutsTheModemOnHook)
     const int fdB = DataChannel(b);
     ASSERT_EQ(lineClose(m_lineA), 0);
     m_lineA = 0;
-    // No DTR on a pty: the escape and ATH run after the close returned.
+    // No DTR on a pty: the escape and ATH0 run after the close returned.
     EXPECT_TRUE(ReadUntil(fdB, "NO CARRIER").contains("NO CARRIER"));
-    EXPECT_TRUE(WaitUntil([&] { return m_host.Command("state 0").startsWith("ok 0 0"); }));
-    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATH\r"));
+    EXPECT_TRUE(WaitUntil([&] { return !m_modems[0]->OffHook() && !m_modems[0]->InDataMode(); }));
+    EXPECT_TRUE(Log(0).endsWith("ATH0\r"));
     HangUp(b);
 
     // The line opens again on the same tty.
@@ -348,46 +357,57 @@ TEST_F(ModemCalls, BusyNoDialToneAndNoAnswerEndInTheirDisconnectModes)
 {
     struct Row
     {
-        const char* fault;
+        VirtualModem::Fault fault;
         DWORD mode;
     };
-    const Row rows[] = {{"busy", LINEDISCONNECTMODE_BUSY},
-                        {"nodialtone", LINEDISCONNECTMODE_NODIALTONE},
-                        {"noanswer", LINEDISCONNECTMODE_NOANSWER}};
+    const Row rows[] = {{VirtualModem::Fault::Busy, LINEDISCONNECTMODE_BUSY},
+                        {VirtualModem::Fault::NoDialtone, LINEDISCONNECTMODE_NODIALTONE},
+                        {VirtualModem::Fault::NoAnswer, LINEDISCONNECTMODE_NOANSWER}};
     for (const Row& r : rows) {
-        ASSERT_EQ(m_host.Command(QByteArray("fault 0 ") + r.fault), "ok");
+        SCOPED_TRACE(int(r.fault));
+        m_modems[0]->SetFault(r.fault);
         HCALL a = 0;
         const LONG request = lineMakeCallW(m_lineA, &a, u"200", 0, nullptr);
         ASSERT_GT(request, 0);
         ASSERT_TRUE(WaitReply(request));
-        ASSERT_TRUE(WaitState(a, LINECALLSTATE_DISCONNECTED, 15000)) << r.fault;
+        ASSERT_TRUE(WaitState(a, LINECALLSTATE_DISCONNECTED, 15000));
         const int at = FindState(a, LINECALLSTATE_DISCONNECTED);
-        EXPECT_EQ(Messages()[size_t(at)].p2, r.mode) << r.fault;
+        EXPECT_EQ(Messages()[size_t(at)].p2, r.mode);
         HangUp(a);
     }
-    ASSERT_EQ(m_host.Command("fault 0 none"), "ok");
+    m_modems[0]->SetFault(VirtualModem::Fault::None);
 
     // A number outside the dial alphabet is refused before the modem sees it.
-    const QByteArray before = m_host.CommandLog(0);
+    const QByteArray before = Log(0);
     HCALL a = 0;
     EXPECT_EQ(lineMakeCallW(m_lineA, &a, u"200\rATZ", 0, nullptr), LINEERR_INVALADDRESS);
-    EXPECT_EQ(m_host.CommandLog(0), before);
+    EXPECT_EQ(Log(0), before);
 }
 
-TEST_F(ModemCalls, AModemThatNeverAnswersFailsTheOpenWithAClearError)
+TEST_F(ModemCalls, AModemThatNeverAnswersClosesTheLineWithAClearReason)
 {
+    // The open itself does not wait for the modem; the line closes when the
+    // modem has had its chances, and says why.
     HLINE line = 0;
-    EXPECT_EQ(lineOpenW(m_app, 2, &line, TAPI_VERSION_2_2, 0, 0, LINECALLPRIVILEGE_OWNER,
+    ASSERT_EQ(lineOpenW(m_app, 2, &line, TAPI_VERSION_2_2, 0, 0, LINECALLPRIVILEGE_OWNER,
                         LINEMEDIAMODE_DATAMODEM, nullptr),
-              LINEERR_NODEVICE);
-    EXPECT_TRUE(m_provider->LastError(2).contains("does not answer"))
-        << m_provider->LastError(2).toStdString();
-    EXPECT_EQ(m_host.CommandLog(2), QByteArray("AT\rAT\r"));
+              0);
+    ASSERT_TRUE(
+        WaitUntil([&] { return Find(LINE_CLOSE, [&](const Msg& m) { return m.device == line; }) >= 0; }));
+    EXPECT_TRUE(Service::LineFailure(2).contains("does not answer AT"))
+        << Service::LineFailure(2).toStdString();
+    EXPECT_EQ(Log(2), QByteArray("AT\rAT\rAT\r"));
 
-    // The tty was let go: once the modem speaks, the line opens.
-    ASSERT_EQ(m_host.Command("fault 2 none"), "ok");
-    EXPECT_EQ(lineOpenW(m_app, 2, &line, TAPI_VERSION_2_2, 0, 0, LINECALLPRIVILEGE_OWNER,
+    // The tty was let go: once the modem speaks, the line opens and stays.
+    m_modems[2]->SetFault(VirtualModem::Fault::None);
+    const size_t mark = Messages().size();
+    ASSERT_EQ(lineOpenW(m_app, 2, &line, TAPI_VERSION_2_2, 0, 0, LINECALLPRIVILEGE_OWNER,
                         LINEMEDIAMODE_DATAMODEM, nullptr),
+              0);
+    ASSERT_TRUE(WaitUp(2));
+    EXPECT_TRUE(Service::LineFailure(2).isEmpty());
+    EXPECT_LT(Find(
+                  LINE_CLOSE, [&](const Msg& m) { return m.device == line; }, mark),
               0);
 }
 
@@ -405,7 +425,7 @@ TEST_F(ModemCalls, SpeakerWordsOfTheStoredBlockReachTheModemAtTheNextOpen)
     ASSERT_EQ(lineClose(m_lineA), 0);
     m_lineA = Open(0, InstanceA);
     ASSERT_NE(m_lineA, 0u);
-    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATL3M2\r")) << m_host.CommandLog(0).constData();
+    EXPECT_TRUE(WaitUntil([&] { return Log(0).endsWith("ATL3M2\r"); })) << Log(0).constData();
 }
 
 } // namespace

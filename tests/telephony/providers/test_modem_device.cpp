@@ -1,14 +1,18 @@
-// The modem's tty opened for real, on a pty: who else holds it decides which
-// error the line reports, and a UUCP lock file is honoured, taken over when
-// stale, and removed again.
+// The modem's tty opened for real, on a pty: who else holds it, and how,
+// decides which error the line reports and whom it names; a UUCP lock file is
+// honoured, taken over when stale, and removed again. The other holders are
+// a second program (vh_modem_open_probe), as they would be on a real machine.
 #include "telephony/service/providers/modem/ModemDevice.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -32,6 +36,11 @@ protected:
     }
     void TearDown() override
     {
+        if (m_holder.state() != QProcess::NotRunning) {
+            m_holder.closeWriteChannel();
+            if (!m_holder.waitForFinished(3000))
+                m_holder.kill();
+        }
         ::close(m_master);
         ::close(m_slave);
     }
@@ -42,8 +51,20 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
+    // Another program takes the device: "hold-excl" or "hold-flock".
+    long Hold(const char* how)
+    {
+        m_holder.start(QStringLiteral(VH_OPEN_PROBE), {QString::fromLatin1(how), m_config.device});
+        if (!m_holder.waitForStarted(5000) || !m_holder.waitForReadyRead(5000))
+            return 0;
+        const QByteArray said = m_holder.readLine().trimmed();
+        EXPECT_EQ(said, "ready");
+        return long(m_holder.processId());
+    }
+
     QTemporaryDir m_lockDir;
     ModemLineConfig m_config;
+    QProcess m_holder;
     int m_master = -1;
     int m_slave = -1;
 };
@@ -63,7 +84,8 @@ TEST_F(ModemTty, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
     char buffer[16] = {};
     ASSERT_EQ(::read(m_master, buffer, sizeof buffer), 3);
     ASSERT_EQ(::write(m_master, "OK\r\n", 4), 4);
-    ASSERT_TRUE(device->WaitReadable(2000));
+    pollfd p{device->Fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
     QByteArray in;
     EXPECT_EQ(device->Read(in, 1), ModemDevice::ReadStatus::Data);
     EXPECT_EQ(in, "O");
@@ -73,58 +95,91 @@ TEST_F(ModemTty, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
     EXPECT_TRUE(LockFile().isEmpty()) << "the lock file goes with the device";
 }
 
-TEST_F(ModemTty, AnotherHolderIsReportedByHowItHoldsTheDevice)
+// Each way of holding the device gives its own error, naming the process.
+// Root gets past the tty's exclusive mode at the system's level: the line
+// honours it all the same.
+TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
 {
-    // Another program's advisory lock.
-    const int other = ::open(m_config.device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
     auto device = MakePosixModemDevice();
-    EXPECT_EQ(device->Open(m_config).error, OpenError::Locked);
+    const long excl = Hold("hold-excl");
+    ASSERT_GT(excl, 0);
+    OpenResult r = device->Open(m_config);
+    EXPECT_EQ(r.error, OpenError::Exclusive);
     EXPECT_TRUE(LockFile().isEmpty()) << "a failed open leaves no lock file";
-    ::close(other);
+    if (::geteuid() == 0) {
+        // Only root may read another process's descriptors.
+        EXPECT_EQ(r.holderPid, excl);
+        EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(excl)));
+        EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("vh_modem_open"));
+    }
+    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("exclusive mode"));
+    m_holder.closeWriteChannel();
+    ASSERT_TRUE(m_holder.waitForFinished(5000));
+    // The mode belongs to the tty, which our own end keeps open.
+    ASSERT_EQ(::ioctl(m_slave, TIOCNXCL), 0);
 
-    // A live process's UUCP lock file.
+    const long locker = Hold("hold-flock");
+    ASSERT_GT(locker, 0);
+    r = device->Open(m_config);
+    EXPECT_EQ(r.error, OpenError::Locked);
+    EXPECT_EQ(r.holderPid, locker) << "the kernel's lock table names it to everyone";
+    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(locker)));
+
+    // A live process's UUCP lock file, which is looked at before the device.
     QFile lock(LockFilePath(m_config.lockDir, m_config.device));
     ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
-    lock.write(QByteArray::number(qint64(::getppid())).rightJustified(10) + "\n");
+    lock.write(QByteArray::number(qint64(locker)).rightJustified(10) + "\n");
     lock.close();
-    const OpenResult held = device->Open(m_config);
-    EXPECT_EQ(held.error, OpenError::LockFile);
-    EXPECT_EQ(held.lockPid, long(::getppid()));
-    EXPECT_TRUE(OpenErrorText(held, m_config.device).contains(QString::number(::getppid())));
+    r = device->Open(m_config);
+    EXPECT_EQ(r.error, OpenError::LockFile);
+    EXPECT_EQ(r.holderPid, locker);
+    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(locker)));
+    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("lock file"));
 
     // The lock file of a process that has ended is stale and taken over.
-    const pid_t child = ::fork();
-    if (child == 0)
-        ::_exit(0);
-    ASSERT_GT(child, 0);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_TRUE(lock.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    lock.write(QByteArray::number(qint64(child)).rightJustified(10) + "\n");
-    lock.close();
+    m_holder.closeWriteChannel();
+    ASSERT_TRUE(m_holder.waitForFinished(5000));
     ASSERT_TRUE(device->Open(m_config).ok());
     EXPECT_EQ(LockFile().trimmed().toLong(), long(::getpid()));
 }
 
-TEST_F(ModemTty, ExclusiveModeAndPermissionsAreTheirOwnErrors)
+// A user outside the device's group: the message names the group to join.
+// As root, a throw-away user of no group tries the device in a program of
+// its own; otherwise this user tries a node it may not open.
+TEST_F(ModemTty, NoPermissionNamesTheGroupToJoin)
 {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "root passes both the tty's exclusive mode and file permissions";
-    ASSERT_EQ(::ioctl(m_slave, TIOCEXCL), 0);
-    auto device = MakePosixModemDevice();
-    EXPECT_EQ(device->Open(m_config).error, OpenError::Exclusive);
-    ::ioctl(m_slave, TIOCNXCL);
-
-    QTemporaryDir dir;
-    const QString path = dir.path() + "/ttyNOPE";
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
-    f.setPermissions({});
-    ModemLineConfig config = m_config;
-    config.device = path;
-    EXPECT_EQ(device->Open(config).error, OpenError::PermissionDenied);
+    if (::geteuid() != 0) {
+        QTemporaryDir dir;
+        const QString path = dir.path() + "/ttyNOPE";
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.close();
+        f.setPermissions({});
+        ModemLineConfig config = m_config;
+        config.device = path;
+        const OpenResult r = MakePosixModemDevice()->Open(config);
+        EXPECT_EQ(r.error, OpenError::PermissionDenied);
+        EXPECT_TRUE(OpenErrorText(r, path).contains("join the"));
+        return;
+    }
+    // The probe must be reachable for the other user, folder by folder.
+    for (QFileInfo at(QStringLiteral(VH_OPEN_PROBE)); at.filePath() != "/"; at = QFileInfo(at.path())) {
+        if (!(at.permissions() & QFileDevice::ExeOther))
+            GTEST_SKIP() << at.filePath().toStdString() << " is closed to other users; cannot run as one";
+    }
+    QProcess probe;
+    probe.start("setpriv", {"--reuid=48713", "--regid=48713", "--clear-groups", QStringLiteral(VH_OPEN_PROBE),
+                            "open", m_config.device});
+    if (!probe.waitForStarted(5000))
+        GTEST_SKIP() << "setpriv is not available to run as another user";
+    ASSERT_TRUE(probe.waitForFinished(10000));
+    const QString said = QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+    ASSERT_EQ(probe.exitCode(), 1) << said.toStdString() << probe.readAllStandardError().constData();
+    // A pty's node belongs to the tty group; a serial port's to dialout.
+    const QString group = QFileInfo(m_config.device).group();
+    EXPECT_TRUE(said.startsWith("No permission to open the modem device " + m_config.device))
+        << said.toStdString();
+    EXPECT_TRUE(said.contains("join the " + group + " group")) << said.toStdString();
 }
 
 TEST_F(ModemTty, AMissingDeviceIsNotFound)

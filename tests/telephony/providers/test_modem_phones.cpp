@@ -6,8 +6,8 @@
 #include "telephony/QvPhone.h"
 #include "telephony/service/Service.h"
 #include "telephony/service/providers/modem/ModemProvider.h"
+#include "tests/support/VirtualModem.h"
 #include "tests/support/Wait.h"
-#include "tests/telephony/providers/ModemHostProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ using namespace qv;
 using qv::modem::ModemLineConfig;
 using qv::modem::ModemProvider;
 using qv::modem::ModemTimings;
-using qv::test::ModemHost;
+using qv::test::VirtualModem;
 using qv::test::WaitUntil;
 
 // One side of the conversation: a phone, its linked port and what they said.
@@ -72,21 +72,20 @@ class ModemPhones : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(m_host.Start());
         std::vector<ModemLineConfig> lines;
         for (int i = 0; i < 2; ++i) {
-            const QList<QByteArray> added = m_host.Command("add").split(' ');
-            ASSERT_EQ(added.value(0), "ok");
+            m_modems.push_back(std::make_unique<VirtualModem>());
+            QString error;
+            ASSERT_TRUE(m_modems.back()->Start(&error)) << error.toStdString();
+            m_modems.back()->SetRingIntervalMs(300);
             ModemLineConfig config;
-            config.device = QString::fromUtf8(added.value(1));
+            config.device = m_modems.back()->DevicePath();
             config.lockDir = m_lockDir.path();
             config.init = "ATZS12=10";
             lines.push_back(config);
         }
-        ASSERT_EQ(m_host.Command("dir 0 200 1"), "ok");
-        ASSERT_EQ(m_host.Command("dir 1 100 0"), "ok");
-        ASSERT_EQ(m_host.Command("ring 0 300"), "ok");
-        ASSERT_EQ(m_host.Command("ring 1 300"), "ok");
+        m_modems[0]->AddDirectoryEntry("200", m_modems[1]->Port());
+        m_modems[1]->AddDirectoryEntry("100", m_modems[0]->Port());
         auto provider = std::make_unique<ModemProvider>(lines);
         ModemTimings timings;
         timings.guardMs = 400;
@@ -97,7 +96,10 @@ protected:
         m_b = std::make_unique<Side>();
         ASSERT_EQ(m_a->phone.LineActive(0, true), 0);
         ASSERT_EQ(m_b->phone.LineActive(1, true), 0);
+        ASSERT_TRUE(WaitUntil([&] { return Log(0).endsWith("ATL2M1\r") && Log(1).endsWith("ATL2M1\r"); }));
     }
+
+    QByteArray Log(int modem) const { return m_modems[size_t(modem)]->CommandLog(); }
 
     void TearDown() override
     {
@@ -135,7 +137,8 @@ protected:
     }
 
     QTemporaryDir m_lockDir;
-    ModemHost m_host;
+    // Outlive the service's lines, which are closed in TearDown.
+    std::vector<std::unique_ptr<VirtualModem>> m_modems;
     std::unique_ptr<Side> m_a;
     std::unique_ptr<Side> m_b;
 };
@@ -159,7 +162,7 @@ TEST_F(ModemPhones, CallAnswerTalkAndHangUpFromEitherSide)
 
 TEST_F(ModemPhones, CallerIdLinesBetweenRingsReachTheAnsweringPhone)
 {
-    ASSERT_EQ(m_host.Command("own 0 100 CALLER A"), "ok");
+    m_modems[0]->SetOwnNumber("100", "CALLER A");
     std::vector<std::pair<QString, QString>> ids;
     int errors = 0;
     m_b->phone.SetOnCallerID([&](QvPhone*, int error, QString number, QString name, int) {
@@ -179,24 +182,24 @@ TEST_F(ModemPhones, SpeakerSettingsReachTheModemAfterReactivation)
     m_a->phone.ModemSpeaker().SetVolume(svHigh);
     m_a->phone.ModemSpeaker().SetMode(smOn);
     ASSERT_EQ(m_a->phone.LineReactivate(true), 0);
-    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATL3M2\r")) << m_host.CommandLog(0).constData();
+    EXPECT_TRUE(WaitUntil([&] { return Log(0).endsWith("ATL3M2\r"); })) << Log(0).constData();
 
     // Volume alone leaves the mode as it was.
     m_a->phone.ModemSpeaker().SetVolume(svLow);
     m_a->phone.ModemSpeaker().SetMode(smDefault);
     ASSERT_EQ(m_a->phone.LineReactivate(true), 0);
-    EXPECT_TRUE(m_host.CommandLog(0).endsWith("ATL1M2\r")) << m_host.CommandLog(0).constData();
+    EXPECT_TRUE(WaitUntil([&] { return Log(0).endsWith("ATL1M2\r"); })) << Log(0).constData();
 }
 
 TEST_F(ModemPhones, BusyAndNoDialToneEndInTheirCallStates)
 {
-    ASSERT_EQ(m_host.Command("fault 0 busy"), "ok");
+    m_modems[0]->SetFault(VirtualModem::Fault::Busy);
     ASSERT_EQ(m_a->phone.DialNumber("200", 1), 0);
     ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csBusy); }, 10000));
     ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csDisconnected); }, 10000)) << "AutoDisconnect hangs up";
 
     m_a->states.clear();
-    ASSERT_EQ(m_host.Command("fault 0 nodialtone"), "ok");
+    m_modems[0]->SetFault(VirtualModem::Fault::NoDialtone);
     ASSERT_EQ(m_a->phone.DialNumber("200", 1), 0);
     ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csNoDialTone); }, 10000));
     ASSERT_TRUE(WaitUntil([&] { return m_a->Has(csDisconnected); }, 10000));

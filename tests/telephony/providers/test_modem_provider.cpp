@@ -1,6 +1,7 @@
-// The modem line against a scripted device, in virtual time: the open-time
-// conversation and its failures, the dial alphabet, dial results, rings and
-// caller ID, the data phase, and both hang-up roads (DTR, escape sequence).
+// The modem line against a scripted device, in virtual time: bringing the
+// modem up and its failures, the dial alphabet, dial results, rings and caller
+// ID, the data phase, and the hang-up with what confirms it (DCD, ATH0 after
+// DTR or the escape sequence) and what it does when nothing does.
 #include "tests/telephony/providers/FakeModemDevice.h"
 
 #include "telephony/service/providers/modem/ModemFactory.h"
@@ -69,6 +70,8 @@ public:
             return "CONNECTED";
         case LINECALLSTATE_DISCONNECTED:
             return "DISCONNECTED";
+        case LINECALLSTATE_DIALTONE:
+            return "DIALTONE";
         default:
             return std::to_string(state);
         }
@@ -92,7 +95,7 @@ protected:
         Make(config);
     }
 
-    void Make(const ModemLineConfig& config)
+    void Make(ModemLineConfig config)
     {
         provider.reset();
         auto device = std::make_unique<FakeModemDevice>();
@@ -110,10 +113,27 @@ protected:
             clock->Advance(10);
     }
 
+    // Opens the line and lets the modem come up.
+    void Ready()
+    {
+        ASSERT_EQ(provider->OpenLine(0), 0);
+        Run(100);
+        ASSERT_TRUE(fake->CommandSent("ATL2M1")) << "the modem came up";
+        fake->commands.clear();
+    }
+
+    DWORD CallerIdFlags()
+    {
+        AddressInfo info;
+        EXPECT_EQ(provider->GetAddressInfo(0, 0, info), 0);
+        return info.callerIDFlags;
+    }
+
     // Opens the line and sets up a connected outgoing call.
     CallId Connected(CallId call = 7)
     {
-        EXPECT_EQ(provider->OpenLine(0), 0);
+        if (!fake->open)
+            Ready();
         EXPECT_EQ(provider->MakeCall(1, 0, call, "5551234", 0, {}), 0);
         Run(20);
         fake->Inject("\r\nCONNECT 33600\r\n");
@@ -131,28 +151,44 @@ protected:
     std::unique_ptr<ModemProvider> provider;
 };
 
-TEST_F(ModemLine, OpenTalksToTheModemAndAppliesTheSpeakerWordsOfTheBlock)
+TEST_F(ModemLine, TheModemIsBroughtUpInStepsAfterTheOpenReturned)
 {
     ASSERT_EQ(provider->OpenLine(0), 0);
-    const std::vector<QByteArray> expected = {"AT", "ATZ", "ATE0V1Q0S0=0", "ATL2M1"};
+    EXPECT_TRUE(fake->commands.empty()) << "nothing waits inside lineOpen";
+    Run(100);
+    const std::vector<QByteArray> expected = {"AT",    "ATZ",   "ATE0V1Q0S0=0", "ATX4",
+                                              "AT&C1", "AT&D2", "AT+VCID=1",    "ATL2M1"};
     EXPECT_EQ(fake->commands, expected);
+    EXPECT_TRUE(CallerIdFlags() & LINECALLPARTYID_ADDRESS);
 
     // The phone component edits the speaker words of the stored block in
-    // place and writes it back; the next open sends them as L and M.
+    // place and writes it back; the next open sends them as L and M. Closed
+    // and opened again at once (as the phone's probe does), the tty stays and
+    // only what changed is said again.
     QByteArray block;
     ASSERT_EQ(provider->GetDevConfig(0, "comm/datamodem", block), 0);
     ASSERT_EQ(qFromLittleEndian<quint32>(block.constData() + OffSubtype), 6u);
     qToLittleEndian<quint32>(2, block.data() + OffSpeakerVolume);
     qToLittleEndian<quint32>(0, block.data() + OffSpeakerMode);
     qToLittleEndian<quint16>(8, block.data() + OffOptions);
-    ASSERT_EQ(provider->SetDevConfig(0, "comm/datamodem", block), 0);
     provider->CloseLine(0);
+    Run(timings.lingerMs / 2);
+    ASSERT_EQ(provider->SetDevConfig(0, "comm/datamodem", block), 0);
     fake->commands.clear();
     ASSERT_EQ(provider->OpenLine(0), 0);
-    EXPECT_TRUE(fake->CommandSent("ATL3M0"));
+    Run(timings.lingerMs);
+    EXPECT_EQ(fake->opens, 1) << "no second open of the tty, so no DTR drop";
+    EXPECT_TRUE(fake->dtrChanges.empty());
+    EXPECT_EQ(fake->commands.front(), QByteArray("ATZ"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATL3M0"));
     QByteArray again;
     ASSERT_EQ(provider->GetDevConfig(0, "comm/datamodem", again), 0);
     EXPECT_EQ(qFromLittleEndian<quint16>(again.constData() + OffOptions), 8u) << "options word kept";
+
+    // A close that is not followed by an open lets the tty go.
+    provider->CloseLine(0);
+    Run(timings.lingerMs + 10);
+    EXPECT_FALSE(fake->open);
 
     // A block the line cannot use is refused and changes nothing.
     qToLittleEndian<quint32>(9, block.data() + OffSpeakerMode);
@@ -161,27 +197,96 @@ TEST_F(ModemLine, OpenTalksToTheModemAndAppliesTheSpeakerWordsOfTheBlock)
     EXPECT_EQ(provider->LineConfig(0).speaker, SpeakerMode::Off);
 }
 
-TEST_F(ModemLine, OpenFailsClearlyWhenTheModemIsSilentOrRefusesTheInitString)
+TEST_F(ModemLine, AModemThatDoesNotComeUpClosesTheLineWithItsReason)
 {
     fake->responder = [](const QByteArray&) { return QByteArray(); };
-    EXPECT_EQ(provider->OpenLine(0), LINEERR_NODEVICE);
-    EXPECT_TRUE(provider->LastError(0).contains("does not answer")) << provider->LastError(0).toStdString();
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(timings.probeMs * timings.probeTries - 50);
+    EXPECT_FALSE(events.Has("closed 0"));
+    Run(100);
+    EXPECT_EQ(events.log, std::vector<std::string>{"closed 0"});
+    EXPECT_TRUE(provider->LineFailure(0).contains("does not answer AT"))
+        << provider->LineFailure(0).toStdString();
     EXPECT_FALSE(fake->open);
-    EXPECT_EQ(fake->commands.size(), 2u) << "two tries of AT, nothing more";
+    EXPECT_EQ(fake->commands, (std::vector<QByteArray>{"AT", "AT", "AT"}));
 
+    // A required command refused.
+    events.log.clear();
     fake->responder = [](const QByteArray& c) {
         return c == "ATZ" ? QByteArray("\r\nERROR\r\n") : QByteArray("\r\nOK\r\n");
     };
-    EXPECT_EQ(provider->OpenLine(0), LINEERR_OPERATIONFAILED);
-    EXPECT_TRUE(provider->LastError(0).contains("init string")) << provider->LastError(0).toStdString();
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(100);
+    EXPECT_EQ(events.log, std::vector<std::string>{"closed 0"});
+    EXPECT_EQ(provider->LineFailure(0), "The modem on /dev/ttyFAKE0 refused ATZ (ERROR).");
     EXPECT_FALSE(fake->open);
 
-    // A modem without speaker control still gives a working line.
+    // A call placed while the modem came up ends with the line.
+    events.log.clear();
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "5551234", 0, {}), 0);
+    Run(100);
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 1 0", "state 7 DISCONNECTED 2048"}));
+    ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(20);
+    EXPECT_EQ(events.log.back(), "closed 0");
+}
+
+TEST_F(ModemLine, OptionalCommandsAndCallerIdDialectsAreTriedAndTolerated)
+{
+    // Each modem knows one caller-ID dialect; the line finds it.
+    for (const char* dialect : {"AT+VCID=1", "AT#CID=1", "AT%CCID=1", "AT+CLIP=1", ""}) {
+        SCOPED_TRACE(dialect);
+        Make(provider->LineConfig(0));
+        fake->responder = [dialect](const QByteArray& c) {
+            const bool callerId = c.contains("CID") || c.contains("CLIP");
+            const bool refused = c == "ATX4" || c.startsWith("ATL") || (callerId && c != dialect);
+            return QByteArray(refused ? "\r\nERROR\r\n" : "\r\nOK\r\n");
+        };
+        ASSERT_EQ(provider->OpenLine(0), 0);
+        Run(100);
+        EXPECT_TRUE(events.log.empty()) << "the line stays open";
+        EXPECT_TRUE(provider->LineFailure(0).isEmpty());
+        EXPECT_TRUE(fake->CommandSent("AT&D2")) << "a refused ATX4 stops nothing";
+        const std::vector<QByteArray> tried = {"AT+VCID=1", "AT#CID=1", "AT%CCID=1", "AT+CLIP=1"};
+        const auto last = std::find(tried.begin(), tried.end(), QByteArray(dialect));
+        for (auto it = tried.begin(); it != tried.end(); ++it)
+            EXPECT_EQ(fake->CommandSent(*it), it <= last) << it->constData();
+        EXPECT_EQ(CallerIdFlags() == LINECALLPARTYID_UNAVAIL, *dialect == '\0');
+    }
+
+    // telephony.conf's own sequence replaces all of it; "?" marks what may
+    // fail, and without a caller-ID command there is no caller ID.
+    ModemLineConfig config = provider->LineConfig(0);
+    config.initSequence = "AT&F | ?ATX4 | ATE0V1S0=0";
+    Make(config);
     fake->responder = [](const QByteArray& c) {
-        return c.startsWith("ATL") ? QByteArray("\r\nERROR\r\n") : QByteArray("\r\nOK\r\n");
+        return QByteArray(c == "ATX4" ? "\r\nERROR\r\n" : "\r\nOK\r\n");
     };
-    EXPECT_EQ(provider->OpenLine(0), 0);
-    EXPECT_TRUE(provider->LastError(0).isEmpty());
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(100);
+    EXPECT_EQ(fake->commands, (std::vector<QByteArray>{"AT", "AT&F", "ATX4", "ATE0V1S0=0", "ATL2M1"}));
+    EXPECT_EQ(CallerIdFlags(), LINECALLPARTYID_UNAVAIL);
+}
+
+TEST_F(ModemLine, ALateReplyAtOpenAnswersOnlyItsOwnCommand)
+{
+    // The first AT is answered after its time limit, when the second is out.
+    int ats = 0;
+    fake->responder = [&ats](const QByteArray& c) {
+        if (c == "AT" && ++ats == 1)
+            return QByteArray();
+        return QByteArray(c == "ATZ" ? "\r\nERROR\r\n" : "\r\nOK\r\n");
+    };
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(timings.probeMs + 5);
+    ASSERT_EQ(fake->commands.size(), 2u);
+    fake->Inject("\r\nOK\r\n"); // the first AT's, late
+    Run(50);
+    // Had the late OK answered the second AT, the second AT's OK would have
+    // been taken for ATZ's answer and hidden its ERROR.
+    EXPECT_EQ(events.log, std::vector<std::string>{"closed 0"});
+    EXPECT_TRUE(provider->LineFailure(0).contains("refused ATZ")) << provider->LineFailure(0).toStdString();
 }
 
 TEST_F(ModemLine, DeviceOpenFailuresHaveTheirOwnCodesAndTexts)
@@ -199,22 +304,25 @@ TEST_F(ModemLine, DeviceOpenFailuresHaveTheirOwnCodesAndTexts)
     QStringList texts;
     for (const Row& r : rows) {
         fake->openResult.error = r.error;
-        fake->openResult.lockPid = 4321;
+        fake->openResult.holderPid = 4321;
+        fake->openResult.holderName = "minicom";
         EXPECT_EQ(provider->OpenLine(0), r.code) << int(r.error);
-        texts << provider->LastError(0);
+        Run(50);
+        texts << provider->LineFailure(0);
         EXPECT_TRUE(fake->commands.empty()) << "nothing is sent to a device that did not open";
     }
     texts.removeDuplicates();
     EXPECT_EQ(texts.size(), 5);
-    EXPECT_TRUE(texts[1].contains("dialout"));
-    EXPECT_TRUE(texts[4].contains("4321"));
+    EXPECT_TRUE(texts[1].contains("join the dialout group"));
+    for (int held : {2, 3, 4})
+        EXPECT_TRUE(texts[held].contains("process 4321 (minicom)")) << texts[held].toStdString();
 }
 
 TEST_F(ModemLine, DialStringsOutsideTheDialAlphabetNeverReachTheModem)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     const QByteArray before = fake->written;
-    for (const char* bad : {"123\rATH", "123\n", "12;ATZ", "", "555-1234", "+31 20", "1\x7f"})
+    for (const char* bad : {"123\rATH", "123\n", "12;ATZ", "W", "555-1234", "+31 20", "1\x7f"})
         EXPECT_EQ(provider->MakeCall(1, 0, 7, QString::fromLatin1(bad), 0, {}), LINEERR_INVALADDRESS) << bad;
     EXPECT_EQ(provider->MakeCall(1, 0, 7, QString::fromUtf8("۱۲۳"), 0, {}), LINEERR_INVALADDRESS);
     Run(50);
@@ -225,6 +333,16 @@ TEST_F(ModemLine, DialStringsOutsideTheDialAlphabetNeverReachTheModem)
     Run(20);
     EXPECT_EQ(fake->commands.back(), QByteArray("ATDTW*70,5551234#"));
     EXPECT_EQ(provider->MakeCall(3, 0, 8, "1", 0, {}), LINEERR_CALLUNAVAIL) << "one call per line";
+}
+
+TEST_F(ModemLine, ACallPlacedWhileTheModemComesUpIsDialledWhenItIsReady)
+{
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "5551234", 0, {}), 0);
+    Run(100);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATDT5551234"));
+    EXPECT_EQ(fake->commands[fake->commands.size() - 2], QByteArray("ATL2M1"));
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 1 0", "state 7 DIALING", "state 7 PROCEEDING"}));
 }
 
 TEST_F(ModemLine, DialResultsEndTheCallWithTheMatchingMode)
@@ -240,7 +358,7 @@ TEST_F(ModemLine, DialResultsEndTheCallWithTheMatchingMode)
                         {"NO CARRIER", LINEDISCONNECTMODE_NOANSWER},
                         {"7", LINEDISCONNECTMODE_BUSY},
                         {"ERROR", LINEDISCONNECTMODE_UNAVAIL}};
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     CallId call = 10;
     for (const Row& r : rows) {
         events.log.clear();
@@ -253,9 +371,11 @@ TEST_F(ModemLine, DialResultsEndTheCallWithTheMatchingMode)
                                                    "state " + id + " PROCEEDING",
                                                    "state " + id + " DISCONNECTED " + std::to_string(r.mode)};
         EXPECT_EQ(events.log, expected) << r.result;
-        // The application drops the ended call; the line is free again.
+        // The application drops the ended call: the modem in its command
+        // phase confirms with its OK to ATH0, and the line is free again.
         ASSERT_EQ(provider->Drop(RequestId(call + 100), call, {}), 0);
         Run(20);
+        EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
         EXPECT_TRUE(events.Has("state " + id + " IDLE")) << r.result;
         ++call;
     }
@@ -267,7 +387,7 @@ TEST_F(ModemLine, ADialThatTakesTooLongIsBrokenOffInVirtualTime)
     config.dialTimeoutSeconds = 30;
     config.dialMode = DialMode::Pulse;
     Make(config);
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     ASSERT_EQ(provider->MakeCall(1, 0, 7, "123", 0, {}), 0);
     Run(20);
     EXPECT_EQ(fake->commands.back(), QByteArray("ATDP123"));
@@ -276,9 +396,13 @@ TEST_F(ModemLine, ADialThatTakesTooLongIsBrokenOffInVirtualTime)
     Run(timings.dialMarginMs + 100);
     EXPECT_TRUE(events.Has("state 7 DISCONNECTED 64"));
     EXPECT_TRUE(fake->written.endsWith("\r")) << "a character breaks off the dial";
-    // The modem's late verdict does not answer the hang-up's ATH.
+    // The modem's late verdict does not answer the hang-up's ATH0.
+    fake->responder = [](const QByteArray& c) { return QByteArray(c == "ATH0" ? "" : "\r\nOK\r\n"); };
     fake->Inject("\r\nNO CARRIER\r\n");
     ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(50);
+    EXPECT_FALSE(events.Has("reply 2 0"));
+    fake->Inject("\r\nOK\r\n");
     Run(50);
     EXPECT_TRUE(events.Has("reply 2 0"));
     EXPECT_TRUE(events.Has("state 7 IDLE"));
@@ -286,7 +410,7 @@ TEST_F(ModemLine, ADialThatTakesTooLongIsBrokenOffInVirtualTime)
 
 TEST_F(ModemLine, RingsOfferACallWithCallerIdAndAnswerRepliesBeforeConnected)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     fake->Inject("\r\nRING\r\n\r\nDATE = 1208\r\nTIME = 0105\r\nNMBR = 5550100\r\nNAME = ALI REZAEI\r\n");
     Run(20);
     ASSERT_TRUE(events.Has("state 100 OFFERING"));
@@ -300,9 +424,10 @@ TEST_F(ModemLine, RingsOfferACallWithCallerIdAndAnswerRepliesBeforeConnected)
     EXPECT_TRUE(info.caller.flags & LINECALLPARTYID_NAME);
     EXPECT_EQ(info.origin, LINECALLORIGIN_INBOUND);
 
-    fake->Inject("\r\nRING\r\n");
+    // Other spellings of a ring are rings of the same call.
+    fake->Inject("\r\nRING 2\r\n\r\n+CRING: DATA\r\n");
     Run(20);
-    EXPECT_TRUE(events.Has("linedev 0 2 2"));
+    EXPECT_TRUE(events.Has("linedev 0 2 3"));
     EXPECT_EQ(std::count(events.log.begin(), events.log.end(), "incoming 0"), 1) << "one call for all rings";
 
     events.log.clear();
@@ -324,7 +449,7 @@ TEST_F(ModemLine, RingsOfferACallWithCallerIdAndAnswerRepliesBeforeConnected)
 
 TEST_F(ModemLine, ACallerWhoGivesUpLeavesTheOfferedCallIdle)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     fake->Inject("\r\nRING\r\n");
     Run(timings.ringGapMs - 100);
     fake->Inject("\r\nRING\r\n");
@@ -353,7 +478,7 @@ TEST_F(ModemLine, ACallerWhoGivesUpLeavesTheOfferedCallIdle)
 
 TEST_F(ModemLine, DataRightAfterConnectIsLeftForTheApplication)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     ASSERT_EQ(provider->MakeCall(1, 0, 7, "5551234", 0, {}), 0);
     Run(20);
     fake->Inject("\r\nCONNECT 9600\r\nWelcome\r\nNO CARRIER\r\n");
@@ -363,7 +488,7 @@ TEST_F(ModemLine, DataRightAfterConnectIsLeftForTheApplication)
     EXPECT_EQ(fake->input, QByteArray("\nWelcome\r\nNO CARRIER\r\n"));
 }
 
-TEST_F(ModemLine, LostCarrierIsSeenOnDcdAndDtrHangsUp)
+TEST_F(ModemLine, LostCarrierIsSeenOnDcdAndTheEndedCallNeedsOnlyAth0)
 {
     const CallId call = Connected();
     Run(1000);
@@ -372,71 +497,149 @@ TEST_F(ModemLine, LostCarrierIsSeenOnDcdAndDtrHangsUp)
     Run(timings.carrierPollMs + 10);
     EXPECT_EQ(events.log, std::vector<std::string>{"state 7 DISCONNECTED 1"});
 
-    // Hanging up an ended call needs only the ATH, not the escape.
     events.log.clear();
     ASSERT_EQ(provider->Drop(2, call, {}), 0);
     Run(100);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
     EXPECT_EQ(fake->written.count("+++"), 0);
+    EXPECT_TRUE(fake->dtrChanges.empty());
     EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
 
     // Ready for the next call.
-    events.log.clear();
     ASSERT_EQ(provider->MakeCall(3, 0, 8, "1", 0, {}), 0);
     Run(20);
     EXPECT_EQ(fake->commands.back(), QByteArray("ATDT1"));
 }
 
-TEST_F(ModemLine, DropLowersDtrAndTheModemHangsUp)
+TEST_F(ModemLine, DtrIsDroppedForItsTimeAndTheFallingCarrierConfirms)
 {
     const CallId call = Connected();
     ASSERT_EQ(provider->Drop(2, call, {}), 0);
     Run(10);
     ASSERT_EQ(fake->dtrChanges, std::vector<bool>{false});
-    Run(timings.dtrDropMs);
+    EXPECT_EQ(fake->outputDiscards, 1) << "the call's unsent data does not hold the hang-up up";
+    Run(timings.dtrDropMs - 20);
+    EXPECT_EQ(fake->dtrChanges, std::vector<bool>{false}) << "DTR stays down for its whole time";
+    Run(20);
     EXPECT_EQ(fake->dtrChanges, (std::vector<bool>{false, true}));
     EXPECT_TRUE(events.log.empty()) << "no reply until the modem is on hook";
     Run(timings.dtrSettleMs + 100);
     EXPECT_EQ(fake->written.count("+++"), 0);
+    EXPECT_FALSE(fake->CommandSent("ATH0")) << "the carrier's fall is proof enough";
     EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
 }
 
-TEST_F(ModemLine, AModemThatIgnoresDtrIsHungUpWithTheEscapeSequence)
+// A modem in its data phase answers no command; "+++" after its guard time
+// brings it back.
+struct OnlineModem
+{
+    FakeModemDevice* fake;
+    bool online = true;
+    bool escapeWorks = true;
+
+    void Wire()
+    {
+        fake->responder = [this](const QByteArray& c) {
+            if (online || c.isEmpty())
+                return QByteArray();
+            if (c.startsWith("ATH"))
+                fake->dcd = false;
+            return QByteArray("\r\nOK\r\n");
+        };
+        fake->escape = [this] {
+            if (!escapeWorks)
+                return;
+            online = false;
+            fake->input += "\r\nOK\r\n"; // said once the guard time has passed
+        };
+    }
+};
+
+TEST_F(ModemLine, AModemThatIgnoresDtrIsAskedThenEscapedAndThenHungUp)
 {
     fake->dtrHangsUp = false;
     const CallId call = Connected();
+    OnlineModem modem{fake};
+    modem.Wire();
     ASSERT_EQ(provider->Drop(2, call, {}), 0);
     Run(timings.dtrDropMs + timings.dtrSettleMs + 20);
     EXPECT_EQ(fake->dtrChanges, (std::vector<bool>{false, true}));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0")) << "asked, in case DTR put it in its command phase";
+    Run(timings.hangupCheckMs);
     EXPECT_EQ(fake->written.count("+++"), 0) << "the escape waits for its guard time";
     Run(timings.guardMs);
     EXPECT_EQ(fake->written.count("+++"), 1);
-    const int afterEscape = int(fake->commands.size());
+    const size_t afterEscape = fake->commands.size();
     Run(timings.guardMs - 100);
-    EXPECT_EQ(int(fake->commands.size()), afterEscape) << "nothing within the guard time after +++";
-    fake->dcd = false;
-    Run(500);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_EQ(fake->commands.size(), afterEscape) << "nothing within the guard time after +++";
+    Run(400);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
     EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
+}
+
+TEST_F(ModemLine, AHangUpThatNothingConfirmsFailsAndTheCallStays)
+{
+    fake->dtrHangsUp = false;
+    const auto plain = fake->responder;
+    const CallId call = Connected();
+    OnlineModem modem{fake};
+    modem.escapeWorks = false;
+    modem.Wire();
+    ASSERT_EQ(provider->Drop(2, call, {}), 0);
+    Run(timings.dtrDropMs + timings.dtrSettleMs + timings.hangupCheckMs + 2 * timings.guardMs + 300 +
+        timings.commandMs + 100);
+    EXPECT_EQ(events.log, std::vector<std::string>{"reply 2 " + std::to_string(LINEERR_OPERATIONFAILED)});
+    EXPECT_TRUE(provider->LineFailure(0).contains("did not confirm the hang-up"))
+        << provider->LineFailure(0).toStdString();
+    EXPECT_TRUE(provider->LineFailure(0).contains("may still be online"));
+    CallInfoData info;
+    EXPECT_EQ(provider->GetCallInfo(call, info), 0) << "the call is still there";
+
+    // A second drop tries again, and works once the modem does.
+    modem.escapeWorks = true;
+    events.log.clear();
+    fake->dtrChanges.clear();
+    ASSERT_EQ(provider->Drop(3, call, {}), 0);
+    Run(timings.dtrDropMs + timings.dtrSettleMs + timings.hangupCheckMs + 2 * timings.guardMs + 500);
+    EXPECT_EQ(fake->dtrChanges, (std::vector<bool>{false, true}));
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 3 0", "state 7 IDLE"}));
+
+    // Or the carrier falls after all: that ends the call too.
+    fake->responder = plain;
+    Connected(8);
+    modem.online = true;
+    modem.escapeWorks = false;
+    modem.Wire();
+    events.log.clear();
+    ASSERT_EQ(provider->Drop(4, 8, {}), 0);
+    Run(timings.dtrDropMs + timings.dtrSettleMs + timings.hangupCheckMs + 2 * timings.guardMs + 300 +
+        timings.commandMs + 100);
+    ASSERT_EQ(events.log.size(), 1u);
+    fake->dcd = false;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(events.log.back(), "state 8 IDLE");
 }
 
 TEST_F(ModemLine, WithoutModemLinesTheEscapeHangsUpAndEndOfFileEndsTheCall)
 {
     fake->modemLines = false;
     CallId call = Connected();
+    OnlineModem modem{fake};
+    modem.Wire();
     ASSERT_EQ(provider->Drop(2, call, {}), 0);
     Run(timings.guardMs - 50);
     EXPECT_EQ(fake->written.count("+++"), 0);
     Run(100);
     EXPECT_EQ(fake->written.count("+++"), 1);
-    // The modem's OK to the escape is not taken for the ATH's answer.
-    fake->Inject("\r\nOK\r\n");
     Run(timings.guardMs + 300);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
     EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
     EXPECT_TRUE(fake->dtrChanges.empty());
 
     // The device goes away in the middle of a call.
+    fake->responder = [](const QByteArray& c) {
+        return c.startsWith("ATD") ? QByteArray() : QByteArray("\r\nOK\r\n");
+    };
     events.log.clear();
     call = 9;
     ASSERT_EQ(provider->MakeCall(3, 0, call, "5551234", 0, {}), 0);
@@ -453,9 +656,9 @@ TEST_F(ModemLine, WithoutModemLinesTheEscapeHangsUpAndEndOfFileEndsTheCall)
     EXPECT_FALSE(fake->open);
 }
 
-TEST_F(ModemLine, DropWhileDiallingBreaksOffTheDial)
+TEST_F(ModemLine, DropWhileDiallingBreaksOffTheDialAndACrossingConnectIsHungUpOnline)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     fake->responder = [](const QByteArray& c) {
         if (c.startsWith("ATD"))
             return QByteArray();
@@ -467,15 +670,37 @@ TEST_F(ModemLine, DropWhileDiallingBreaksOffTheDial)
     Run(20);
     ASSERT_EQ(provider->Drop(2, 7, {}), 0);
     Run(50);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
-    EXPECT_TRUE(events.Has("reply 2 0"));
-    EXPECT_TRUE(events.Has("state 7 IDLE"));
-    EXPECT_FALSE(events.Has("state 7 DISCONNECTED 64"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
+    EXPECT_TRUE(fake->dtrChanges.empty()) << "the modem was in its command phase";
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 1 0", "state 7 DIALING", "state 7 PROCEEDING",
+                                                    "reply 2 0", "state 7 IDLE"}));
+
+    // The far modem answered just as the drop came: the CONNECT crosses
+    // the break, and the modem is online. ATH0 sent now would go to the far
+    // side; the hang-up drops DTR instead.
+    events.log.clear();
+    fake->responder = [this](const QByteArray& c) {
+        if (c.startsWith("ATD"))
+            return QByteArray();
+        if (c.isEmpty()) {
+            fake->dcd = true;
+            return QByteArray("\r\nCONNECT 33600\r\n");
+        }
+        return QByteArray("\r\nOK\r\n");
+    };
+    ASSERT_EQ(provider->MakeCall(3, 0, 8, "5551234", 0, {}), 0);
+    Run(20);
+    ASSERT_EQ(provider->Drop(4, 8, {}), 0);
+    Run(50);
+    EXPECT_EQ(fake->dtrChanges, std::vector<bool>{false});
+    EXPECT_FALSE(events.Has("state 8 CONNECTED"));
+    Run(timings.dtrDropMs + timings.dtrSettleMs + 50);
+    EXPECT_EQ(events.log.back(), "state 8 IDLE");
 }
 
 TEST_F(ModemLine, VoiceCallsStayInTheCommandPhaseAndTakeCheckedTones)
 {
-    ASSERT_EQ(provider->OpenLine(0), 0);
+    Ready();
     CallParamsData voice;
     voice.present = true;
     voice.mediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
@@ -498,11 +723,11 @@ TEST_F(ModemLine, VoiceCallsStayInTheCommandPhaseAndTakeCheckedTones)
     Run(20);
     EXPECT_EQ(fake->commands.back(), QByteArray("ATDT12#*;"));
 
-    // A call in the command phase is hung up with ATH alone.
+    // A call in the command phase is hung up with ATH0 alone.
     events.log.clear();
     ASSERT_EQ(provider->Drop(2, 7, {}), 0);
     Run(50);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
     EXPECT_TRUE(fake->dtrChanges.empty()) << "no DTR drop for a call in the command phase";
     EXPECT_EQ(events.log, (std::vector<std::string>{"reply 2 0", "state 7 IDLE"}));
 
@@ -511,23 +736,77 @@ TEST_F(ModemLine, VoiceCallsStayInTheCommandPhaseAndTakeCheckedTones)
     EXPECT_EQ(provider->GenerateDigits(8, LINEDIGITMODE_DTMF, "1", 0), LINEERR_INVALCALLSTATE);
 }
 
-TEST_F(ModemLine, ClosingTheLineDropsTheCallWithoutReportingIt)
+TEST_F(ModemLine, APickUpGoesOffHookAndAFaxSessionGetsTheModemItself)
+{
+    Ready();
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    Run(20);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH1"));
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 1 0", "state 7 DIALTONE"}));
+    // The phone's empty dial after a pick-up; then a number dialled on it.
+    ASSERT_EQ(provider->Dial(2, 7, "", 0), 0);
+    EXPECT_EQ(provider->Dial(3, 7, "12\r", 0), LINEERR_INVALADDRESS);
+    ASSERT_EQ(provider->Dial(4, 7, "5551234", 0), 0);
+    Run(20);
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATDT5551234"));
+    EXPECT_EQ(provider->Dial(5, 7, "1", 0), LINEERR_OPERATIONUNAVAIL) << "one dial per call";
+    ASSERT_EQ(provider->Drop(6, 7, {}), 0);
+    fake->Inject("\r\nNO CARRIER\r\n"); // the dial broken off
+    Run(50);
+    EXPECT_TRUE(events.Has("state 7 IDLE"));
+
+    // A pass-through call: connected at once, the modem the application's.
+    events.log.clear();
+    fake->commands.clear();
+    CallParamsData fax;
+    fax.present = true;
+    fax.bearerMode = LINEBEARERMODE_PASSTHROUGH;
+    fax.mediaMode = LINEMEDIAMODE_DATAMODEM;
+    ASSERT_EQ(provider->MakeCall(7, 0, 8, "", 0, fax), 0);
+    Run(20);
+    EXPECT_TRUE(fake->commands.empty()) << "the application does its own dialling";
+    EXPECT_EQ(events.log, (std::vector<std::string>{"reply 7 0", "state 8 CONNECTED"}));
+    CallInfoData info;
+    ASSERT_EQ(provider->GetCallInfo(8, info), 0);
+    EXPECT_EQ(info.bearerMode, LINEBEARERMODE_PASSTHROUGH);
+    fake->Inject("\r\nOK\r\n");
+    Run(20);
+    EXPECT_EQ(fake->input, "\r\nOK\r\n") << "what the modem says is the application's";
+    ASSERT_EQ(provider->Drop(8, 8, {}), 0);
+    Run(timings.dtrDropMs + timings.dtrSettleMs + 100);
+    EXPECT_TRUE(events.Has("state 8 IDLE"));
+
+    // An offered call taken as a fax session.
+    events.log.clear();
+    fake->Inject("\r\nRING\r\n");
+    Run(20);
+    ASSERT_TRUE(events.Has("state 100 OFFERING"));
+    ASSERT_EQ(provider->SetCallParams(9, 100, LINEBEARERMODE_PASSTHROUGH, 19200, 19200, nullptr), 0);
+    Run(20);
+    EXPECT_EQ(events.log.back(), "state 100 CONNECTED");
+    EXPECT_FALSE(fake->CommandSent("ATA"));
+}
+
+TEST_F(ModemLine, ClosingTheLineHangsTheCallUpSilentlyBeforeTheTtyGoes)
 {
     Connected();
     provider->CloseLine(0);
-    EXPECT_FALSE(fake->dtr);
+    EXPECT_EQ(fake->dtrChanges, std::vector<bool>{false});
+    EXPECT_TRUE(fake->open) << "until the hang-up is done";
+    Run(timings.dtrDropMs + timings.dtrSettleMs + 100);
     EXPECT_FALSE(fake->open);
-    Run(3000);
     EXPECT_TRUE(events.log.empty());
 
     // Without modem lines the escape runs after the close, then the tty goes.
     fake->modemLines = false;
     Connected(8);
+    OnlineModem modem{fake};
+    modem.Wire();
     provider->CloseLine(0);
     EXPECT_TRUE(fake->open);
     Run(2 * timings.guardMs + 500);
     EXPECT_EQ(fake->written.count("+++"), 1);
-    EXPECT_EQ(fake->commands.back(), QByteArray("ATH"));
+    EXPECT_EQ(fake->commands.back(), QByteArray("ATH0"));
     EXPECT_FALSE(fake->open);
     EXPECT_TRUE(events.log.empty());
 }
@@ -565,6 +844,22 @@ TEST(ModemConfig, KeysOfTheLineSection)
     EXPECT_FALSE(IsValidInitString("ATZ\r"));
     EXPECT_FALSE(IsValidInitString("ZZZ"));
     EXPECT_FALSE(DecodeConfigBlock(QByteArray(100, '\0'), back));
+
+    // A whole init sequence of one's own.
+    problems.clear();
+    c = ReadModemLineConfig({{"device", "/dev/ttyS0"}, {"init_sequence", "ATZ | ?AT#CID=2|ATE0V1"}},
+                            problems);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join("; ").toStdString();
+    const std::vector<InitStep> steps = InitSequence(c);
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_EQ(steps[1], (InitStep{{"AT#CID=2"}, true, true}));
+    EXPECT_EQ(steps[2], (InitStep{{"ATE0V1"}, false, false}));
+    for (const char* bad : {"ATZ||ATE0", "ATZ | AT\rD", "ATZ | E0"}) {
+        problems.clear();
+        c = ReadModemLineConfig({{"device", "/dev/ttyS0"}, {"init_sequence", bad}}, problems);
+        EXPECT_EQ(problems.size(), 1) << bad;
+        EXPECT_TRUE(c.initSequence.isEmpty()) << bad;
+    }
 }
 
 } // namespace

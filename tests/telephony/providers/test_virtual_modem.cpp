@@ -80,8 +80,11 @@ TEST(VirtualModem, TwoModemsCallEachOtherAndTheCallerHearsNoCarrierWhenTheRemote
     b.SetRingIntervalMs(100);
     Host ha(a), hb(b);
     ha.Write("ATE0\r");
-    hb.Write("ATE0\r");
-    ASSERT_TRUE(ha.WaitFor("OK") && hb.WaitFor("OK"));
+    // Caller ID is off until the modem's own dialect turns it on.
+    hb.Write("ATE0#CID=1\r");
+    ASSERT_TRUE(ha.WaitFor("OK") && hb.WaitFor("ERROR"));
+    hb.Write("AT+VCID=1\r");
+    ASSERT_TRUE(hb.WaitFor("OK"));
     ha.Clear();
     hb.Clear();
 
@@ -110,6 +113,38 @@ TEST(VirtualModem, TwoModemsCallEachOtherAndTheCallerHearsNoCarrierWhenTheRemote
     b.DropRemote();
     ASSERT_TRUE(ha.WaitFor("NO CARRIER"));
     EXPECT_FALSE(a.OffHook());
+}
+
+// DCD shows the carrier; dropping DTR hangs up as &D2 says, or does nothing
+// for a modem deaf to it.
+TEST(VirtualModem, ModemControlLinesActAsAndCAndAndDSay)
+{
+    VirtualModem a, b;
+    ASSERT_TRUE(a.Start());
+    ASSERT_TRUE(b.Start());
+    a.AddDirectoryEntry("1", b.Port());
+    b.SetRegister(0, 1);
+    Host ha(a);
+    a.SetDtr(true);
+    for (bool deaf : {true, false}) {
+        VirtualModem::Quirks quirks;
+        quirks.dtrIgnored = deaf;
+        a.SetQuirks(quirks);
+        ha.Clear();
+        ha.Write("ATE0&C1&D2D1\r");
+        ASSERT_TRUE(ha.WaitFor("CONNECT"));
+        EXPECT_TRUE(a.Dcd());
+        a.SetDtr(false);
+        a.SetDtr(true);
+        EXPECT_EQ(a.Online(), deaf);
+        EXPECT_EQ(a.Dcd(), deaf);
+        if (deaf) {
+            ha.Clear();
+            b.DropRemote();
+            ASSERT_TRUE(ha.WaitFor("NO CARRIER"));
+        }
+    }
+    EXPECT_TRUE(ha.WaitFor("NO CARRIER")) << "a DTR hang-up says so";
 }
 
 TEST(VirtualModem, FaultsOnDemand)

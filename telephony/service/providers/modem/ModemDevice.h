@@ -1,6 +1,11 @@
 // The modem line's view of its tty: open it exclusively, talk bytes, watch the
 // carrier and work DTR. The real device (PosixModemDevice) is the only code of
-// the line that sees termios or ioctl; tests put a fake in its place.
+// the line that sees termios or ioctl; tests put a fake in its place. Nothing
+// here speaks AT: a line on a tty without a modem's command set can use it as
+// it stands (see CarrierWatch for the carrier).
+//
+// No call waits: Open is a handful of system calls, Write takes what the tty
+// takes at once, and input arrives through the ready handler.
 //
 // Devices without modem-control lines (a pty, some USB adapters) say so with
 // HasModemLines() == false: there the line learns of a lost call from the end
@@ -35,12 +40,17 @@ enum class OpenError
 struct OpenResult
 {
     OpenError error = OpenError::None;
-    int osError = 0;  // the Win32 number of the system's error, when there was one
-    long lockPid = 0; // OpenError::LockFile: the process named in the lock file
+    int osError = 0; // the Win32 number of the system's error, when there was one
+    // Locked, Exclusive, LockFile: the process that holds the device (0 when
+    // the system does not say, e.g. another user's process), and its name.
+    long holderPid = 0;
+    QString holderName;
+    QString group; // PermissionDenied: the group that owns the device node
     bool ok() const { return error == OpenError::None; }
 };
 
-// An English sentence for the log and the status line.
+// An English sentence for the log and the error box, naming what the user
+// can do about it (join the group, close the program that holds the device).
 QString OpenErrorText(const OpenResult& result, const QString& device);
 
 // The name of the UUCP lock file for `device` in `lockDir` ("LCK..ttyUSB0").
@@ -69,16 +79,19 @@ public:
     // The descriptor handed out as the call's data channel; -1 when closed.
     virtual int Fd() const = 0;
 
-    // Writes all of `bytes`, waiting briefly for room. False on failure.
+    // Writes all of `bytes` without waiting. False when the tty fails, or
+    // cannot take them all at once (its output held by flow control): command
+    // lines are a few bytes, so a tty with no room for them is stuck.
     virtual bool Write(QByteArrayView bytes) = 0;
     // Takes what has arrived, at most `max` bytes, without waiting. (The line
     // reads a byte at a time while a CONNECT may come, so that no data byte
     // that follows it is taken from the call's data channel.)
     virtual ReadStatus Read(QByteArray& out, int max) = 0;
-    // Waits at most `ms` for input (the open-time exchange only).
-    virtual bool WaitReadable(int ms) = 0;
     // Drops input that has arrived and was not read.
     virtual void DiscardInput() = 0;
+    // Drops output that was written and has not left yet (the rest of a call's
+    // data, so that the escape sequence finds the line quiet).
+    virtual void DiscardOutput() = 0;
 
     // `handler` runs from the event loop when input arrives while readiness
     // notification is on; it may read but must not close the device.

@@ -8,15 +8,20 @@
 
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace qv::modem {
@@ -36,27 +41,37 @@ QString LockFilePath(const QString& lockDir, const QString& device)
 
 QString OpenErrorText(const OpenResult& result, const QString& device)
 {
+    // Who holds the device, when the system says: "process 812 (minicom)".
+    const QString holder =
+        result.holderPid <= 0
+            ? QStringLiteral("another program")
+            : (result.holderName.isEmpty()
+                   ? QStringLiteral("process %1").arg(result.holderPid)
+                   : QStringLiteral("process %1 (%2)").arg(result.holderPid).arg(result.holderName));
     switch (result.error) {
     case OpenError::None:
         return {};
     case OpenError::NotFound:
-        return QStringLiteral("The modem device %1 does not exist.").arg(device);
-    case OpenError::PermissionDenied:
-        return QStringLiteral(
-                   "No permission to open the modem device %1 (is the user in the dialout group?).")
-            .arg(device);
+        return QStringLiteral("The modem device %1 does not exist (is the modem plugged in?).").arg(device);
+    case OpenError::PermissionDenied: {
+        const QString group = result.group.isEmpty() ? QStringLiteral("dialout") : result.group;
+        return QStringLiteral("No permission to open the modem device %1: join the %2 group "
+                              "(sudo usermod -aG %2 $USER) and log in again.")
+            .arg(device, group);
+    }
     case OpenError::Locked:
-        return QStringLiteral(
-                   "The modem device %1 is in use by another program (it holds the device's lock).")
-            .arg(device);
+        return QStringLiteral("The modem device %1 is held by %2 (it has locked the device); close that "
+                              "program first.")
+            .arg(device, holder);
     case OpenError::Exclusive:
         return QStringLiteral(
-                   "The modem device %1 is in use by another program (it holds the device exclusively).")
-            .arg(device);
+                   "The modem device %1 is held by %2 (it has the device in exclusive mode); close "
+                   "that program first.")
+            .arg(device, holder);
     case OpenError::LockFile:
-        return QStringLiteral("The modem device %1 is locked by process %2 (a UUCP lock file).")
-            .arg(device)
-            .arg(result.lockPid);
+        return QStringLiteral("The modem device %1 is held by %2 (its UUCP lock file); close that program "
+                              "first.")
+            .arg(device, holder);
     case OpenError::BadSettings:
         return QStringLiteral("The modem device %1 refuses the configured speed or flow control.")
             .arg(device);
@@ -107,6 +122,106 @@ bool ProcessAlive(long pid)
     if (pid <= 0)
         return false;
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+// A file of /proc, whole: they report no size, so read to the end (or to a
+// bound that no sane one reaches).
+QByteArray ReadProcFile(const QByteArray& path, qsizetype limit = 1 << 20)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    QByteArray text;
+    char buffer[4096];
+    while (text.size() < limit) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        text.append(buffer, n);
+    }
+    ::close(fd);
+    return text;
+}
+
+// The name a process runs under ("minicom"), for the message that names it.
+QString ProcessName(long pid)
+{
+    return QString::fromLocal8Bit(ReadProcFile("/proc/" + QByteArray::number(qint64(pid)) + "/comm", 64))
+        .trimmed();
+}
+
+// The process holding an advisory lock on the device node `st`, from the
+// kernel's table of locks (readable by everyone); 0 when none is listed.
+long FlockHolder(const struct stat& st)
+{
+    // "1: FLOCK  ADVISORY  WRITE 812 00:05:1043 0 EOF"; the node is named by
+    // the major and minor number of its file system, in hex, and its inode.
+    const QByteArray node = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':' +
+                            QByteArray::number(quint64(st.st_ino));
+    for (const QByteArray& line : ReadProcFile("/proc/locks").split('\n')) {
+        const QList<QByteArray> words = line.simplified().split(' ');
+        // Waiters are listed as "1: -> FLOCK ..." under the holder.
+        if (words.size() < 6 || words[1] != "FLOCK")
+            continue;
+        if (words[5] == node)
+            return words[4].toLong();
+    }
+    return 0;
+}
+
+// A process other than this one with the device open, found through the
+// descriptors in /proc. Only processes whose descriptors we may read are
+// seen: root sees them all, a user only their own.
+long OpenHolder(const struct stat& st)
+{
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return 0;
+    const long self = long(::getpid());
+    long found = 0;
+    int looked = 0;
+    // The scan only runs after a failed open; a bound keeps a machine with
+    // very many descriptors from holding the line up.
+    while (dirent* p = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(p->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self)
+            continue;
+        const QByteArray fdDir = "/proc/" + QByteArray(p->d_name) + "/fd";
+        DIR* fds = ::opendir(fdDir.constData());
+        if (!fds)
+            continue;
+        while (dirent* f = ::readdir(fds)) {
+            if (f->d_name[0] == '.' || ++looked > 50000)
+                continue;
+            struct stat target
+            {
+            };
+            if (::stat((fdDir + '/' + f->d_name).constData(), &target) == 0 && S_ISCHR(target.st_mode) &&
+                target.st_rdev == st.st_rdev) {
+                found = pid;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (found != 0 || looked > 50000)
+            break;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+QString GroupName(gid_t gid)
+{
+    char buffer[1024];
+    group entry{};
+    group* result = nullptr;
+    if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &result) != 0 || result == nullptr)
+        return {};
+    return QString::fromLocal8Bit(result->gr_name);
 }
 
 class PosixModemDevice final : public ModemDevice
@@ -162,18 +277,16 @@ public:
     bool Write(QByteArrayView bytes) override
     {
         qsizetype done = 0;
-        int waits = 0;
         while (done < bytes.size()) {
             int written = 0;
             if (m_device.WriteSome(bytes.data() + done, int(bytes.size() - done), written) != 0)
                 return false;
+            // Nothing taken: the output queue is full and does not drain (a
+            // modem that is off holds CTS low). Waiting here would hold the
+            // window up; the line reports the modem as not answering instead.
+            if (written == 0)
+                return false;
             done += written;
-            if (done < bytes.size()) {
-                // Commands are a few bytes; a port that takes none of them for
-                // a second is stuck (flow control held by a dead modem).
-                if (++waits > 10 || m_device.WaitWritable(100) == oserr::InvalidHandle)
-                    return false;
-            }
         }
         return true;
     }
@@ -199,15 +312,8 @@ public:
         return ReadStatus::Data;
     }
 
-    bool WaitReadable(int ms) override
-    {
-        if (!IsOpen())
-            return false;
-        pollfd p{m_device.Handle(), POLLIN, 0};
-        return ::poll(&p, 1, ms < 0 ? 0 : ms) > 0;
-    }
-
     void DiscardInput() override { m_device.Purge(true, false); }
+    void DiscardOutput() override { m_device.Purge(false, true); }
 
     void SetReadyHandler(std::function<void()> handler) override
     {
@@ -244,10 +350,18 @@ public:
     }
 
 private:
-    OpenResult Classify(int osError, const QString& path)
+    // Why the open failed, told apart without opening the device again: a
+    // second open and close of a tty another program uses would be felt by
+    // that program.
+    static OpenResult Classify(int osError, const QString& path)
     {
         OpenResult r;
         r.osError = osError;
+        const QByteArray name = path.toLocal8Bit();
+        struct stat st
+        {
+        };
+        const bool known = ::stat(name.constData(), &st) == 0;
         switch (osError) {
         case oserr::FileNotFound:
         case oserr::PathNotFound:
@@ -256,24 +370,28 @@ private:
             break;
         case oserr::AccessDenied:
             r.error = OpenError::PermissionDenied;
+            if (known)
+                r.group = GroupName(st.st_gid);
             break;
-        case oserr::SharingViolation: {
-            // Both the advisory lock and the tty's exclusive mode read as a
-            // sharing violation; a plain open tells them apart, as only the
-            // exclusive mode refuses it.
-            const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-            if (fd >= 0) {
-                ::close(fd);
-                r.error = OpenError::Locked;
-            } else {
-                r.error = errno == EBUSY ? OpenError::Exclusive : OpenError::Locked;
+        case oserr::SharingViolation:
+            // Both an advisory lock and the tty's exclusive mode end up here;
+            // the kernel's lock table tells which.
+            r.error = OpenError::Exclusive;
+            if (known) {
+                if (const long pid = FlockHolder(st)) {
+                    r.error = OpenError::Locked;
+                    r.holderPid = pid;
+                } else {
+                    r.holderPid = OpenHolder(st);
+                }
             }
             break;
-        }
         default:
             r.error = OpenError::Failed;
             break;
         }
+        if (r.holderPid > 0)
+            r.holderName = ProcessName(r.holderPid);
         return r;
     }
 
@@ -304,7 +422,8 @@ private:
             const long pid = ReadLockPid(path);
             if (ProcessAlive(pid)) {
                 r.error = OpenError::LockFile;
-                r.lockPid = pid;
+                r.holderPid = pid;
+                r.holderName = ProcessName(pid);
                 return r;
             }
             // A stale lock of a program that died: take the device over.

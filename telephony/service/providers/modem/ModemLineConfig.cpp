@@ -81,6 +81,70 @@ bool IsValidInitString(const QByteArray& init)
     return true;
 }
 
+namespace {
+
+// "+VCID=1", "#CID=2", "%CCID=1", "+CLIP=1": caller ID on, in any of the
+// dialects, formatted or not.
+bool TurnsCallerIdOn(const QByteArray& command)
+{
+    const QByteArray upper = command.toUpper();
+    for (const char* dialect : {"+VCID=", "#CID=", "%CCID=", "+CLIP="}) {
+        const qsizetype at = upper.indexOf(dialect);
+        if (at < 0)
+            continue;
+        const qsizetype value = at + qsizetype(std::strlen(dialect));
+        if (value < upper.size() && upper[value] >= '1' && upper[value] <= '9')
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+bool ParseInitSequence(const QByteArray& text, std::vector<InitStep>& steps, QString& problem)
+{
+    std::vector<InitStep> parsed;
+    for (const QByteArray& part : text.split('|')) {
+        QByteArray command = part.trimmed();
+        InitStep step;
+        if (command.startsWith('?')) {
+            step.optional = true;
+            command = command.mid(1).trimmed();
+        }
+        if (command.isEmpty() || !IsValidInitString(command)) {
+            problem = QStringLiteral("%1: one AT command line of at most %2 characters expected")
+                          .arg(QString::fromLatin1(command))
+                          .arg(MaxInitLength);
+            return false;
+        }
+        step.callerId = TurnsCallerIdOn(command);
+        step.alternatives.push_back(command);
+        parsed.push_back(std::move(step));
+    }
+    if (int(parsed.size()) > MaxInitSteps) {
+        problem = QStringLiteral("at most %1 commands expected").arg(MaxInitSteps);
+        return false;
+    }
+    steps = std::move(parsed);
+    return true;
+}
+
+std::vector<InitStep> InitSequence(const ModemLineConfig& config)
+{
+    std::vector<InitStep> steps;
+    QString problem;
+    if (!config.initSequence.isEmpty() && ParseInitSequence(config.initSequence, steps, problem))
+        return steps;
+    steps.clear();
+    if (!config.init.isEmpty())
+        steps.push_back({{config.init}, false, false});
+    steps.push_back({{"ATE0V1Q0S0=0"}, false, false});
+    for (const char* optional : {"ATX4", "AT&C1", "AT&D2"})
+        steps.push_back({{optional}, true, false});
+    steps.push_back({{"AT+VCID=1", "AT#CID=1", "AT%CCID=1", "AT+CLIP=1"}, true, true});
+    return steps;
+}
+
 ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& problems)
 {
     ModemLineConfig c;
@@ -113,6 +177,15 @@ ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& prob
             problems << QStringLiteral("init = %1: one AT command line of at most %2 characters expected")
                             .arg(QString::fromLatin1(init))
                             .arg(MaxInitLength);
+    }
+    if (values.contains(QStringLiteral("init_sequence"))) {
+        const QByteArray sequence = Text(values.value(QStringLiteral("init_sequence"))).trimmed().toLatin1();
+        std::vector<InitStep> steps;
+        QString problem;
+        if (ParseInitSequence(sequence, steps, problem))
+            c.initSequence = sequence;
+        else
+            problems << QStringLiteral("init_sequence = %1: %2").arg(QString::fromLatin1(sequence), problem);
     }
     if (values.contains(QStringLiteral("timeout"))) {
         bool ok = false;

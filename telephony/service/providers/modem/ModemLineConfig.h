@@ -11,6 +11,7 @@
 #include <QVariantMap>
 
 #include <cstdint>
+#include <vector>
 
 namespace qv::modem {
 
@@ -49,6 +50,9 @@ struct ModemLineConfig
     int speed = 115200; // bit/s between the computer and the modem
     FlowControl flow = FlowControl::RtsCts;
     QByteArray init = "ATZ"; // sent after the modem has answered "AT"; empty: none
+    // The whole init sequence in place of the default one (see
+    // InitSequence); empty: the default. Not in the configuration block.
+    QByteArray initSequence;
     DialMode dialMode = DialMode::Tone;
     SpeakerVolume volume = SpeakerVolume::Medium;
     SpeakerMode speaker = SpeakerMode::Dial;
@@ -66,6 +70,8 @@ struct ModemLineConfig
 //   speed   = 115200            (a speed the port supports)
 //   flow    = rtscts            (rtscts | xonxoff | none)
 //   init    = ATZ               (one AT command line; empty for none)
+//   init_sequence = ATZ | ATE0V1Q0S0=0 | ?AT+VCID=1
+//                               (replaces the whole init, see InitSequence)
 //   dial    = tone              (tone | pulse)
 //   volume  = medium            (low | medium | high)
 //   speaker = dial              (off | dial | on | setup)
@@ -79,6 +85,36 @@ ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& prob
 
 // Whether `init` may be sent as the init string.
 bool IsValidInitString(const QByteArray& init);
+
+// One step of bringing a modem to what the line advertises: the first of its
+// alternatives that the modem answers OK is used. A step that is not
+// optional fails the open when none is; an optional one is tolerated and
+// recorded.
+struct InitStep
+{
+    std::vector<QByteArray> alternatives;
+    bool optional = false;
+    bool callerId = false; // turns caller ID on
+    bool operator==(const InitStep&) const = default;
+};
+
+// What the line sends after the modem has answered "AT". By default: the
+// init string, then "ATE0V1Q0S0=0" (no echo, results in words, no answering
+// on its own: the line counts the rings), then "ATX4" (extended results:
+// BUSY, NO DIALTONE), "AT&C1" (DCD follows the carrier) and "AT&D2" (dropping
+// DTR hangs up) each on its own and optional, then caller ID on in the first
+// dialect the modem takes: "AT+VCID=1", "AT#CID=1", "AT%CCID=1",
+// "AT+CLIP=1". The speaker commands are not part of it (see SpeakerCommands).
+//
+// `init_sequence` replaces all of it: commands separated by "|", each one AT
+// command line; a command written "?AT..." is optional. A command that
+// switches caller ID on in one of the four dialects counts as the caller-ID
+// step; without one the line says it has no caller ID.
+std::vector<InitStep> InitSequence(const ModemLineConfig& config);
+// Reads an `init_sequence` value; false with `problem` set when a command is
+// not one AT command line or there are more than MaxInitSteps.
+bool ParseInitSequence(const QByteArray& text, std::vector<InitStep>& steps, QString& problem);
+constexpr int MaxInitSteps = 16;
 
 // The line's configuration block. Layout (little-endian):
 //   0   total size of the block (ConfigBlockSize), DWORD
@@ -107,8 +143,8 @@ constexpr int MaxNameBytes = 63;
 // (the options word) so that a round trip keeps them.
 QByteArray EncodeConfigBlock(const ModemLineConfig& config, const QByteArray& keptFrom = {});
 // False, and `config` untouched, for a block that is too short, of another
-// version or subtype, or holds a value the line cannot use. The device path
-// and lock folder are not in the block and stay as they were.
+// version or subtype, or holds a value the line cannot use. The device path,
+// lock folder and init sequence are not in the block and stay as they were.
 bool DecodeConfigBlock(const QByteArray& block, ModemLineConfig& config);
 
 // The commands that set the speaker: "L1".."L3" and "M0".."M3".

@@ -5,27 +5,37 @@
 
 #include <QtGlobal>
 
-#include <chrono>
+#include <algorithm>
+#include <optional>
 
 namespace qv::modem {
 
 using namespace tapi;
 
-enum class ModemProvider::CallStep
+// The steps of a line, from the open of its tty to the hang-up of a call.
+// Everything after Idle is a step of the line's call.
+enum class ModemProvider::LineStep
 {
-    Idle,      // command phase, no call
-    Dialling,  // "ATD" is out
-    Offering,  // RINGs come, nobody has answered
-    Answering, // "ATA" is out
-    Data,      // connected: the tty belongs to the call
-    Ended,     // the call ended on the modem's side; waiting for lineDrop
-    // Hang-up, by DTR where the device has it, else by the escape sequence.
-    HangupDtrDown,
-    HangupDtrUp,
-    HangupCheckCarrier,
-    HangupGuardBefore,
-    HangupEscape,
-    HangupAth,
+    Closed,       // no tty
+    InitProbe,    // "AT" until the modem answers
+    InitCommands, // the init sequence, one command at a time
+    Idle,         // command phase, no call
+    OffHook,      // picked up without a number ("ATH1")
+    Dialling,     // "ATD" is out
+    Offering,     // RINGs come, nobody has answered
+    Answering,    // "ATA" is out
+    Data,         // connected: the tty belongs to the call (or to a voice call's tones)
+    Ended,        // the call ended on the modem's side; waiting for lineDrop
+    // Hang-up, done when the carrier falls or "ATH0" is answered OK.
+    HangupCommand,     // "ATH0" to a modem that should be in its command phase
+    HangupDtrDown,     // DTR low
+    HangupDtrUp,       // DTR back; the modem settles
+    HangupDtrCheck,    // carrier gone? else "ATH0"
+    HangupGuardBefore, // silence before "+++"
+    HangupEscape,      // the guard time passes, then "+++"
+    HangupEscapeWait,  // "+++" is out: its OK, or the guard time after it
+    HangupAth,         // "ATH0" after the escape
+    HangupFailed,      // nothing confirmed: the call stays until a drop works or the carrier goes
 };
 
 struct ModemProvider::Line
@@ -35,42 +45,88 @@ struct ModemProvider::Line
     QByteArray configBlock; // the block as last set, for the words we keep
     std::unique_ptr<ModemDevice> device;
     std::unique_ptr<AtSequencer> at;
-    bool open = false;
+    CarrierWatch watch;
+    bool open = false;       // the service has the line open
     bool closing = false;    // closed by the application while a hang-up runs
-    bool deviceLost = false; // the tty went away
-    QString lastError;
+    bool deviceLost = false; // the tty went away, or the modem would not come up
+    QString failure;         // why the last open, bringing up or hang-up failed
 
-    CallStep step = CallStep::Idle;
+    LineStep step = LineStep::Closed;
     TimerId stepTimer = 0;
-    TimerId watchTimer = 0;
     TimerId ringTimer = 0;
     TimerId closeTimer = 0;
+
+    // Bringing the modem up.
+    std::vector<InitStep> initSteps;
+    std::size_t initIndex = 0;
+    std::size_t initAlternative = 0;
+    int probes = 0;
+    QStringList refused;        // optional commands the modem did not take
+    ModemLineConfig initConfig; // what the modem was brought up with
+    bool reinitWanted = false;  // reopened with other settings while it came up
+    enum class CallerId
+    {
+        Unknown,
+        On,
+        Off
+    } callerId = CallerId::Unknown;
 
     // The line's one call.
     CallId call = 0;
     bool silent = false; // the service has let go of the call: report nothing more
     bool outgoing = false;
     bool voice = false;
+    bool passthrough = false; // the application talks to the modem itself
+    bool pickUp = false;      // placed without a number: off hook, waiting for one
+    bool queued = false;      // placed while the modem was coming up
     QString number;
     PartyInfo caller;
     bool callerKnown = false;
     DWORD rate = 0;
     int rings = 0;
     bool ignoreRings = false; // the rings of a caller we turned away
-    bool carrierSeen = false;
     RequestId dropRequest = 0;
     bool hangingUp = false;
+    bool dtrTried = false;
+    bool escapeTried = false;
     int athTries = 0;
+    std::int64_t escapeAt = 0; // when "+++" went out
 };
 
 namespace {
 
 // The time a "+++" needs beyond its guard time for the modem to say OK.
 constexpr int EscapeReplyMarginMs = 250;
+// How often "ATH0" is sent when a modem answers it with something other than
+// OK (the tail of "+++" on its command line, a NO CARRIER of its own).
+constexpr int AthTries = 3;
 
 bool IsDataClass(const QString& deviceClass)
 {
     return deviceClass == QLatin1String("comm/datamodem") || deviceClass == QLatin1String("comm");
+}
+
+// The settings the modem is told when it comes up.
+bool SameInit(const ModemLineConfig& a, const ModemLineConfig& b)
+{
+    return a.init == b.init && a.initSequence == b.initSequence && a.volume == b.volume &&
+           a.speaker == b.speaker;
+}
+
+// What a reply said, for a message: "ERROR", "no answer".
+QString ReplyText(const AtReply& reply)
+{
+    switch (reply.outcome) {
+    case AtOutcome::Final:
+        return QString::fromLatin1(reply.final.text.trimmed());
+    case AtOutcome::Timeout:
+        return QStringLiteral("no answer");
+    case AtOutcome::WriteFailed:
+        return QStringLiteral("the tty did not take it");
+    case AtOutcome::Cancelled:
+        break;
+    }
+    return QStringLiteral("cancelled");
 }
 
 } // namespace
@@ -104,19 +160,19 @@ void ModemProvider::SetLineConfig(int line, const ModemLineConfig& config)
     if (line < 0 || line >= LineCount())
         return;
     Line& l = *m_lines[std::size_t(line)];
-    const QString device = l.config.device;
-    const QString lockDir = l.config.lockDir;
+    const ModemLineConfig kept = l.config;
     l.config = config;
-    l.config.device = device;
-    l.config.lockDir = lockDir;
+    l.config.device = kept.device;
+    l.config.lockDir = kept.lockDir;
+    l.config.initSequence = kept.initSequence;
     l.configBlock = EncodeConfigBlock(l.config, l.configBlock);
 }
 
-QString ModemProvider::LastError(int line) const
+QString ModemProvider::LineFailure(int line) const
 {
     if (line < 0 || line >= LineCount())
         return {};
-    return m_lines[std::size_t(line)]->lastError;
+    return m_lines[std::size_t(line)]->failure;
 }
 
 void ModemProvider::Attach(ProviderEvents* events)
@@ -167,60 +223,33 @@ LONG ModemProvider::GetAddressInfo(int line, DWORD addressId, AddressInfo& info)
         return LINEERR_BADDEVICEID;
     if (addressId != 0)
         return LINEERR_INVALADDRESSID;
+    const Line& l = *m_lines[std::size_t(line)];
     info = AddressInfo{};
-    info.address = m_lines[std::size_t(line)]->config.device;
+    info.address = l.config.device;
     info.callInfoStates = LINECALLINFOSTATE_CALLERID;
-    info.callerIDFlags = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_BLOCKED |
-                         LINECALLPARTYID_OUTOFAREA | LINECALLPARTYID_UNKNOWN;
-    info.callStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALING |
-                      LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+    // Until the modem has been brought up, caller ID is what the init
+    // sequence asks for; after that, what the modem agreed to.
+    const std::vector<InitStep> steps = l.initSteps.empty() ? InitSequence(l.config) : l.initSteps;
+    const bool asked = std::any_of(steps.begin(), steps.end(), [](const InitStep& s) { return s.callerId; });
+    const bool callerId =
+        l.callerId == Line::CallerId::On || (l.callerId == Line::CallerId::Unknown && asked);
+    info.callerIDFlags = callerId ? LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME | LINECALLPARTYID_BLOCKED |
+                                        LINECALLPARTYID_OUTOFAREA | LINECALLPARTYID_UNKNOWN
+                                  : LINECALLPARTYID_UNAVAIL;
+    info.callStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALTONE |
+                      LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED |
+                      LINECALLSTATE_DISCONNECTED;
     info.disconnectModes = LINEDISCONNECTMODE_NORMAL | LINEDISCONNECTMODE_BUSY | LINEDISCONNECTMODE_NOANSWER |
                            LINEDISCONNECTMODE_NODIALTONE | LINEDISCONNECTMODE_UNAVAIL |
                            LINEDISCONNECTMODE_INCOMPATIBLE;
     info.maxNumActiveCalls = 1;
-    info.callFeatures = LINECALLFEATURE_ANSWER | LINECALLFEATURE_DROP | LINECALLFEATURE_SETCALLPARAMS;
+    info.callFeatures =
+        LINECALLFEATURE_ANSWER | LINECALLFEATURE_DIAL | LINECALLFEATURE_DROP | LINECALLFEATURE_SETCALLPARAMS;
     info.availableMediaModes = LINEMEDIAMODE_DATAMODEM | LINEMEDIAMODE_INTERACTIVEVOICE;
     return 0;
 }
 
 // --- Opening ---------------------------------------------------------------
-
-// One command and its final result, waited for on the device itself. Only
-// the open does this, so that a modem that does not answer fails lineOpen.
-bool ModemProvider::Exchange(Line& line, const QByteArray& command, int timeoutMs, QString& failure)
-{
-    using namespace std::chrono;
-    failure.clear();
-    if (!line.device->Write(command + '\r')) {
-        failure = QStringLiteral("the modem could not be written to");
-        return false;
-    }
-    AtLineSplitter splitter;
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-        if (left <= 0 || !line.device->WaitReadable(int(left))) {
-            failure = QStringLiteral("no answer");
-            return false;
-        }
-        QByteArray bytes;
-        if (line.device->Read(bytes, 4096) == ModemDevice::ReadStatus::Closed) {
-            failure = QStringLiteral("the modem device went away");
-            return false;
-        }
-        std::vector<QByteArray> lines;
-        splitter.Feed(bytes, lines);
-        for (const QByteArray& raw : lines) {
-            const AtLine at = ClassifyAtLine(raw, command);
-            if (at.kind == AtKind::Ok)
-                return true;
-            if (IsFinalResult(at.kind)) {
-                failure = QString::fromLatin1(at.text.trimmed());
-                return false;
-            }
-        }
-    }
-}
 
 LONG ModemProvider::OpenLine(int index)
 {
@@ -236,18 +265,35 @@ LONG ModemProvider::OpenLine(int index)
         line.open = true;
         return 0;
     }
+    if (line.closeTimer && !line.deviceLost && line.device && line.device->IsOpen() && line.at) {
+        // Closed a moment ago (the phone component's probe does that just
+        // before its real open): the tty and the modem are as they were.
+        Clock::Instance().StopTimer(line.closeTimer);
+        line.closeTimer = 0;
+        line.open = true;
+        // Reopened with other settings for the modem (the phone component
+        // writes the speaker words just before it opens): tell it again.
+        if (!SameInit(line.initConfig, line.config)) {
+            if (line.step == LineStep::Idle)
+                BringUp(line, false);
+            else if (line.step == LineStep::InitCommands)
+                line.reinitWanted = true;
+        }
+        return 0;
+    }
+    CloseDevice(line);
     if (!line.device)
         line.device = m_factory(index);
-    line.lastError.clear();
+    line.failure.clear();
     line.deviceLost = false;
     if (line.config.device.isEmpty()) {
-        line.lastError = QStringLiteral("No modem device is configured for the line.");
+        line.failure = QStringLiteral("No modem device is configured for the line.");
         return LINEERR_NODEVICE;
     }
     const OpenResult opened = line.device->Open(line.config);
     if (!opened.ok()) {
-        line.lastError = OpenErrorText(opened, line.config.device);
-        qWarning("modem line %d: %s", index, qPrintable(line.lastError));
+        line.failure = OpenErrorText(opened, line.config.device);
+        qWarning("modem line %d: %s", index, qPrintable(line.failure));
         switch (opened.error) {
         case OpenError::Locked:
         case OpenError::Exclusive:
@@ -260,57 +306,27 @@ LONG ModemProvider::OpenLine(int index)
         }
     }
     line.device->DiscardInput();
-
-    // The first "AT" may meet a modem that still has half a line from
-    // whoever used it before; the second one finds it clean.
-    QString failure;
-    auto fail = [&](const QString& text, LONG code) {
-        line.lastError = text;
-        qWarning("modem line %d: %s", index, qPrintable(text));
-        CloseDevice(line);
-        return code;
-    };
-    if (!Exchange(line, "AT", m_timings.probeMs, failure) &&
-        !Exchange(line, "AT", m_timings.probeMs, failure))
-        return fail(QStringLiteral("The modem on %1 does not answer (%2).").arg(line.config.device, failure),
-                    LINEERR_NODEVICE);
-    if (!line.config.init.isEmpty() && !Exchange(line, line.config.init, m_timings.initMs, failure))
-        return fail(QStringLiteral("The modem on %1 refused the init string %2 (%3).")
-                        .arg(line.config.device, QString::fromLatin1(line.config.init), failure),
-                    LINEERR_OPERATIONFAILED);
-    // Results in words, no echo, and no answering on its own: the line
-    // counts the rings and the application decides when to answer.
-    if (!Exchange(line, "ATE0V1Q0S0=0", m_timings.commandMs, failure))
-        return fail(
-            QStringLiteral("The modem on %1 refused ATE0V1Q0S0=0 (%2).").arg(line.config.device, failure),
-            LINEERR_OPERATIONFAILED);
-    // A modem without speaker control says ERROR here; the line works anyway.
-    Exchange(line, "AT" + SpeakerCommands(line.config), m_timings.commandMs, failure);
-
     Line* l = &line;
     line.at = std::make_unique<AtSequencer>([l](const QByteArray& bytes) { return l->device->Write(bytes); },
                                             [this, l](const AtLine& at) { OnUnsolicited(*l, at); });
     line.device->SetReadyHandler([this, l] { OnReadable(*l); });
     line.device->SetReadyNotify(true);
-    line.step = CallStep::Idle;
     line.open = true;
+    line.initSteps.clear();
+    line.callerId = Line::CallerId::Unknown;
+    BringUp(line, true);
     return 0;
 }
 
 void ModemProvider::CloseDevice(Line& line)
 {
     StopTimer(line);
-    if (line.watchTimer) {
-        Clock::Instance().StopTimer(line.watchTimer);
-        line.watchTimer = 0;
-    }
-    if (line.ringTimer) {
-        Clock::Instance().StopTimer(line.ringTimer);
-        line.ringTimer = 0;
-    }
-    if (line.closeTimer) {
-        Clock::Instance().StopTimer(line.closeTimer);
-        line.closeTimer = 0;
+    line.watch.Stop();
+    for (TimerId* t : {&line.ringTimer, &line.closeTimer}) {
+        if (*t) {
+            Clock::Instance().StopTimer(*t);
+            *t = 0;
+        }
     }
     line.at.reset();
     if (line.device) {
@@ -318,25 +334,27 @@ void ModemProvider::CloseDevice(Line& line)
         line.device->SetReadyHandler({});
         line.device->Close();
     }
-    line.step = CallStep::Idle;
+    line.step = LineStep::Closed;
     line.ignoreRings = false;
     line.callerKnown = false;
+    line.reinitWanted = false;
 }
 
 // The tty's readiness handler may be what found the line finished; its
-// notifier must not be destroyed under it, so the close waits a turn.
-void ModemProvider::CloseDeviceLater(Line& line)
+// notifier must not be destroyed under it, so the close waits a turn (or,
+// for a line closed with nothing to hang up, the linger time).
+void ModemProvider::CloseDeviceLater(Line& line, int afterMs)
 {
-    if (line.device)
+    if (line.device && afterMs == 0)
         line.device->SetReadyNotify(false);
     if (line.closeTimer)
         return;
     Line* l = &line;
-    line.closeTimer = Clock::Instance().StartTimer(0, [this, l] {
+    line.closeTimer = Clock::Instance().StartTimer(afterMs, [this, l] {
         Clock::Instance().StopTimer(l->closeTimer);
         l->closeTimer = 0;
         // Opened again in the meantime: the tty is in use once more.
-        if (!l->open)
+        if (!l->open && !l->closing && l->call == 0)
             CloseDevice(*l);
     });
 }
@@ -347,22 +365,18 @@ void ModemProvider::CloseLine(int index)
         return;
     Line& line = *m_lines[std::size_t(index)];
     line.open = false;
-    if (line.call == 0 || line.deviceLost || line.step == CallStep::Offering) {
+    if (line.call == 0 || line.deviceLost || line.step == LineStep::Offering || line.queued) {
         ForgetCall(line);
-        CloseDevice(line);
+        if (line.deviceLost)
+            CloseDevice(line);
+        else
+            CloseDeviceLater(line, m_timings.lingerMs);
         return;
     }
-    // The service has forgotten the call; the modem must still let go of it.
+    // The service has forgotten the call; the modem must still let go of it,
+    // and the tty stays open until that is verified.
     line.silent = true;
     line.dropRequest = 0;
-    if (line.device->HasModemLines()) {
-        line.device->SetDtr(false);
-        ForgetCall(line);
-        CloseDevice(line);
-        return;
-    }
-    // Without DTR the escape sequence needs its guard times: the tty stays
-    // open until the modem is on hook.
     line.closing = true;
     if (!line.hangingUp)
         StartHangup(line, 0);
@@ -422,14 +436,14 @@ void ModemProvider::OnReadable(Line& line)
         return;
     // While a CONNECT may come, a byte at a time: what follows the CONNECT
     // line is the call's data and stays in the tty for the application.
-    const bool byteWise = line.step == CallStep::Dialling || line.step == CallStep::Answering;
+    const bool byteWise = line.step == LineStep::Dialling || line.step == LineStep::Answering;
     for (;;) {
-        if ((line.step == CallStep::Data && !line.voice) || !line.at)
+        if (!line.at || (line.step == LineStep::Data && (!line.voice || line.passthrough)))
             return;
         QByteArray bytes;
         const auto status = line.device->Read(bytes, byteWise ? 1 : 4096);
         if (status == ModemDevice::ReadStatus::Closed) {
-            DeviceLost(line);
+            LineUnusable(line, QStringLiteral("The modem device %1 went away.").arg(line.config.device));
             return;
         }
         if (bytes.isEmpty())
@@ -449,9 +463,24 @@ void ModemProvider::OnUnsolicited(Line& line, const AtLine& at)
     case AtKind::CallerId:
         OnCallerId(line, at);
         break;
+    case AtKind::Ok:
+        // The escape's OK comes only after its guard time; an OK before it
+        // is something else, and anything sent now would void the escape.
+        if (line.step == LineStep::HangupEscapeWait &&
+            Clock::Instance().MonotonicMs() - line.escapeAt >= m_timings.guardMs)
+            GoTo(line, LineStep::HangupAth);
+        break;
+    case AtKind::NoCarrier:
+        // A modem whose hang-up went unconfirmed says, after all, that the
+        // call is gone.
+        if (line.step == LineStep::HangupFailed) {
+            ReportState(line, LINECALLSTATE_IDLE);
+            ForgetCall(line);
+        }
+        break;
     default:
-        // A NO CARRIER or an OK with no command out is the tail of something
-        // already dealt with (a dial given up on, an escape).
+        // An OK or a NO CARRIER with no command out is otherwise the tail of
+        // something already dealt with (a dial given up on, an escape).
         break;
     }
 }
@@ -464,7 +493,7 @@ void ModemProvider::OnRing(Line& line)
     line.ringTimer = Clock::Instance().StartTimer(m_timings.ringGapMs, [this, l] { RingGapPassed(*l); });
     if (line.ignoreRings || !line.open)
         return;
-    if (line.step == CallStep::Idle && line.call == 0) {
+    if (line.step == LineStep::Idle && line.call == 0) {
         const CallId id = m_events ? m_events->NewIncomingCall(this, line.index, 0) : 0;
         if (id == 0) {
             // Nobody takes calls on the line: this caller's rings are let go.
@@ -475,15 +504,17 @@ void ModemProvider::OnRing(Line& line)
         line.silent = false;
         line.outgoing = false;
         line.voice = false;
+        line.passthrough = false;
+        line.pickUp = false;
         line.number.clear();
         line.rings = 0;
         line.rate = 0;
-        line.step = CallStep::Offering;
+        line.step = LineStep::Offering;
         ReportState(line, LINECALLSTATE_OFFERING);
         if (line.callerKnown && m_events)
             m_events->CallInfoChanged(id, LINECALLINFOSTATE_CALLERID);
     }
-    if (line.step != CallStep::Offering)
+    if (line.step != LineStep::Offering)
         return;
     ++line.rings;
     if (m_events)
@@ -494,32 +525,44 @@ void ModemProvider::OnCallerId(Line& line, const AtLine& at)
 {
     if (line.ignoreRings)
         return;
-    const QString value = QString::fromUtf8(at.value);
-    switch (at.field) {
-    case CallerIdField::Number:
-        // "P" is a withheld number, "O" one from outside the area.
-        if (value == QLatin1String("P")) {
-            line.caller.flags = LINECALLPARTYID_BLOCKED;
-            line.caller.number.clear();
-        } else if (value == QLatin1String("O")) {
-            line.caller.flags = LINECALLPARTYID_OUTOFAREA;
-            line.caller.number.clear();
-        } else {
-            line.caller.flags = (line.caller.flags & LINECALLPARTYID_NAME) | LINECALLPARTYID_ADDRESS;
-            line.caller.number = value;
+    bool changed = false;
+    for (const CallerIdItem& item : at.items) {
+        const QString value = QString::fromUtf8(item.value);
+        switch (item.field) {
+        case CallerIdField::Number:
+            // "P" is a withheld number, "O" one from outside the area.
+            if (value == QLatin1String("P")) {
+                line.caller.flags = (line.caller.flags & LINECALLPARTYID_NAME) | LINECALLPARTYID_BLOCKED;
+                line.caller.number.clear();
+            } else if (value == QLatin1String("O")) {
+                line.caller.flags = (line.caller.flags & LINECALLPARTYID_NAME) | LINECALLPARTYID_OUTOFAREA;
+                line.caller.number.clear();
+            } else if (!value.isEmpty()) {
+                line.caller.flags = (line.caller.flags & LINECALLPARTYID_NAME) | LINECALLPARTYID_ADDRESS;
+                line.caller.number = value;
+            } else {
+                continue;
+            }
+            break;
+        case CallerIdField::Name:
+            if (value.isEmpty())
+                continue;
+            line.caller.name = value;
+            line.caller.flags = (line.caller.flags & ~(LINECALLPARTYID_UNKNOWN)) | LINECALLPARTYID_NAME;
+            break;
+        default:
+            continue; // date, time and messages are not part of the caller party
         }
-        break;
-    case CallerIdField::Name:
-        line.caller.name = value;
-        line.caller.flags = (line.caller.flags & ~(LINECALLPARTYID_UNKNOWN)) | LINECALLPARTYID_NAME;
-        break;
-    default:
-        return; // date, time and messages are not part of the caller party
+        changed = true;
     }
+    if (!changed)
+        return;
     line.callerKnown = true;
+    // Whatever the init found, this modem does report callers.
+    line.callerId = Line::CallerId::On;
     // An application quick to answer may already have: the caller is still
     // worth knowing.
-    const bool offered = line.step == CallStep::Offering || line.step == CallStep::Answering;
+    const bool offered = line.step == LineStep::Offering || line.step == LineStep::Answering;
     if (offered && line.call != 0 && !line.silent && m_events)
         m_events->CallInfoChanged(line.call, LINECALLINFOSTATE_CALLERID);
 }
@@ -531,28 +574,29 @@ void ModemProvider::RingGapPassed(Line& line)
     line.ignoreRings = false;
     line.callerKnown = false;
     line.caller = PartyInfo{};
-    if (line.step == CallStep::Offering) {
+    if (line.step == LineStep::Offering) {
         // The caller gave up before anyone answered.
         ReportState(line, LINECALLSTATE_IDLE);
         ForgetCall(line);
     }
 }
 
-void ModemProvider::DeviceLost(Line& line)
+void ModemProvider::LineUnusable(Line& line, const QString& reason)
 {
     if (line.deviceLost)
         return;
     line.deviceLost = true;
+    line.failure = reason;
     if (line.device)
         line.device->SetReadyNotify(false);
-    qWarning("modem line %d: the modem device %s went away", line.index, qPrintable(line.config.device));
-    if (line.call != 0 && line.step == CallStep::Offering) {
+    qWarning("modem line %d: %s", line.index, qPrintable(reason));
+    if (line.call != 0 && line.step == LineStep::Offering) {
         ReportState(line, LINECALLSTATE_IDLE);
         ForgetCall(line);
     }
     if (line.call != 0 && !line.hangingUp) {
-        if (line.step != CallStep::Ended)
-            EndCall(line, LINEDISCONNECTMODE_NORMAL);
+        if (line.step != LineStep::Ended)
+            EndCall(line, line.queued ? LINEDISCONNECTMODE_UNAVAIL : LINEDISCONNECTMODE_NORMAL);
         return; // the line goes when the call is dropped
     }
     if (line.hangingUp) {
@@ -561,6 +605,7 @@ void ModemProvider::DeviceLost(Line& line)
     }
     const bool wasOpen = line.open;
     line.open = false;
+    line.closing = false;
     CloseDeviceLater(line);
     if (wasOpen && m_events)
         m_events->LineClosed(this, line.index);
@@ -578,46 +623,82 @@ ModemProvider::Line* ModemProvider::LineOf(CallId call) const
     return nullptr;
 }
 
+namespace {
+
+// A number as the modem would get it; nullopt for a character that could
+// carry a command of its own (a CR) or is not ASCII.
+std::optional<QByteArray> DialBytes(const QString& number)
+{
+    QByteArray dial;
+    for (QChar c : number) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
+            return std::nullopt;
+        dial.append(char(c.unicode()));
+    }
+    return dial;
+}
+
+} // namespace
+
 LONG ModemProvider::MakeCall(RequestId request, int index, CallId newCall, const QString& number, DWORD,
                              const CallParamsData& params)
 {
     if (index < 0 || index >= LineCount())
         return LINEERR_BADDEVICEID;
     Line& line = *m_lines[std::size_t(index)];
-    // Checked before anything reaches the modem: a CR or any other character
-    // outside the dial alphabet could carry a command of its own.
-    QByteArray dial;
-    for (QChar c : number) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7e)
-            return LINEERR_INVALADDRESS;
-        dial.append(char(c.unicode()));
-    }
-    if (!IsValidDialString(dial))
+    // Checked before anything reaches the modem.
+    const std::optional<QByteArray> dial = DialBytes(number);
+    if (!dial || (!dial->isEmpty() && !IsValidDialString(*dial)))
         return LINEERR_INVALADDRESS;
     if (!line.open || line.deviceLost || !line.at)
         return LINEERR_OPERATIONFAILED;
-    if (line.call != 0 || line.step != CallStep::Idle)
+    const bool initialising = line.step == LineStep::InitProbe || line.step == LineStep::InitCommands;
+    if (line.call != 0 || (line.step != LineStep::Idle && !initialising))
         return LINEERR_CALLUNAVAIL;
 
     line.call = newCall;
     line.silent = false;
     line.outgoing = true;
+    line.passthrough = params.present && params.bearerMode == LINEBEARERMODE_PASSTHROUGH;
+    // Without a number the modem goes off hook and waits for one (a
+    // pick-up); a pass-through call leaves the dialling to the application.
+    line.pickUp = !line.passthrough && dial->isEmpty();
     line.voice = params.present && (params.mediaMode & LINEMEDIAMODE_DATAMODEM) == 0;
     line.number = number;
     line.caller = PartyInfo{};
     line.callerKnown = false;
     line.rate = 0;
-    line.carrierSeen = false;
     if (m_events)
         m_events->CompleteRequest(request, 0);
-    GoTo(line, CallStep::Dialling);
+    if (initialising) {
+        line.queued = true;
+        return 0;
+    }
+    StartCall(line);
     return 0;
 }
 
-LONG ModemProvider::Dial(RequestId, CallId call, const QString&, DWORD)
+LONG ModemProvider::Dial(RequestId request, CallId call, const QString& number, DWORD)
 {
-    // A modem dials once per call, in the dial command itself.
-    return LineOf(call) ? LINEERR_OPERATIONUNAVAIL : LINEERR_INVALCALLHANDLE;
+    Line* line = LineOf(call);
+    if (!line)
+        return LINEERR_INVALCALLHANDLE;
+    // A modem dials once per call: in the dial command, or on a line that was
+    // picked up without a number.
+    if (!line->pickUp || line->hangingUp || (line->step != LineStep::OffHook && !line->queued))
+        return LINEERR_OPERATIONUNAVAIL;
+    const std::optional<QByteArray> dial = DialBytes(number);
+    if (!dial || (!dial->isEmpty() && !IsValidDialString(*dial)))
+        return LINEERR_INVALADDRESS;
+    if (m_events)
+        m_events->CompleteRequest(request, 0);
+    if (dial->isEmpty())
+        return 0; // nothing to dial yet: the line stays off hook
+    line->pickUp = false;
+    line->number = number;
+    if (!line->queued)
+        GoTo(*line, LineStep::Dialling);
+    return 0;
 }
 
 LONG ModemProvider::Answer(RequestId request, CallId call, const QByteArray&)
@@ -625,18 +706,17 @@ LONG ModemProvider::Answer(RequestId request, CallId call, const QByteArray&)
     Line* line = LineOf(call);
     if (!line)
         return LINEERR_INVALCALLHANDLE;
-    if (line->step != CallStep::Offering || line->deviceLost)
+    if (line->step != LineStep::Offering || line->deviceLost)
         return LINEERR_INVALCALLSTATE;
     if (line->ringTimer) {
         Clock::Instance().StopTimer(line->ringTimer);
         line->ringTimer = 0;
     }
-    line->carrierSeen = false;
     // Replied to now: the phone must not wait for the handshake, which can
     // take most of a minute, before it knows its request was taken.
     if (m_events)
         m_events->CompleteRequest(request, 0);
-    GoTo(*line, CallStep::Answering);
+    GoTo(*line, LineStep::Answering);
     return 0;
 }
 
@@ -658,14 +738,27 @@ LONG ModemProvider::Drop(RequestId request, CallId call, const QByteArray&)
     return 0;
 }
 
-LONG ModemProvider::SetCallParams(RequestId request, CallId call, DWORD, DWORD, DWORD, const LINEDIALPARAMS*)
+LONG ModemProvider::SetCallParams(RequestId request, CallId call, DWORD bearerMode, DWORD, DWORD,
+                                  const LINEDIALPARAMS*)
 {
     Line* line = LineOf(call);
     if (!line)
         return LINEERR_INVALCALLHANDLE;
+    if (line->step == LineStep::Offering && bearerMode == LINEBEARERMODE_PASSTHROUGH && !line->deviceLost) {
+        // A fax session takes an offered call this way: the modem is the
+        // application's, which answers it with its own commands.
+        if (line->ringTimer) {
+            Clock::Instance().StopTimer(line->ringTimer);
+            line->ringTimer = 0;
+        }
+        if (m_events)
+            m_events->CompleteRequest(request, 0);
+        EnterPassthrough(*line);
+        return 0;
+    }
     // A connected modem call carries raw bytes whatever bearer mode the
     // application names, so a switch of the data channel has nothing to do.
-    if (line->step != CallStep::Data)
+    if (line->step != LineStep::Data)
         return LINEERR_INVALCALLSTATE;
     if (m_events)
         m_events->CompleteRequest(request, 0);
@@ -678,12 +771,15 @@ LONG ModemProvider::GetCallInfo(CallId call, CallInfoData& info)
     if (!line)
         return LINEERR_INVALCALLHANDLE;
     info = CallInfoData{};
-    info.bearerMode = line->voice ? LINEBEARERMODE_VOICE : LINEBEARERMODE_DATA;
+    info.bearerMode = line->passthrough ? LINEBEARERMODE_PASSTHROUGH
+                      : line->voice     ? LINEBEARERMODE_VOICE
+                                        : LINEBEARERMODE_DATA;
     info.mediaMode = line->voice ? LINEMEDIAMODE_INTERACTIVEVOICE : LINEMEDIAMODE_DATAMODEM;
     info.rate = line->rate;
     info.callId = call;
-    info.callStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALING |
-                      LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+    info.callStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALTONE |
+                      LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED |
+                      LINECALLSTATE_DISCONNECTED;
     info.origin = line->outgoing ? LINECALLORIGIN_OUTBOUND : LINECALLORIGIN_INBOUND;
     info.reason = LINECALLREASON_DIRECT;
     if (line->outgoing) {
@@ -717,7 +813,7 @@ LONG ModemProvider::GenerateDigits(CallId call, DWORD digitMode, const QString& 
         return LINEERR_INVALDIGITS;
     // A data call's tty belongs to the application; only a voice call leaves
     // the modem listening for commands.
-    if (line->step != CallStep::Data || !line->voice || !line->at)
+    if (line->step != LineStep::Data || !line->voice || !line->at)
         return LINEERR_INVALCALLSTATE;
     line->at->Send("ATDT" + tones + ";", m_timings.commandMs, [](const AtReply&) {});
     return 0;
@@ -744,11 +840,15 @@ void ModemProvider::ReleaseCall(CallId call)
     if (!line)
         return;
     line->silent = true;
-    if (line->step == CallStep::Offering) {
+    if (line->step == LineStep::Offering) {
         // The modem keeps ringing for this caller; those rings are not a
         // new call.
         line->ignoreRings = true;
         ForgetCall(*line);
+        return;
+    }
+    if (line->queued) {
+        ForgetCall(*line); // nothing was dialled
         return;
     }
     if (!line->hangingUp)
@@ -765,9 +865,11 @@ void ModemProvider::StopTimer(Line& line)
     }
 }
 
-void ModemProvider::GoTo(Line& line, CallStep step, int afterMs)
+void ModemProvider::GoTo(Line& line, LineStep step, int afterMs)
 {
     StopTimer(line);
+    if (step != line.step)
+        line.athTries = 0;
     line.step = step;
     if (afterMs < 0) {
         Step(line);
@@ -780,12 +882,50 @@ void ModemProvider::GoTo(Line& line, CallStep step, int afterMs)
     });
 }
 
+void ModemProvider::BringUp(Line& line, bool probe)
+{
+    line.reinitWanted = false;
+    line.refused.clear();
+    line.initIndex = 0;
+    line.initAlternative = 0;
+    if (probe) {
+        line.probes = 0;
+        GoTo(line, LineStep::InitProbe);
+        return;
+    }
+    line.initConfig = line.config;
+    line.initSteps = InitSequence(line.config);
+    // A modem without speaker control says ERROR here; the line works anyway.
+    line.initSteps.push_back({{"AT" + SpeakerCommands(line.config)}, true, false});
+    GoTo(line, LineStep::InitCommands);
+}
+
 void ModemProvider::Step(Line& line)
 {
     Line* l = &line;
-    auto done = [this, l](const AtReply& reply) { CommandDone(*l, reply); };
+    // A reply is taken only in the step that asked for it: one that comes
+    // after the line has moved on (an ATH1 overtaken by the dial) is news of
+    // nothing.
+    auto done = [this, l, step = line.step](const AtReply& reply) {
+        if (l->step == step)
+            CommandDone(*l, reply);
+    };
     switch (line.step) {
-    case CallStep::Dialling: {
+    case LineStep::InitProbe:
+        line.at->Send("AT", m_timings.probeMs, done);
+        return;
+    case LineStep::InitCommands:
+        if (line.initIndex >= line.initSteps.size()) {
+            InitDone(line);
+            return;
+        }
+        line.at->Send(line.initSteps[line.initIndex].alternatives[line.initAlternative], m_timings.initMs,
+                      done);
+        return;
+    case LineStep::OffHook:
+        line.at->Send("ATH1", m_timings.commandMs, done);
+        return;
+    case LineStep::Dialling: {
         QByteArray dial = line.number.toLatin1();
         if (line.voice && !dial.endsWith(';'))
             dial.append(';');
@@ -797,49 +937,75 @@ void ModemProvider::Step(Line& line)
         ReportState(line, LINECALLSTATE_PROCEEDING);
         return;
     }
-    case CallStep::Answering:
+    case LineStep::Answering:
         line.at->Send("ATA", m_timings.answerMs, done);
         return;
-    case CallStep::HangupDtrDown:
+    case LineStep::HangupDtrCheck:
+        // A carrier that was there and is gone: the modem let go of the call.
+        if (line.athTries == 0 && line.watch.CarrierGone()) {
+            FinishHangup(line);
+            return;
+        }
+        [[fallthrough]];
+    case LineStep::HangupCommand:
+    case LineStep::HangupAth:
+        if (line.athTries == 0) {
+            // Whatever the call left in the tty (and an escape's OK) is not
+            // an answer to the ATH0.
+            line.at->CancelAll();
+            line.device->DiscardInput();
+            line.device->SetReadyNotify(true);
+        }
+        line.at->Send("ATH0",
+                      line.step == LineStep::HangupDtrCheck ? m_timings.hangupCheckMs : m_timings.commandMs,
+                      done);
+        return;
+    case LineStep::HangupDtrDown:
+        line.dtrTried = true;
+        if (!line.watch.Running())
+            WatchCarrier(line);
+        line.watch.Sample();
         if (!line.device->SetDtr(false)) {
-            GoTo(line, CallStep::HangupGuardBefore);
+            NextHangupMethod(line);
             return;
         }
-        GoTo(line, CallStep::HangupDtrUp, m_timings.dtrDropMs);
+        GoTo(line, LineStep::HangupDtrUp, m_timings.dtrDropMs);
         return;
-    case CallStep::HangupDtrUp:
+    case LineStep::HangupDtrUp:
         line.device->SetDtr(true);
-        GoTo(line, CallStep::HangupCheckCarrier, m_timings.dtrSettleMs);
+        GoTo(line, LineStep::HangupDtrCheck, m_timings.dtrSettleMs);
         return;
-    case CallStep::HangupCheckCarrier:
-        // A modem set to ignore DTR still has its carrier: fall back on the
-        // escape sequence.
-        GoTo(line, line.device->Carrier() ? CallStep::HangupGuardBefore : CallStep::HangupAth);
+    case LineStep::HangupGuardBefore:
+        // Nothing may go out within the guard time, and what the call still
+        // had queued would break it.
+        line.escapeTried = true;
+        line.escapeAt = 0;
+        line.at->CancelAll();
+        line.device->DiscardOutput();
+        line.device->SetReadyNotify(true);
+        GoTo(line, LineStep::HangupEscape, m_timings.guardMs);
         return;
-    case CallStep::HangupGuardBefore:
-        // The modem takes "+++" only after a quiet guard time.
-        GoTo(line, CallStep::HangupEscape, m_timings.guardMs);
-        return;
-    case CallStep::HangupEscape:
+    case LineStep::HangupEscape:
         if (!line.device->Write("+++")) {
-            DeviceLost(line);
+            if (line.device->HungUp())
+                LineUnusable(line, QStringLiteral("The modem device %1 went away.").arg(line.config.device));
+            else
+                NextHangupMethod(line);
             return;
         }
-        GoTo(line, CallStep::HangupAth, m_timings.guardMs + EscapeReplyMarginMs);
+        line.escapeAt = Clock::Instance().MonotonicMs();
+        GoTo(line, LineStep::HangupEscapeWait, m_timings.guardMs + EscapeReplyMarginMs);
         return;
-    case CallStep::HangupAth:
-        // Back in the command phase: what the call left in the tty (and the
-        // escape's OK) is not an answer to the ATH.
-        line.device->DiscardInput();
-        line.at->CancelAll();
-        line.device->SetReadyNotify(true);
-        line.athTries = 0;
-        line.at->Send("ATH", m_timings.commandMs, done);
+    case LineStep::HangupEscapeWait:
+        // No OK to the escape: ask anyway, the OK may have been lost.
+        GoTo(line, LineStep::HangupAth);
         return;
-    case CallStep::Idle:
-    case CallStep::Offering:
-    case CallStep::Data:
-    case CallStep::Ended:
+    case LineStep::Closed:
+    case LineStep::Idle:
+    case LineStep::Offering:
+    case LineStep::Data:
+    case LineStep::Ended:
+    case LineStep::HangupFailed:
         return;
     }
 }
@@ -848,22 +1014,42 @@ void ModemProvider::CommandDone(Line& line, const AtReply& reply)
 {
     if (reply.outcome == AtOutcome::Cancelled)
         return;
-    if (reply.outcome == AtOutcome::WriteFailed) {
-        DeviceLost(line);
+    if (reply.outcome == AtOutcome::WriteFailed && line.device->HungUp()) {
+        LineUnusable(line, QStringLiteral("The modem device %1 went away.").arg(line.config.device));
         return;
     }
     const bool final = reply.outcome == AtOutcome::Final;
     const AtKind kind = final ? reply.final.kind : AtKind::Info;
     switch (line.step) {
-    case CallStep::Dialling:
-    case CallStep::Answering:
+    case LineStep::InitProbe:
+    case LineStep::InitCommands:
+        InitCommandDone(line, reply);
+        return;
+    case LineStep::HangupCommand:
+    case LineStep::HangupDtrCheck:
+    case LineStep::HangupAth:
+        HangupCommandDone(line, reply);
+        return;
+    case LineStep::OffHook:
+        if (final && kind == AtKind::Ok)
+            ReportState(line, LINECALLSTATE_DIALTONE);
+        else
+            EndCall(line, LINEDISCONNECTMODE_UNAVAIL);
+        return;
+    case LineStep::Dialling:
+    case LineStep::Answering:
         if (line.hangingUp) {
-            // The dial or answer was broken off for a drop.
-            GoTo(line, CallStep::HangupAth);
+            // The dial or the answer was broken off for a drop; where it left
+            // the modem decides how it is hung up. A CONNECT that crossed the
+            // break means a modem online in a call.
+            if (final && kind != AtKind::Connect)
+                GoTo(line, LineStep::HangupCommand);
+            else
+                NextHangupMethod(line);
             return;
         }
         if (kind == AtKind::Connect ||
-            (kind == AtKind::Ok && line.voice && line.step == CallStep::Dialling)) {
+            (kind == AtKind::Ok && line.voice && line.step == LineStep::Dialling)) {
             line.rate = reply.final.rate;
             EnterData(line);
             return;
@@ -872,7 +1058,8 @@ void ModemProvider::CommandDone(Line& line, const AtReply& reply)
             // The modem let the time limit pass: any character ends the
             // attempt, and its late result is discarded.
             line.device->Write("\r");
-            EndCall(line, LINEDISCONNECTMODE_NOANSWER);
+            EndCall(line, reply.outcome == AtOutcome::WriteFailed ? LINEDISCONNECTMODE_UNAVAIL
+                                                                  : LINEDISCONNECTMODE_NOANSWER);
             return;
         }
         switch (kind) {
@@ -893,24 +1080,100 @@ void ModemProvider::CommandDone(Line& line, const AtReply& reply)
             EndCall(line, LINEDISCONNECTMODE_UNAVAIL);
             return;
         }
-    case CallStep::HangupAth:
-        if (final && kind == AtKind::Error && ++line.athTries < 2) {
-            // The line may have started with what was left of "+++".
-            Line* l = &line;
-            line.at->Send("ATH", m_timings.commandMs, [this, l](const AtReply& r) { CommandDone(*l, r); });
-            return;
-        }
-        FinishHangup(line);
-        return;
     default:
         return;
     }
 }
 
+void ModemProvider::InitCommandDone(Line& line, const AtReply& reply)
+{
+    const bool ok = reply.outcome == AtOutcome::Final && reply.final.kind == AtKind::Ok;
+    const QString device = line.config.device;
+    if (reply.outcome == AtOutcome::WriteFailed) {
+        LineUnusable(line,
+                     QStringLiteral("The modem on %1 does not take commands: its output is held (is the "
+                                    "modem switched on, and is the flow control right?).")
+                         .arg(device));
+        return;
+    }
+    if (line.step == LineStep::InitProbe) {
+        if (ok) {
+            BringUp(line, false);
+            return;
+        }
+        // A late OK to an earlier try is skipped by the sequencer, so that
+        // each try gets its own answer.
+        if (++line.probes < m_timings.probeTries) {
+            Step(line);
+            return;
+        }
+        LineUnusable(line,
+                     reply.outcome == AtOutcome::Final
+                         ? QStringLiteral("The modem on %1 answers AT with %2.").arg(device, ReplyText(reply))
+                         : QStringLiteral("The modem on %1 does not answer AT (is it switched on and "
+                                          "connected, and is the speed right?).")
+                               .arg(device));
+        return;
+    }
+    const InitStep& step = line.initSteps[line.initIndex];
+    const QByteArray command = step.alternatives[line.initAlternative];
+    if (ok) {
+        if (step.callerId)
+            line.callerId = Line::CallerId::On;
+        ++line.initIndex;
+        line.initAlternative = 0;
+        Step(line);
+        return;
+    }
+    if (line.initAlternative + 1 < step.alternatives.size()) {
+        ++line.initAlternative;
+        Step(line);
+        return;
+    }
+    if (!step.optional) {
+        LineUnusable(line, QStringLiteral("The modem on %1 refused %2 (%3).")
+                               .arg(device, QString::fromLatin1(command), ReplyText(reply)));
+        return;
+    }
+    line.refused << QStringLiteral("%1 (%2)").arg(QString::fromLatin1(command), ReplyText(reply));
+    if (step.callerId)
+        line.callerId = Line::CallerId::Off;
+    ++line.initIndex;
+    line.initAlternative = 0;
+    Step(line);
+}
+
+void ModemProvider::InitDone(Line& line)
+{
+    if (std::none_of(line.initSteps.begin(), line.initSteps.end(),
+                     [](const InitStep& s) { return s.callerId; }))
+        line.callerId = Line::CallerId::Off;
+    if (!line.refused.isEmpty())
+        qInfo("modem line %d: the modem did without %s", line.index, qPrintable(line.refused.join(", ")));
+    if (line.callerId == Line::CallerId::Off)
+        qInfo("modem line %d: the modem reports no caller ID", line.index);
+    line.step = LineStep::Idle;
+    if (line.reinitWanted) {
+        BringUp(line, false);
+        return;
+    }
+    if (line.call != 0 && line.queued) {
+        line.queued = false;
+        StartCall(line);
+    }
+}
+
+void ModemProvider::StartCall(Line& line)
+{
+    if (line.passthrough)
+        EnterPassthrough(line);
+    else
+        GoTo(line, line.pickUp ? LineStep::OffHook : LineStep::Dialling);
+}
+
 void ModemProvider::EnterData(Line& line)
 {
-    line.step = CallStep::Data;
-    line.carrierSeen = false;
+    line.step = LineStep::Data;
     if (line.voice) {
         // A voice call keeps the modem in its command phase: nothing to hand
         // over and no carrier to watch.
@@ -920,41 +1183,44 @@ void ModemProvider::EnterData(Line& line)
     line.at->CancelAll();
     line.device->SetReadyNotify(false);
     ReportState(line, LINECALLSTATE_CONNECTED);
-    Line* l = &line;
-    if (line.watchTimer)
-        Clock::Instance().StopTimer(line.watchTimer);
-    line.watchTimer = Clock::Instance().StartTimer(m_timings.carrierPollMs, [this, l] { WatchCarrier(*l); });
+    WatchCarrier(line);
+}
+
+void ModemProvider::EnterPassthrough(Line& line)
+{
+    line.step = LineStep::Data;
+    line.passthrough = true;
+    line.voice = false;
+    line.at->CancelAll();
+    line.device->SetReadyNotify(false);
+    ReportState(line, LINECALLSTATE_CONNECTED);
+    WatchCarrier(line);
 }
 
 void ModemProvider::WatchCarrier(Line& line)
 {
-    if (line.step != CallStep::Data) {
-        Clock::Instance().StopTimer(line.watchTimer);
-        line.watchTimer = 0;
-        return;
-    }
-    bool lost = false;
-    if (line.device->HungUp()) {
-        lost = true;
-        line.deviceLost = true;
-    } else if (line.device->HasModemLines()) {
-        // A cable without DCD never shows a carrier: only a carrier that was
-        // there can be lost.
-        const bool carrier = line.device->Carrier();
-        line.carrierSeen = line.carrierSeen || carrier;
-        lost = line.carrierSeen && !carrier;
-    }
-    if (!lost)
-        return;
-    Clock::Instance().StopTimer(line.watchTimer);
-    line.watchTimer = 0;
-    EndCall(line, LINEDISCONNECTMODE_NORMAL);
+    Line* l = &line;
+    line.watch.SetInterval(m_timings.carrierPollMs);
+    line.watch.Start(*line.device, [this, l](CarrierWatch::Loss loss) {
+        if (loss == CarrierWatch::Loss::DeviceHungUp) {
+            LineUnusable(*l, QStringLiteral("The modem device %1 went away.").arg(l->config.device));
+            return;
+        }
+        if (l->step == LineStep::Data) {
+            EndCall(*l, LINEDISCONNECTMODE_NORMAL);
+        } else if (l->step == LineStep::HangupFailed) {
+            // The hang-up could not be confirmed, but now the carrier is gone.
+            ReportState(*l, LINECALLSTATE_IDLE);
+            ForgetCall(*l);
+        }
+        // During a hang-up the fall is looked at when its step needs it.
+    });
 }
 
 void ModemProvider::EndCall(Line& line, DWORD disconnectMode)
 {
     StopTimer(line);
-    line.step = CallStep::Ended;
+    line.step = LineStep::Ended;
     ReportState(line, LINECALLSTATE_DISCONNECTED, disconnectMode);
 }
 
@@ -962,42 +1228,91 @@ void ModemProvider::StartHangup(Line& line, RequestId request)
 {
     line.dropRequest = request;
     line.hangingUp = true;
-    if (line.watchTimer) {
-        Clock::Instance().StopTimer(line.watchTimer);
-        line.watchTimer = 0;
-    }
+    line.dtrTried = false;
+    line.escapeTried = false;
+    line.athTries = 0;
     if (line.deviceLost || !line.at) {
         FinishHangup(line);
         return;
     }
+    line.failure.clear();
+    if (line.queued) {
+        FinishHangup(line); // nothing was dialled yet
+        return;
+    }
     switch (line.step) {
-    case CallStep::Offering:
+    case LineStep::Offering:
+        // Still ringing: the modem never went off hook.
         line.ignoreRings = true;
         FinishHangup(line);
         return;
-    case CallStep::Dialling:
-    case CallStep::Answering:
+    case LineStep::Dialling:
+    case LineStep::Answering:
         // Any character breaks off a dial or an answer; the modem then ends
-        // the command, and CommandDone goes on to the ATH.
+        // the command, and CommandDone goes on from where it left the modem.
         if (!line.at->Interrupt("\r", m_timings.commandMs))
-            GoTo(line, CallStep::HangupAth);
+            NextHangupMethod(line);
         return;
-    case CallStep::Data:
-        if (line.voice) {
-            GoTo(line, CallStep::HangupAth);
+    case LineStep::Data:
+        if (line.voice && !line.passthrough) {
+            GoTo(line, LineStep::HangupCommand);
             return;
         }
-        GoTo(line, line.device->HasModemLines() ? CallStep::HangupDtrDown : CallStep::HangupGuardBefore);
+        // The rest of the call's data, both ways, goes with it.
+        line.device->DiscardInput();
+        line.device->DiscardOutput();
+        line.device->SetReadyNotify(true);
+        NextHangupMethod(line);
+        return;
+    case LineStep::HangupFailed:
+        line.device->SetReadyNotify(true);
+        NextHangupMethod(line);
         return;
     default:
-        GoTo(line, CallStep::HangupAth);
+        // In its command phase (a call that ended, a line off hook): ATH0,
+        // and the rest only if it does not answer.
+        GoTo(line, LineStep::HangupCommand);
         return;
     }
+}
+
+void ModemProvider::NextHangupMethod(Line& line)
+{
+    if (line.watch.CarrierGone()) {
+        FinishHangup(line);
+        return;
+    }
+    if (line.device->HasModemLines() && !line.dtrTried) {
+        GoTo(line, LineStep::HangupDtrDown);
+        return;
+    }
+    if (!line.escapeTried) {
+        GoTo(line, LineStep::HangupGuardBefore);
+        return;
+    }
+    FailHangup(line);
+}
+
+void ModemProvider::HangupCommandDone(Line& line, const AtReply& reply)
+{
+    const bool final = reply.outcome == AtOutcome::Final;
+    if (final && reply.final.kind == AtKind::Ok) {
+        FinishHangup(line);
+        return;
+    }
+    // Another result is a modem in its command phase that met the ATH0
+    // mid-line (after the "+++") or had a NO CARRIER of its own to say first.
+    if (final && ++line.athTries < AthTries) {
+        Step(line);
+        return;
+    }
+    NextHangupMethod(line);
 }
 
 void ModemProvider::FinishHangup(Line& line)
 {
     StopTimer(line);
+    line.watch.Stop();
     const RequestId request = line.dropRequest;
     line.dropRequest = 0;
     line.hangingUp = false;
@@ -1023,6 +1338,43 @@ void ModemProvider::FinishHangup(Line& line)
         line.device->SetReadyNotify(true);
 }
 
+void ModemProvider::FailHangup(Line& line)
+{
+    StopTimer(line);
+    QStringList tried;
+    if (line.dtrTried)
+        tried << QStringLiteral("DTR dropped");
+    if (line.escapeTried)
+        tried << QStringLiteral("the escape sequence sent");
+    tried << QStringLiteral("ATH0 not answered");
+    line.failure = QStringLiteral("The modem on %1 did not confirm the hang-up (%2): it may still be online.")
+                       .arg(line.config.device, tried.join(QStringLiteral(", ")));
+    qWarning("modem line %d: %s", line.index, qPrintable(line.failure));
+    const RequestId request = line.dropRequest;
+    line.dropRequest = 0;
+    line.hangingUp = false;
+    line.step = LineStep::HangupFailed;
+    if (request != 0 && m_events)
+        m_events->CompleteRequest(request, LINEERR_OPERATIONFAILED);
+    if (line.closing || line.silent) {
+        // Nobody is left to try again: the line lets go of the call, and a
+        // closed line of its tty, whose close drops DTR once more.
+        const bool closing = line.closing;
+        line.closing = false;
+        ForgetCall(line);
+        if (closing)
+            CloseDeviceLater(line);
+        return;
+    }
+    // The call stays; a carrier that falls, or a NO CARRIER from the modem,
+    // ends it after all. Nothing is outstanding, so that NO CARRIER is not
+    // taken for the late answer of the last ATH0.
+    line.at->CancelAll();
+    line.device->SetReadyNotify(true);
+    if (line.device->HasModemLines() && !line.watch.Running())
+        WatchCarrier(line);
+}
+
 void ModemProvider::ReportState(Line& line, DWORD state, DWORD detail)
 {
     if (line.call == 0 || line.silent || !m_events)
@@ -1033,11 +1385,7 @@ void ModemProvider::ReportState(Line& line, DWORD state, DWORD detail)
 
 void ModemProvider::ForgetCall(Line& line)
 {
-    StopTimer(line);
-    if (line.watchTimer) {
-        Clock::Instance().StopTimer(line.watchTimer);
-        line.watchTimer = 0;
-    }
+    line.watch.Stop();
     line.call = 0;
     line.silent = false;
     line.hangingUp = false;
@@ -1046,7 +1394,15 @@ void ModemProvider::ForgetCall(Line& line)
     line.number.clear();
     line.caller = PartyInfo{};
     line.callerKnown = false;
-    line.step = CallStep::Idle;
+    line.passthrough = false;
+    line.pickUp = false;
+    line.queued = false;
+    line.voice = false;
+    // A call placed while the modem came up leaves the bringing up going.
+    if (line.step > LineStep::Idle) {
+        StopTimer(line);
+        line.step = LineStep::Idle;
+    }
 }
 
 std::unique_ptr<Provider> MakeModemProvider(std::vector<ModemLineConfig> lines)

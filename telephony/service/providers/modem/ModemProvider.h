@@ -1,50 +1,78 @@
 // The modem line: line devices that are Hayes AT modems on ttys.
 //
-// Opening. The first lineOpen of a line opens its tty exclusively (see
-// ModemDevice) and has a short conversation with the modem before it returns:
-// "AT" (twice, each waited for at most ModemTimings::probeMs), the init
-// string, "ATE0V1Q0S0=0" and the speaker commands L and M from the line's
-// configuration block. A modem that does not answer, or refuses the init
-// string, fails the open (LINEERR_NODEVICE / LINEERR_OPERATIONFAILED) and the
-// reason is kept in LastError(). A device held by another program fails it with
-// LINEERR_ALLOCATED, a missing one with LINEERR_NODEVICE, one without
-// permission with LINEERR_OPERATIONFAILED. This bounded wait is the only one;
-// everything after the open runs on the event loop.
+// Nothing here waits: every exchange with the modem is a step of the line's
+// one step machine (Step()), started on the event loop and finished by the
+// modem's answer or a time limit on qv::Clock.
+//
+// Opening. lineOpen takes the tty exclusively (see ModemDevice) and returns at
+// once; a device that cannot be had fails it then, with its own reason in
+// LineFailure(): LINEERR_ALLOCATED when another program holds it,
+// LINEERR_NODEVICE when it does not exist, LINEERR_OPERATIONFAILED without
+// permission. The modem is then brought up in steps: "AT" until it answers
+// (ModemTimings::probeTries times), the init sequence (InitSequence: the init
+// string, results in words without echo, extended results, DCD and DTR
+// behaviour, caller ID in the first dialect the modem knows), and the speaker
+// commands L and M of the configuration block. An optional command that the
+// modem refuses is tolerated and logged; a caller-ID step that no dialect
+// passes leaves the line without caller ID in its address capabilities. A
+// modem that does not answer, or refuses a required command, closes the line
+// again (LINE_CLOSE) with the reason in LineFailure(). A call placed while
+// the modem is brought up is dialled once it is ready.
+//
+// A line closed with no call keeps its tty for ModemTimings::lingerMs: the
+// phone component's capability probe opens and closes the line just before
+// its real open, and the tty must not be closed (DTR dropped) and the modem
+// brought up twice for it. An open within that time finds the modem as it
+// was, brought up again only when the settings it was given have changed.
 //
 // Outgoing calls. The number is checked against the dial alphabet before
 // anything is sent (LINEERR_INVALADDRESS otherwise); the request is replied to
 // at once, the call reports DIALING and PROCEEDING while "ATDT"/"ATDP" runs,
 // and CONNECTED on CONNECT. BUSY, NO DIALTONE, NO ANSWER, NO CARRIER, VOICE,
 // ERROR and the line's own time limit end it DISCONNECTED with the matching
-// disconnect mode.
+// disconnect mode. A call without a number (a pick-up) takes the line off
+// hook with "ATH1" and reports DIALTONE; lineDial then dials on it. A call
+// with bearer mode PASSTHROUGH (a fax session) is CONNECTED at once and
+// hands the modem, still in its command phase, to the application; so does
+// lineSetCallParams with PASSTHROUGH on an offered call, in place of an
+// answer.
 //
-// Incoming calls. The first RING offers a call (OFFERING) and every RING
-// reports LINEDEVSTATE_RINGING with the count in dwParam3; caller-ID lines
-// become the call's caller party and LINE_CALLINFO (CALLERID). When no RING has
-// come for ModemTimings::ringGapMs the caller gave up: the call goes IDLE.
-// lineAnswer is replied to at once and "ATA" brings CONNECTED.
+// Incoming calls. The first RING (in any of its forms, see AtParser.h)
+// offers a call (OFFERING) and every RING reports LINEDEVSTATE_RINGING with
+// the count in dwParam3; caller-ID lines become the call's caller party and
+// LINE_CALLINFO (CALLERID). When no RING has come for ModemTimings::ringGapMs
+// the caller gave up: the call goes IDLE. lineAnswer is replied to at once and
+// "ATA" brings CONNECTED.
 //
 // The data phase. From CONNECT on the line reads nothing from the tty: the
 // call's data channel ("comm/datamodem", the tty's descriptor; the service
 // hands out dup()s) belongs to the application. The line watches the carrier
-// on DCD where the device has modem-control lines, otherwise the descriptor's
-// hang-up; a lost carrier reports DISCONNECTED (NORMAL). A modem that only
-// says "NO CARRIER" in the data stream (no DCD) is hung up by the application.
-// A voice call (a call made with a media mode other than data) is dialled with
-// a trailing ";": the modem answers OK, stays in its command phase and the
-// call is CONNECTED at once; lineGenerateDigits sends tones on it.
+// (CarrierWatch); a lost carrier reports DISCONNECTED (NORMAL). A modem that
+// only says "NO CARRIER" in the data stream (no DCD) is hung up by the
+// application. A voice call (a call made with a media mode other than data)
+// is dialled with a trailing ";": the modem answers OK, stays in its command
+// phase and the call is CONNECTED at once; lineGenerateDigits sends tones on
+// it.
 //
-// Hang-up (lineDrop, lineClose, lineShutdown). With modem-control lines DTR is
-// dropped; if the carrier survives it, or the device has no such lines, the
-// escape sequence "+++" with its guard times and then "ATH". The drop is
-// replied to when the modem is on hook, then the call goes IDLE. A line closed
-// during such a hang-up finishes it before the tty is closed.
+// Hang-up (lineDrop, lineClose) is done only when it is verified: the carrier
+// (DCD, where the modem showed one) has fallen, or the modem in its command
+// phase has answered "ATH0" with OK. A modem online in a data call first has
+// DTR dropped for ModemTimings::dtrDropMs, then is asked "ATH0"; if that is not
+// answered, the escape sequence "+++" with its guard times, then "ATH0". A
+// modem known to be in its command phase (a voice call, a call that ended, a
+// dial broken off) is asked "ATH0" first and gets the rest only when it does
+// not answer. When nothing confirms, the drop fails (LINEERR_OPERATIONFAILED)
+// with the reason in LineFailure(), and the call stays: a later drop tries
+// again, and a carrier that falls after all, or a NO CARRIER from the modem,
+// ends it IDLE. A line closed during a hang-up finishes it before the tty is
+// closed.
 //
 // All time limits run on qv::Clock, so tests drive them in virtual time.
 #pragma once
 
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/modem/AtSequencer.h"
+#include "telephony/service/providers/modem/CarrierWatch.h"
 #include "telephony/service/providers/modem/ModemDevice.h"
 #include "telephony/service/providers/modem/ModemLineConfig.h"
 
@@ -56,16 +84,19 @@ namespace qv::modem {
 
 struct ModemTimings
 {
-    int probeMs = 1500;      // each "AT" at open
-    int initMs = 5000;       // the init string (a reset takes a while)
-    int commandMs = 3000;    // any other command
-    int answerMs = 60000;    // "ATA" until CONNECT
-    int guardMs = 1000;      // silence before and after "+++"
-    int dtrDropMs = 600;     // how long DTR stays down
-    int dtrSettleMs = 300;   // after DTR is back, before the carrier is looked at
-    int carrierPollMs = 200; // how often the carrier is looked at
-    int ringGapMs = 10000;   // no RING for this long: the caller gave up
-    int dialMarginMs = 5000; // beyond the line's dial time limit, for the modem's own verdict
+    int probeMs = 1000;       // each "AT" at open
+    int probeTries = 3;       // "AT"s before the modem counts as silent
+    int initMs = 5000;        // each command of the init sequence (a reset takes a while)
+    int commandMs = 3000;     // any other command
+    int answerMs = 60000;     // "ATA" until CONNECT
+    int guardMs = 1000;       // silence before and after "+++"
+    int dtrDropMs = 1000;     // how long DTR stays down
+    int dtrSettleMs = 300;    // after DTR is back, before the carrier is looked at
+    int hangupCheckMs = 1500; // "ATH0" to a modem that may still be online
+    int carrierPollMs = 200;  // how often the carrier is looked at
+    int ringGapMs = 10000;    // no RING for this long: the caller gave up
+    int dialMarginMs = 5000;  // beyond the line's dial time limit, for the modem's own verdict
+    int lingerMs = 1500;      // a closed line keeps its tty this long for a reopen
 };
 
 class ModemProvider final : public tapi::Provider
@@ -84,8 +115,9 @@ public:
     // Replaces a line's settings (the configuration dialog); the device path
     // stays. Used from the next opening of the line.
     void SetLineConfig(int line, const ModemLineConfig& config);
-    // Why the line's last open failed, in English; empty after a good open.
-    QString LastError(int line) const;
+    // Why the line's last open, bringing up or hang-up failed, in English;
+    // empty when the last one went well.
+    QString LineFailure(int line) const override;
 
     QString Name() const override { return QStringLiteral("modem"); }
     void Attach(tapi::ProviderEvents* events) override;
@@ -123,32 +155,44 @@ public:
 
 private:
     struct Line;
-    enum class CallStep;
+    enum class LineStep;
 
     Line* LineOf(tapi::CallId call) const;
-    bool Exchange(Line& line, const QByteArray& command, int timeoutMs, QString& failure);
     void OnReadable(Line& line);
     void OnUnsolicited(Line& line, const AtLine& at);
     void OnRing(Line& line);
     void OnCallerId(Line& line, const AtLine& at);
     void RingGapPassed(Line& line);
-    void DeviceLost(Line& line);
+    // The line cannot be used any more (the tty went away, or the modem would
+    // not come up): its call ends, then the line closes.
+    void LineUnusable(Line& line, const QString& reason);
 
-    // Dialling, answering and hanging up move through steps; each starts one
-    // asynchronous action and returns, and its completion calls Step() again.
+    // Opening, dialling, answering and hanging up move through steps; each
+    // starts one asynchronous action and returns, and its completion calls
+    // Step() again.
     void Step(Line& line);
-    void GoTo(Line& line, CallStep step, int afterMs = -1);
+    void GoTo(Line& line, LineStep step, int afterMs = -1);
     void CommandDone(Line& line, const AtReply& reply);
+    // Brings the modem to what the line advertises: from "AT" when `probe`,
+    // else from the init sequence.
+    void BringUp(Line& line, bool probe);
+    void InitCommandDone(Line& line, const AtReply& reply);
+    void InitDone(Line& line);
+    void StartCall(Line& line);
     void EnterData(Line& line);
+    void EnterPassthrough(Line& line);
     void EndCall(Line& line, tapi::DWORD disconnectMode);
     void StartHangup(Line& line, tapi::RequestId request);
+    void NextHangupMethod(Line& line);
+    void HangupCommandDone(Line& line, const AtReply& reply);
     void FinishHangup(Line& line);
+    void FailHangup(Line& line);
     void WatchCarrier(Line& line);
     void StopTimer(Line& line);
     void ReportState(Line& line, tapi::DWORD state, tapi::DWORD detail = 0);
     void ForgetCall(Line& line);
     void CloseDevice(Line& line);
-    void CloseDeviceLater(Line& line);
+    void CloseDeviceLater(Line& line, int afterMs = 0);
 
     tapi::ProviderEvents* m_events = nullptr;
     DeviceFactory m_factory;
