@@ -93,6 +93,39 @@ TEST_F(WindowTest, LineThatCannotBeActivatedIsReportedAndTheWindowStays)
     EXPECT_TRUE(window->isVisible());
 }
 
+// The line's own account of why it failed follows the code's message, in
+// the box and in the log: at start-up, and when the line closes under the
+// window (a modem that would not come up, a device that went away).
+TEST_F(WindowTest, TheLinesAccountOfAFailureIsShownWithTheError)
+{
+    const QString why =
+        QStringLiteral("No permission to open the modem device /dev/ttyS0: join the dialout group.");
+    m_sim->LineConfig(0).failure = why;
+    m_sim->FailAlways(QStringLiteral("lineOpen"), tapi::LINEERR_OPERATIONFAILED);
+    {
+        auto window = StartAndShow();
+        const QString message = window->QvPhone1().GetErrorMessage(100) + ' ' + why;
+        ASSERT_EQ(m_boxes.Texts().size(), 1);
+        EXPECT_TRUE(m_boxes.Texts()[0].endsWith("Error message: " + message))
+            << m_boxes.Texts()[0].toStdString();
+        EXPECT_TRUE(LogLines(window.get()).contains(">Error: " + message));
+        window->close();
+    }
+
+    m_boxes.Clear();
+    m_sim->FailAlways(QStringLiteral("lineOpen"), 0);
+    m_sim->LineConfig(0).failure.clear();
+    auto window = StartAndShow();
+    ASSERT_TRUE(m_boxes.Texts().isEmpty());
+    const QString gone = QStringLiteral("The modem on /dev/ttyS0 does not answer AT.");
+    m_sim->LineConfig(0).failure = gone;
+    m_sim->ForceCloseLine(0);
+    test::Pump(*m_clock);
+    const QStringList log = LogLines(window.get());
+    EXPECT_EQ(log.mid(log.size() - 2), QStringList({">Telephone device is deactivated", ">Error: " + gone}));
+    EXPECT_EQ(m_boxes.Texts(), QStringList("Error: " + gone));
+}
+
 TEST_F(WindowTest, UnwritableSettingsFolderShowsThePersianErrorAndEnds)
 {
     m_folder.Put(QStringLiteral("plain"), "x");

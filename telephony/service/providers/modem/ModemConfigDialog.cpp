@@ -48,6 +48,12 @@ ModemConfigDialog::ModemConfigDialog(const ModemLineConfig& config, QWidget* par
     m_init = new QLineEdit(QString::fromLatin1(config.init), this);
     m_init->setObjectName(QStringLiteral("EditInit"));
     m_init->setMaxLength(MaxInitLength);
+    if (!config.initSequence.isEmpty()) {
+        // The line's own init sequence in telephony.conf is sent instead.
+        m_init->setEnabled(false);
+        m_init->setToolTip(QStringLiteral("telephony.conf gives the whole init sequence: ") +
+                           QString::fromLatin1(config.initSequence));
+    }
     form->addRow(QStringLiteral("Init string:"), m_init);
 
     m_speed = new QComboBox(this);

@@ -387,6 +387,13 @@ SimLineConfig& SimExchange::LineConfig(int line)
     return m->lines.at(static_cast<std::size_t>(line)).config;
 }
 
+QString SimExchange::LineFailure(int line) const
+{
+    return line >= 0 && static_cast<std::size_t>(line) < m->lines.size()
+               ? m->lines[static_cast<std::size_t>(line)].config.failure
+               : QString();
+}
+
 LineDeviceInfo& SimExchange::Info(int line)
 {
     return m->lines.at(static_cast<std::size_t>(line)).info;

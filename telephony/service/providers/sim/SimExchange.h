@@ -72,6 +72,8 @@ struct SimLineConfig
     // drop -> idle, hold -> on hold, unhold -> connected, transfers and
     // conferences as an exchange would do them.
     bool autoStates = true;
+    // What the line says of its last failure (Provider::LineFailure).
+    QString failure;
 };
 
 struct SimPhoneConfig
@@ -244,6 +246,7 @@ public:
     int LineCount() const override;
     LineDeviceInfo LineInfo(int line) const override;
     LONG GetAddressInfo(int line, DWORD addressId, AddressInfo& info) const override;
+    QString LineFailure(int line) const override;
     LONG OpenLine(int line) override;
     void CloseLine(int line) override;
     void SetStatusMessages(int line, DWORD lineStates, DWORD addressStates) override;
