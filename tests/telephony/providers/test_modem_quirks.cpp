@@ -20,6 +20,8 @@
 
 #include <iostream>
 
+#include <unistd.h>
+
 namespace {
 
 using namespace qv;
@@ -269,6 +271,31 @@ TEST_F(ModemQuirks, EveryRingCountsAndTheCallIsAnsweredOnTheRingAsked)
         EXPECT_EQ(m_rings, (std::vector<int>{1, 2, 3}));
         EXPECT_TRUE(HangUp());
     }
+}
+
+// A pick-up takes the modem off hook; a fax session gets the modem in its
+// command phase on the call's data channel and dials with its own command.
+TEST_F(ModemQuirks, PickUpAndAFaxSessionWorkOnAModemLine)
+{
+    Up({});
+    ASSERT_TRUE(Activate());
+    ASSERT_EQ(m_phone->PickUp(0), 0);
+    ASSERT_TRUE(WaitUntil([this] { return Has(csDialTone); }));
+    EXPECT_TRUE(m_line->CommandLog().endsWith("ATH1\r"));
+    EXPECT_TRUE(HangUp());
+
+    m_phone->SetMediaMode(mmFax);
+    ASSERT_EQ(m_phone->LineReactivate(true), 0);
+    m_states.clear();
+    ASSERT_EQ(m_phone->DialNumber(FarNumber, 0), 0);
+    ASSERT_TRUE(WaitUntil([this] { return Has(csWaitingForFaxCommand); }));
+    int fd = -1;
+    ASSERT_EQ(m_phone->GetCommHandle(fd), 0);
+    const QByteArray dial = m_phone->FaxDialCommand();
+    ASSERT_EQ(::write(fd, dial.constData(), size_t(dial.size())), dial.size());
+    EXPECT_TRUE(WaitUntil([this] { return m_line->Online(); })) << "the session's own ATD reached the modem";
+    EXPECT_TRUE(HangUp());
+    EXPECT_FALSE(m_line->Online());
 }
 
 // Each reason a line does not open gives its own account, up to the phone.
