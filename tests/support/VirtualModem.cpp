@@ -683,6 +683,8 @@ void VirtualModem::SetDtr(bool high)
 {
     const bool dropped = m_dtr && !high;
     m_dtr = high;
+    if (dropped)
+        ++m_dtrDrops;
     if (!dropped || m_quirks.dtrIgnored || m_dtrMode == 0 || m_fault == Fault::Silent)
         return;
     if (m_dtrMode == 1) {

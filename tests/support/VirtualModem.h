@@ -110,6 +110,7 @@ public:
     // Modem-control lines, for a device that wires them to the host.
     void SetDtr(bool high);
     bool Dtr() const { return m_dtr; }
+    int DtrDrops() const { return m_dtrDrops; } // how often DTR went down
     bool Dcd() const;
     // The device goes away at once, as an unplugged USB modem does: the
     // host's tty reads as hung up.
@@ -121,7 +122,7 @@ public:
     bool Online() const { return m_connected; }
     bool OffHook() const { return m_call != nullptr; }
     int RingsSent() const { return m_ringsSent; }
-    int Escapes() const { return m_escapes; } // "+++" taken as the escape
+    int Escapes() const { return m_escapes; }              // "+++" taken as the escape
     QByteArray CommandLog() const { return m_commandLog; } // each command line, CR-terminated
     int Register(int n) const { return (n >= 0 && n < 100) ? m_s[n] : -1; }
 
@@ -200,6 +201,7 @@ private:
     int m_callerId = 0; // 0 off, 1 formatted, 2 unformatted (the whole packet in hex)
     Quirks m_quirks;
     bool m_dtr = false;
+    int m_dtrDrops = 0;
     bool m_connected = false; // a call is up
     int m_dtrMode = 2;        // &D
     int m_dcdMode = 1;        // &C

@@ -343,6 +343,7 @@ TEST_F(ModemQuirks, TheEventLoopIsNeverHeldUpByTheModem)
     stall.Start();
     stall.Section("activation");
     ASSERT_TRUE(Activate());
+    EXPECT_EQ(m_line->DtrDrops(), 0) << "the phone's capability probe and its open share one open of the tty";
     stall.Section("dialling");
     ASSERT_TRUE(DialFar());
     stall.Section("hang-up");
