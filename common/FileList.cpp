@@ -182,8 +182,9 @@ bool ParseRepeat(const QString& text, int& count)
 class ListBuilder
 {
 public:
-    ListBuilder(TDynamicFileList& files, bool strict, bool useWideApi, bool allowRepeat)
-        : m_files(files), m_strict(strict), m_wide(useWideApi), m_allowRepeat(allowRepeat)
+    ListBuilder(TDynamicFileList& files, bool strict, bool useWideApi, bool allowRepeat,
+                QList<TFileListOmission>* omitted = nullptr)
+        : m_files(files), m_strict(strict), m_wide(useWideApi), m_allowRepeat(allowRepeat), m_omitted(omitted)
     {}
 
     // 0 to go on, or the code that ends the parse.
@@ -210,12 +211,19 @@ public:
 
         const QString realFolder = Unescape(folder);
         const std::vector<Found> found = Search(realFolder, item.mid(folder.size()), m_wide);
-        if (found.empty())
+        if (found.empty()) {
+            // An empty item (two separators in a row) names nothing to miss.
+            if (m_omitted && item.size() > folder.size())
+                m_omitted->append({Unescape(item), err::NotFound});
             return m_strict ? err::NotFound : err::Success;
+        }
         for (const Found& file : found) {
-            if (file.size == 0 || file.size > std::numeric_limits<qint32>::max()) {
+            const bool tooLarge = file.size > std::numeric_limits<qint32>::max();
+            if (tooLarge || (file.size == 0 && !m_omitted)) {
                 if (m_strict)
                     return file.size == 0 ? err::NoData : err::InvalidArgument;
+                if (m_omitted)
+                    m_omitted->append({realFolder + file.name, err::InvalidArgument});
                 continue;
             }
             const TFileList entry{realFolder + file.name, qint32(file.size)};
@@ -230,6 +238,7 @@ private:
     const bool m_strict;
     const bool m_wide;
     const bool m_allowRepeat;
+    QList<TFileListOmission>* m_omitted; // set when parsing for a sender
     bool m_firstItem = true;
     QString m_listFolder;
 };
@@ -241,8 +250,9 @@ QString ExtractFolder(const QString& path)
     return path.left(path.lastIndexOf(u'/') + 1);
 }
 
-int BuildFileList(const QString& list, TDynamicFileList& files, bool strict, bool useWideApi,
-                  bool allowRepeat)
+namespace {
+
+int ParseList(const QString& list, TDynamicFileList& files, ListBuilder& builder)
 {
     files.clear();
     if (list.isEmpty() || IsSeparator(list.front()))
@@ -251,7 +261,6 @@ int BuildFileList(const QString& list, TDynamicFileList& files, bool strict, boo
     if (!IsSeparator(text.back()))
         text += u'|';
 
-    ListBuilder builder(files, strict, useWideApi, allowRepeat);
     qsizetype start = 0;
     for (qsizetype i = 0; i < text.size(); ++i) {
         if (!IsSeparator(text[i]))
@@ -268,6 +277,26 @@ int BuildFileList(const QString& list, TDynamicFileList& files, bool strict, boo
         }
     }
     return files.isEmpty() ? err::NotFound : err::Success;
+}
+
+} // namespace
+
+int BuildFileList(const QString& list, TDynamicFileList& files, bool strict, bool useWideApi,
+                  bool allowRepeat)
+{
+    ListBuilder builder(files, strict, useWideApi, allowRepeat);
+    return ParseList(list, files, builder);
+}
+
+int BuildSendFileList(const QString& list, TDynamicFileList& files, QList<TFileListOmission>& omitted,
+                      bool useWideApi)
+{
+    omitted.clear();
+    ListBuilder builder(files, false, useWideApi, false, &omitted);
+    const int code = ParseList(list, files, builder);
+    if (code == err::InvalidArgument)
+        omitted.clear();
+    return code;
 }
 
 QString EscapeFileListName(const QString& name)

@@ -61,6 +61,21 @@ QString ExtractFolder(const QString& path);
 int BuildFileList(const QString& list, TDynamicFileList& files, bool strict, bool useWideApi,
                   bool allowRepeat);
 
+// What a parse for sending passed over, one row per name: an item that
+// matches no file (-97) or a file of 2 GiB or more (-10).
+struct TFileListOmission
+{
+    QString FileName;
+    int Code = 0;
+};
+
+// The list a sender works from: BuildFileList without strictness or
+// repeats, except that empty files are listed (an empty file is a file to
+// send) and that what is passed over is reported in `omitted`, so that no
+// file the operator named goes missing unnoticed.
+int BuildSendFileList(const QString& list, TDynamicFileList& files, QList<TFileListOmission>& omitted,
+                      bool useWideApi);
+
 // `name` with "\", "*", "?" and ">" escaped, so that an item built from it
 // names exactly that file. Separators cannot be escaped: refuse names for
 // which HasFileListSeparator holds.

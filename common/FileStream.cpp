@@ -226,6 +226,9 @@ TQvFileStream::TQvFileStream(const QString& fileName, int& errorCode, quint16 mo
     errorCode = err::Success;
 }
 
+TQvFileStream::TQvFileStream(FileHandle handle, const QString& fileName) : m_handle(handle), m_fileName(fileName)
+{}
+
 TQvFileStream::~TQvFileStream()
 {
     if (IsOpen())
@@ -317,6 +320,158 @@ bool TQvFileStream::SetSize(qint64 size)
         rc = ::ftruncate(m_handle, off_t(size));
     } while (rc != 0 && errno == EINTR);
     return rc == 0 || Fail();
+}
+
+bool TQvFileStream::SetFileTime(qint64 secondsSinceEpoch)
+{
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(secondsSinceEpoch);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    return ::futimens(m_handle, times) == 0 || Fail();
+}
+
+// ---------------------------------------------------------------- folder
+
+namespace {
+
+// Something other than a plain file where one was wanted is not ours to
+// write: the name reads as protected.
+constexpr int kNotAPlainFile = err::Protected;
+
+} // namespace
+
+TFolderHandle::TFolderHandle(const QString& folder, int& errorCode, bool useWideApi)
+    : m_folder(folder), m_wideApi(useWideApi)
+{
+    QByteArray path;
+    if (!Encode(folder.isEmpty() ? QStringLiteral(".") : folder, path)) {
+        errorCode = LastErrorCode();
+        return;
+    }
+    const int fd = OpenRetrying(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        errorCode = LastErrorCode();
+        return;
+    }
+    // Asked now, so that a folder that takes no files is reported as such
+    // before any file is announced into it.
+    if (::faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+        ::close(fd);
+        errorCode = kNotAPlainFile;
+        return;
+    }
+    m_fd = fd;
+    errorCode = err::Success;
+}
+
+TFolderHandle::~TFolderHandle()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool TFolderHandle::Encode(const QString& name, QByteArray& encoded) const
+{
+    if (m_wideApi && EncodeFileName(name, true, encoded))
+        return true;
+    if (m_wideApi && errno != ENOSYS)
+        return false;
+    return EncodeFileName(name, false, encoded);
+}
+
+TFolderHandle::Entry TFolderHandle::Look(const QString& name) const
+{
+    Entry entry;
+    QByteArray encoded;
+    struct stat st
+    {
+    };
+    if (m_fd < 0 || name.contains(u'/') || !Encode(name, encoded) ||
+        ::fstatat(m_fd, encoded.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return entry;
+    entry.exists = true;
+    entry.plainFile = S_ISREG(st.st_mode) && st.st_nlink == 1;
+    entry.size = qint64(st.st_size);
+    entry.modified = qint64(st.st_mtime);
+    return entry;
+}
+
+std::unique_ptr<TQvFileStream> TFolderHandle::CreateFile(const QString& name, int& errorCode) const
+{
+    QByteArray encoded;
+    if (name.isEmpty() || name.contains(u'/')) {
+        errorCode = err::BadNameSyntax;
+        return nullptr;
+    }
+    if (!Encode(name, encoded)) {
+        errorCode = LastErrorCode();
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = ::openat(m_fd, encoded.constData(),
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        errorCode = errno == EEXIST ? kNotAPlainFile : LastErrorCode();
+        return nullptr;
+    }
+    return Finish(fd, name, false, errorCode);
+}
+
+std::unique_ptr<TQvFileStream> TFolderHandle::OpenFile(const QString& name, bool truncate, int& errorCode) const
+{
+    QByteArray encoded;
+    if (name.isEmpty() || name.contains(u'/')) {
+        errorCode = err::BadNameSyntax;
+        return nullptr;
+    }
+    if (!Encode(name, encoded)) {
+        errorCode = LastErrorCode();
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = ::openat(m_fd, encoded.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // A symbolic link under the name fails with ELOOP; a FIFO or device
+        // cannot be opened without blocking or is refused below.
+        errorCode = errno == ELOOP ? kNotAPlainFile : LastErrorCode();
+        return nullptr;
+    }
+    return Finish(fd, name, truncate, errorCode);
+}
+
+std::unique_ptr<TQvFileStream> TFolderHandle::Finish(int fd, const QString& name, bool truncate,
+                                                     int& errorCode) const
+{
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) != 0) {
+        errorCode = LastErrorCode();
+        ::close(fd);
+        return nullptr;
+    }
+    // A second link would let the write reach a file outside the folder.
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        ::close(fd);
+        errorCode = kNotAPlainFile;
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !ApplySharing(fd, true, 0) ||
+        (truncate && ::ftruncate(fd, 0) != 0)) {
+        errorCode = LastErrorCode();
+        CloseKeepingErrno(fd);
+        return nullptr;
+    }
+    QString path = m_folder;
+    if (!path.isEmpty() && !path.endsWith(u'/'))
+        path += u'/';
+    errorCode = err::Success;
+    return std::make_unique<TQvFileStream>(fd, path + name);
 }
 
 } // namespace qv

@@ -30,6 +30,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <memory>
 
 namespace qv {
 
@@ -107,6 +108,8 @@ class TQvFileStream
 {
 public:
     TQvFileStream(const QString& fileName, int& errorCode, quint16 mode);
+    // Takes over `handle`, a descriptor opened elsewhere (TFolderHandle).
+    TQvFileStream(FileHandle handle, const QString& fileName);
     ~TQvFileStream();
 
     TQvFileStream(const TQvFileStream&) = delete;
@@ -130,6 +133,8 @@ public:
     qint64 Size();
     // Cuts or extends the file to `size` bytes; the position does not move.
     bool SetSize(qint64 size);
+    // Sets the last-access and last-write times, in seconds since 1970 UTC.
+    bool SetFileTime(qint64 secondsSinceEpoch);
 
     // The suite code of the last failed Read, Write, Seek, Size or SetSize;
     // 0 while none has failed.
@@ -142,6 +147,53 @@ private:
     QString m_fileName;
     bool m_wideApi = true;
     int m_lastError = 0;
+};
+
+// A folder held open by its descriptor, for the files a remote sends: every
+// name is looked up and opened relative to the descriptor, never through the
+// folder's path again and never through a symbolic link, and a file is only
+// opened when it is a regular file with one link. So an entry planted under
+// an incoming name (a symbolic or a hard link to a file elsewhere, a FIFO)
+// leads nowhere, even when it appears between the look and the open.
+//
+// Names are single names: one holding "/" is refused as a bad name (-94).
+// Streams come back read-write with the exclusive lock of "no sharing" and
+// named folder path + name.
+class TFolderHandle
+{
+public:
+    // `errorCode`: 0; -97 when the folder is missing; -100 when it is not a
+    // folder this process may create files in; another suite code otherwise.
+    TFolderHandle(const QString& folder, int& errorCode, bool useWideApi = true);
+    ~TFolderHandle();
+    TFolderHandle(const TFolderHandle&) = delete;
+    TFolderHandle& operator=(const TFolderHandle&) = delete;
+
+    const QString& Folder() const { return m_folder; }
+
+    struct Entry
+    {
+        bool exists = false;
+        bool plainFile = false; // a regular file with one link
+        qint64 size = 0;
+        qint64 modified = 0; // seconds since 1970 UTC
+    };
+    // What lies under `name` now, not following a symbolic link.
+    Entry Look(const QString& name) const;
+
+    // Creates `name`; -100 when anything exists under it by now.
+    std::unique_ptr<TQvFileStream> CreateFile(const QString& name, int& errorCode) const;
+    // Opens the plain file `name` (-100 when what is there is anything else),
+    // emptied once it is held when `truncate` is set.
+    std::unique_ptr<TQvFileStream> OpenFile(const QString& name, bool truncate, int& errorCode) const;
+
+private:
+    bool Encode(const QString& name, QByteArray& encoded) const;
+    std::unique_ptr<TQvFileStream> Finish(int fd, const QString& name, bool truncate, int& errorCode) const;
+
+    int m_fd = -1;
+    QString m_folder;
+    bool m_wideApi = true;
 };
 
 } // namespace qv

@@ -4,6 +4,7 @@
 #include "serial/ComMap.h"
 #include "serial/CommDevice.h"
 
+#include <algorithm>
 #include <chrono>
 #include <new>
 
@@ -100,6 +101,8 @@ void QvSerialPort::SetLinkedTo(TCallDataSource* phone)
 void QvSerialPort::Notification(TComponent* component, TOperation operation)
 {
     TQVT_ComponentVCL::Notification(component, operation);
+    if (operation == opRemove)
+        WatchPortState(component, nullptr);
     if (!m_linkedTo.IsRemovalOfTarget(this, component, operation))
         return;
     // The phone took its call's channel with it. A port still reading that
@@ -274,12 +277,42 @@ void QvSerialPort::OnDeviceReady()
 
 // ------------------------------------------------------------ open and close
 
+void QvSerialPort::WatchPortState(TComponent* watcher, TPortStateEvent handler)
+{
+    if (!watcher)
+        return;
+    auto it = std::find_if(m_watches.begin(), m_watches.end(),
+                           [watcher](const auto& watch) { return watch.first == watcher; });
+    if (it != m_watches.end())
+        m_watches.erase(it);
+    if (handler) {
+        m_watches.emplace_back(watcher, std::move(handler));
+        FreeNotification(watcher);
+    }
+}
+
 void QvSerialPort::FirePortState(TPortState state, int param)
 {
-    if (IsDestroying() || !m_onPortState)
+    if (IsDestroying())
         return;
-    const TPortStateEvent handler = m_onPortState; // it may replace itself
-    handler(this, state, param);
+    const std::shared_ptr<bool> alive = m_alive;
+    if (m_onPortState) {
+        const TPortStateEvent handler = m_onPortState; // it may replace itself
+        handler(this, state, param);
+        if (!*alive)
+            return;
+    }
+    // A watcher may end its own watch or another's while it runs.
+    const auto watches = m_watches;
+    for (const auto& [watcher, handler] : watches) {
+        const bool stillWatching = std::any_of(m_watches.begin(), m_watches.end(),
+                                               [w = watcher](const auto& watch) { return watch.first == w; });
+        if (!stillWatching)
+            continue;
+        handler(this, state, param);
+        if (!*alive || IsDestroying())
+            return;
+    }
 }
 
 int QvSerialPort::Open(int Param)

@@ -21,6 +21,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace qv {
 
@@ -102,6 +104,13 @@ public:
     const TReceiveDataEvent& OnReceiveData() const { return m_onReceiveData; }
     void SetOnReceiveData(TReceiveDataEvent handler);
 
+    // A component that runs its work over this port (the transfer component)
+    // watches the port's state without taking OnPortState from the port's
+    // client: `handler` sees every state change right after OnPortState has.
+    // One watch per component; an empty handler ends it, and it ends by
+    // itself when either of the two is destroyed.
+    void WatchPortState(TComponent* watcher, TPortStateEvent handler);
+
     // ---- Methods
 
     // Opens the port. Manual: 0 after psOpened(Param); 509 when open, 503
@@ -174,6 +183,7 @@ private:
     TNotifyEvent m_onTimer;
     TPortStateEvent m_onPortState;
     TReceiveDataEvent m_onReceiveData;
+    std::vector<std::pair<TComponent*, TPortStateEvent>> m_watches;
 
     std::unique_ptr<CommDevice> m_device;
     std::unique_ptr<char[]> m_receiveBlock; // MaxReceiveSize + 3 bytes

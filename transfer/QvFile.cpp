@@ -109,13 +109,23 @@ void QvFile::LinkPort(QvSerialPort* port)
         // Whatever ran on the old port ends with it.
         if (m_mode == omSending || m_mode == omReceiving)
             m_session->StopWithError(0);
+        m_session->EndTentativeStart();
         if (m_portSaved)
             GivePortBack();
         if (m_mode == omListening)
             m_mode = omIdle;
+        previous->WatchPortState(this, nullptr);
         previous->RemoveFreeNotification(this);
     }
     m_port.Set(port, this);
+    if (port) {
+        // A transfer ends with its port, whoever holds the port's own event.
+        std::weak_ptr<bool> alive = m_alive;
+        port->WatchPortState(this, [this, alive](TComponent*, TPortState state, int param1) {
+            if (auto token = alive.lock(); token && *token)
+                m_session->OnPortState(state, param1);
+        });
+    }
     // Listening carries over to the new port.
     if (port && m_listen && m_mode == omIdle) {
         m_listen = false;
@@ -142,6 +152,9 @@ void QvFile::WndProc(TMessage& message)
     TQVT_ComponentVCL::WndProc(message);
     if (message.Msg == MSG_SEND_DATA) {
         m_session->OnSendData(message.WParam);
+        message.Result = 0;
+    } else if (m_session->HandlesMessage(message.Msg)) {
+        m_session->OnMessage(message.Msg, message.WParam);
         message.Result = 0;
     } else if (message.Msg == WM_TIMER && message.WParam == ZmodemSession::kQueueTimerId) {
         Window().KillTimer(ZmodemSession::kQueueTimerId);
@@ -206,6 +219,9 @@ int QvFile::ListenMode(bool enable)
         m_mode = omListening;
         FireState(tsListenModeStart, QString(), 0);
     } else {
+        // Text held back after an "rz" belongs to the terminal, which gets
+        // the port back now.
+        m_session->EndTentativeStart();
         if (!IsDestroying())
             GivePortBack();
         m_mode = omIdle;
@@ -217,6 +233,25 @@ int QvFile::ListenMode(bool enable)
 void QvFile::StopTransfer()
 {
     m_session->StopWithError(0);
+}
+
+int QvFile::CancelRemoteReceiver()
+{
+    QvSerialPort* port = m_port.Get();
+    if (!port)
+        return 603;
+    if (!port->IsOpened())
+        return 508;
+    return port->SendString(ZmodemSession::CancelSequence());
+}
+
+void QvFile::FireRemoteReceiverReady()
+{
+    // An operation that began meanwhile is serving the far side already.
+    if (m_onRemoteReceiver && !IsDestroying() && m_mode != omSending && m_mode != omReceiving) {
+        TRemoteReceiverEvent handler = m_onRemoteReceiver;
+        handler(this);
+    }
 }
 
 bool QvFile::FileExists(const QString& name) const

@@ -17,6 +17,12 @@
 // the closing exchange, 1 when stopped), preceded by tsError(code) when it
 // failed, and followed by tsListenModeStart or tsIdleModeStart.
 //
+// When the far side answers a typed "rz" with a receiver waiting for files,
+// the component steps aside (no receive, no event of the operation, every
+// byte of text passed on) and raises OnRemoteReceiverReady from the event
+// loop; the handler sends files with SendFiles or turns the receiver away
+// with CancelRemoteReceiver.
+//
 // Received names are never trusted: a file is only ever written inside
 // ReceiveFolder, under a plain name (see SafeReceivedName), and an entry there
 // that is not a regular file (a symbolic link, a folder) is never opened.
@@ -33,6 +39,9 @@ namespace qv {
 class QvSerialPort;
 class QvFile;
 class ZmodemSession;
+
+// The far side runs a receiver that waits for files.
+using TRemoteReceiverEvent = std::function<void(QvFile* Sender)>;
 
 class TTransfer
 {
@@ -130,6 +139,8 @@ public:
     void SetOnTransferProgress(TTransferProgressEvent h) { m_onProgress = std::move(h); }
     const TFileCompProgressEvent& OnFileCompProgress() const { return m_onFileCompProgress; }
     void SetOnFileCompProgress(TFileCompProgressEvent h) { m_onFileCompProgress = std::move(h); }
+    const TRemoteReceiverEvent& OnRemoteReceiverReady() const { return m_onRemoteReceiver; }
+    void SetOnRemoteReceiverReady(TRemoteReceiverEvent h) { m_onRemoteReceiver = std::move(h); }
 
     // Starts sending the files of `fileList` (names and patterns separated by
     // "|", CR or LF; a later name without a folder takes the first one's).
@@ -142,8 +153,13 @@ public:
     // operation runs, the setting takes effect when it ends.
     int ListenMode(bool enable);
     bool IsListening() const { return m_listen; }
-    // Ends whatever runs (cancel sequence to the remote); nothing when idle.
+    // Ends whatever runs (cancel sequence to the remote); nothing when idle,
+    // and input that is waiting at the port stays there.
     void StopTransfer();
+    // Sends the cancel sequence, so that a receiver the far side runs ends.
+    // 0, 603 without a port, 508 when the port is not open, or the port's
+    // code. Nothing of this component changes.
+    int CancelRemoteReceiver();
 
     // True when `name` (wildcards "*" and "?" allowed in its last part)
     // matches a file; folders never count.
@@ -163,6 +179,7 @@ private:
     void TakeOverPort();
     void GivePortBack();
     void LinkPort(QvSerialPort* port);
+    void FireRemoteReceiverReady();
 
     void FireState(TTransferState state, const QString& name, int param1);
     void FireProgress(TTransferOperation op, const QString& name, int fileIndex, int fileBytes, int filePerc,
@@ -174,6 +191,7 @@ private:
     TTransferStateEvent m_onState;
     TTransferProgressEvent m_onProgress;
     TFileCompProgressEvent m_onFileCompProgress;
+    TRemoteReceiverEvent m_onRemoteReceiver;
 
     ComponentLink<QvSerialPort> m_port;
     bool m_portSaved = false;

@@ -43,7 +43,14 @@ enum TTransferState : int
     tsFileReceiveBadPacket,
     tsFileReceiveDone,
     tsReceiveModeEnd,
-    tsError
+    tsError,
+    // A file in place was not resumed: it is not the start of the one being
+    // received (Param1 0), or the sender did not confirm that it is (1).
+    // The existing-file fallback decides what happens next.
+    tsFileReceiveNotResumed,
+    // A receive that failed left this much of the file (Param1 bytes) for a
+    // later resume; the file is not reported as received.
+    tsFilePartiallyReceived
 };
 enum TTransferOperation : int
 {
@@ -78,7 +85,8 @@ enum TProtocolState : int
     zsSending,
     zsWaitEofAck,
     zsWaitAck,
-    zsGetAttn
+    zsGetAttn,
+    zsWaitCrc // receiver: the file in place is being checked against the sender's
 };
 
 // FullFileName is empty for the mode events; Param1 as each state documents.

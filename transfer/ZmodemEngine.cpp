@@ -6,17 +6,18 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace qv {
 
 using namespace zm;
 
 namespace {
 
-const QByteArray& CancelSequence()
-{
-    static const QByteArray cancel = QByteArray(8, '\x18') + QByteArray(8, '\x08');
-    return cancel;
-}
+// Posted to QvFile's window besides MSG_SEND_DATA.
+constexpr std::uint32_t kMsgPortClosed = WM_USER + 501;      // WParam: the operation
+constexpr std::uint32_t kMsgRemoteReceiver = WM_USER + 502;  // the far side's receiver waits
+constexpr std::uint32_t kMsgCrcStep = WM_USER + 503;         // WParam: the scan
 
 bool IsSenderState(TProtocolState s)
 {
@@ -24,6 +25,45 @@ bool IsSenderState(TProtocolState s)
 }
 
 } // namespace
+
+const QByteArray& ZmodemSession::CancelSequence()
+{
+    static const QByteArray cancel = QByteArray(8, '\x18') + QByteArray(8, '\x08');
+    return cancel;
+}
+
+bool ZmodemSession::HandlesMessage(std::uint32_t msg)
+{
+    return msg == kMsgPortClosed || msg == kMsgRemoteReceiver || msg == kMsgCrcStep;
+}
+
+void ZmodemSession::OnMessage(std::uint32_t msg, WPARAM wparam)
+{
+    if (Destroying())
+        return;
+    switch (msg) {
+    case kMsgPortClosed:
+        // No error followed the closing: the port was closed under the
+        // transfer, which cannot go on without it.
+        if (wparam == m_operation && (m_owner.m_mode == omSending || m_owner.m_mode == omReceiving))
+            StopWithError(508);
+        break;
+    case kMsgRemoteReceiver:
+        m_owner.FireRemoteReceiverReady();
+        break;
+    case kMsgCrcStep:
+        CrcScanStep(wparam);
+        break;
+    default:
+        break;
+    }
+}
+
+bool ZmodemSession::Alive() const
+{
+    auto token = m_alive.lock();
+    return token && *token;
+}
 
 ZmodemSession::ZmodemSession(QvFile& owner) : m_owner(owner), m_alive(owner.m_alive)
 {
@@ -64,13 +104,13 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
     display = 0;
     if (Destroying())
         return;
-    // Idle text never arms a time-out, and the data loop runs without one.
-    if (m_state != zsWaitData && m_state != zsIdle && m_state != zsSending)
+    // Idle text never arms a time-out, and the data loop runs without one;
+    // nor does text after an "rz" move the end of that wait.
+    if (m_state != zsWaitData && m_state != zsIdle && m_state != zsSending && m_state != zsRzSeen)
         RestartTimeout();
 
     char* chunk = data;
     int length = size;
-    bool droppedOO = false;
     if (m_expectOO) {
         m_expectOO = false;
         if (length >= 2 && chunk[0] == 'O' && chunk[1] == 'O') {
@@ -78,47 +118,129 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
                 return;
             chunk += 2;
             length -= 2;
-            droppedOO = true;
         }
     }
 
     m_doNotForward = false;
     m_discard = false;
-    std::weak_ptr<bool> alive = m_alive;
-    auto isAlive = [&alive] {
-        auto token = alive.lock();
-        return token && *token;
-    };
-    m_decoder.Feed(reinterpret_cast<const std::uint8_t*>(chunk), static_cast<std::size_t>(length),
-                   [&](const ZFrameDecoder::Event& ev) {
-                       const bool keepGoing = OnDecoderEvent(ev);
-                       return isAlive() && keepGoing && !m_discard;
-                   });
-    if (!isAlive())
-        return;
+    // What of this chunk is the terminal's: idle text, text before an "rz",
+    // and text held after one that led to no transfer.
+    QByteArray text;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk);
+    std::size_t at = 0;
+    const std::size_t n = static_cast<std::size_t>(length);
+    while (at < n) {
+        if (m_dropHexTrailer && m_state == zsIdle) {
+            // The CR, LF (or 0x8A) and XON that close the far side's hex
+            // ZRINIT are not text either.
+            m_dropHexTrailer = false;
+            for (const std::uint8_t end : {std::uint8_t('\r'), std::uint8_t(0x8A), XON}) {
+                if (at < n && (bytes[at] == end || (end == 0x8A && bytes[at] == '\n')))
+                    ++at;
+            }
+            continue;
+        }
+        const TProtocolState before = m_state;
+        bool dropRest = false;
+        const std::size_t used =
+            m_decoder.Feed(bytes + at, n - at, [&](const ZFrameDecoder::Event& ev) {
+                if (!OnDecoderEvent(ev) || !Alive() || m_discard) {
+                    dropRest = true;
+                    return false;
+                }
+                // The chunk is cut where the wait after an "rz" begins or
+                // ends, so that what is text and what is protocol part there.
+                return (m_state == zsRzSeen) == (before == zsRzSeen);
+            });
+        if (!Alive())
+            return;
+        const char* piece = chunk + at;
+        at += used;
+        if (before == zsIdle) {
+            if (m_state == zsRzSeen) {
+                // The piece ends with the command; what came before it is text.
+                const std::size_t command = used >= 3 ? used - 3 : 0;
+                if (!m_doNotForward)
+                    text.append(piece, static_cast<qsizetype>(command));
+                m_held.append(piece + command, static_cast<qsizetype>(used - command));
+            } else if (m_state == zsIdle && !m_doNotForward) {
+                text.append(piece, static_cast<qsizetype>(used));
+            }
+        } else if (before == zsRzSeen) {
+            m_held.append(piece, static_cast<qsizetype>(used));
+            if (m_state == zsRzSeen && m_held.size() > kMaxHeldBytes) {
+                // Far more than a transfer's start: this is text.
+                EnterState(zsIdle);
+                TimerOff();
+            }
+            if (m_state == zsIdle) {
+                if (m_dropHexTrailer) {
+                    // The far side's receiver: its header is not text.
+                    qsizetype header = m_held.lastIndexOf(QByteArray("*\x18"));
+                    if (header > 0 && m_held[header - 1] == '*')
+                        --header;
+                    m_held.truncate(std::max<qsizetype>(header, 0));
+                }
+                text += m_held;
+            }
+            if (m_state != zsRzSeen)
+                m_held.clear();
+        }
+        if (dropRest)
+            break;
+    }
 
     const TReceiveDataEvent& saved = m_owner.m_savedReceiveData;
-    if (m_state == zsIdle && !m_doNotForward && saved && !Destroying()) {
+    if (text.isEmpty() || !saved || Destroying())
+        return;
+    if (text.size() == size && std::equal(text.begin(), text.end(), data)) {
+        // The chunk as it came: the port shows it where the handler says.
         WindowHandle handle = 0;
         TReceiveDataEvent handler = saved; // the handler may replace itself
-        handler(sender, chunk, length, handle);
-        if (!isAlive())
-            return;
-        if (droppedOO && handle != 0) {
-            // The port would show the chunk with its "OO"; show the rest here.
-            SendMessage(handle, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(chunk));
-            handle = 0;
-        }
-        display = handle;
+        handler(sender, data, size, handle);
+        if (Alive())
+            display = handle;
+        return;
     }
+    ForwardText(sender, std::move(text));
+}
+
+void ZmodemSession::ForwardText(TComponent* sender, QByteArray text)
+{
+    const TReceiveDataEvent& saved = m_owner.m_savedReceiveData;
+    if (text.isEmpty() || !saved || Destroying())
+        return;
+    WindowHandle handle = 0;
+    TReceiveDataEvent handler = saved;
+    handler(sender, text.data(), static_cast<int>(text.size()), handle);
+    if (Alive() && handle != 0)
+        SendMessage(handle, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(text.constData()));
+}
+
+void ZmodemSession::ForwardHeld(TComponent* sender)
+{
+    QByteArray held;
+    held.swap(m_held);
+    ForwardText(sender, std::move(held));
+}
+
+void ZmodemSession::EndTentativeStart()
+{
+    if (m_state != zsRzSeen)
+        return;
+    EnterState(zsIdle);
+    TimerOff();
+    ForwardHeld(Port());
 }
 
 bool ZmodemSession::OnDecoderEvent(const ZFrameDecoder::Event& ev)
 {
     switch (ev.type) {
     case ZFrameDecoder::evRzCommand:
-        BeginReceiveOperation();
+        // Only a ZRQINIT after it makes this a transfer: until then nothing
+        // is reported and the text is held, not lost (see FalseStart).
         EnterState(zsRzSeen);
+        RestartTimeout();
         break;
     case ZFrameDecoder::evZrqinitLeadIn:
         BeginReceiveOperation();
@@ -126,6 +248,10 @@ bool ZmodemSession::OnDecoderEvent(const ZFrameDecoder::Event& ev)
             RestartTimeout();
         break;
     case ZFrameDecoder::evRemoteAbort:
+        if (m_state == zsRzSeen) {
+            FalseStart();
+            break;
+        }
         m_doNotForward = true;
         StopWithError(607);
         return false;
@@ -137,7 +263,9 @@ bool ZmodemSession::OnDecoderEvent(const ZFrameDecoder::Event& ev)
         break;
     case ZFrameDecoder::evBadHeader:
     case ZFrameDecoder::evBadSubpacket:
-        HandleBadPacket();
+        // Text after an "rz" that merely looks like a header is still text.
+        if (m_state != zsRzSeen)
+            HandleBadPacket();
         break;
     }
     return true;
@@ -147,6 +275,19 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
 {
     const bool sending = m_owner.m_mode == omSending;
     const bool receiving = m_owner.m_mode == omReceiving;
+
+    if (m_state == zsRzSeen) {
+        // After an "rz" the far side is a sender (ZRQINIT) or a receiver that
+        // waits for files (ZRINIT); nothing else is answered.
+        if (h.type == ZRQINIT) {
+            BeginReceiveOperation();
+            if (SendReceiverInit(false))
+                RestartTimeout();
+        } else if (h.type == ZRINIT) {
+            OnRemoteReceiver();
+        }
+        return;
+    }
 
     // Frames that mean the same in every state of their side.
     switch (h.type) {
@@ -187,10 +328,6 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
     }
 
     switch (m_state) {
-    case zsRzSeen:
-        if (h.type == ZRQINIT && SendReceiverInit(false))
-            RestartTimeout();
-        break;
     case zsWaitFile:
     case zsWaitFin:
         if (sending) {
@@ -233,6 +370,8 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
             OnStartPosition(h.Position());
         else if (h.type == ZRINIT)
             OnRinitInWaitRpos();
+        else if (h.type == ZCRC)
+            OnCrcRequest(h.Position());
         break;
     case zsSending:
     case zsWaitEofAck:
@@ -240,6 +379,10 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
             OnResumeRequest(h.Position());
         else if (h.type == ZRINIT && m_state == zsWaitEofAck)
             OnEofAcknowledged();
+        break;
+    case zsWaitCrc:
+        if (h.type == ZCRC)
+            OnCrcAnswer(h.Position());
         break;
     case zsWaitAck:
         if (h.type == ZACK) {
@@ -254,6 +397,7 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
         }
         break;
     case zsIdle:
+    case zsRzSeen:
     case zsGetFileInfo:
     case zsGetAttn:
         break;
@@ -368,6 +512,10 @@ void ZmodemSession::TimeoutTick()
     case zsRzSeen:
         FalseStart();
         return;
+    case zsWaitCrc:
+        // A sender that does not answer cannot vouch for the file in place.
+        ResumeVerdict(false);
+        return;
     case zsWaitFin:
         if (m_owner.m_mode == omSending && m_finAttempts >= 2) {
             // Every file is acknowledged; a receiver that leaves without
@@ -416,6 +564,7 @@ void ZmodemSession::TimeoutTick()
     case zsGetAttn:
     case zsIdle:
     case zsRzSeen:
+    case zsWaitCrc:
         StopWithError(600);
         return;
     }
@@ -495,6 +644,15 @@ void ZmodemSession::CloseTransferFile()
 
 void ZmodemSession::StopWithError(int code)
 {
+    QvFile& owner = m_owner;
+    const TOperationMode mode = owner.m_mode;
+    if (mode != omSending && mode != omReceiving) {
+        // Nothing runs. Input waiting at the port is the terminal's, and so
+        // is text held after an "rz".
+        if (!Destroying())
+            EndTentativeStart();
+        return;
+    }
     if (m_stopped)
         return;
     m_stopped = true;
@@ -502,61 +660,65 @@ void ZmodemSession::StopWithError(int code)
     ++m_sendGeneration;
     m_pending.clear();
     m_rposPending = m_skipPending = false;
+    CancelCrcScan();
+    m_folder.reset();
     if (!Destroying()) {
         TimerOff();
         m_owner.Window().KillTimer(kQueueTimerId);
     }
 
-    QvFile& owner = m_owner;
-    const TOperationMode mode = owner.m_mode;
-    if (mode == omSending || mode == omReceiving) {
-        QvSerialPort* port = Port();
-        if (!Destroying()) {
-            std::weak_ptr<bool> alive = m_alive;
-            auto isAlive = [&alive] {
-                auto token = alive.lock();
-                return token && *token;
-            };
-            if (port && m_state != zsIdle && port->IsOpened()) {
-                // What is still queued is worthless; the cancel must not be.
-                port->Flush(true, true);
-                const int r = port->SendString(CancelSequence());
-                if (r != 0 && r != code) {
-                    owner.FireState(tsError, m_fileName, r);
-                    if (!isAlive())
-                        return;
-                }
-            }
-            TimerOff();
-            EnterState(zsIdle);
-            if (code != 0) {
-                owner.FireState(tsError, m_fileName, code);
-                if (!isAlive())
+    // A file that was being written stays as far as it got, for a resume.
+    std::int64_t kept = -1;
+    if (mode == omReceiving && m_file && (m_state == zsWaitData || m_state == zsGetData))
+        kept = std::max<std::int64_t>(m_file->Size(), 0);
+    const QString keptName = m_fileName;
+    CloseTransferFile();
+
+    QvSerialPort* port = Port();
+    if (!Destroying()) {
+        if (port && m_state != zsIdle && port->IsOpened()) {
+            // What is still queued is worthless; the cancel must not be.
+            port->Flush(true, true);
+            const int r = port->SendString(CancelSequence());
+            if (r != 0 && r != code) {
+                owner.FireState(tsError, m_fileName, r);
+                if (!Alive())
                     return;
             }
-            owner.FireState(mode == omReceiving ? tsReceiveModeEnd : tsSendModeEnd, QString(), 1);
-            if (!isAlive())
-                return;
-            if (owner.m_listen) {
-                owner.m_mode = omListening;
-                owner.FireState(tsListenModeStart, QString(), 0);
-            } else {
-                owner.GivePortBack();
-                owner.m_mode = omIdle;
-                owner.FireState(tsIdleModeStart, QString(), 0);
-            }
-            if (!isAlive())
-                return;
-        } else {
-            owner.m_mode = omIdle;
         }
+        TimerOff();
+        EnterState(zsIdle);
+        if (code != 0) {
+            owner.FireState(tsError, m_fileName, code);
+            if (!Alive())
+                return;
+        }
+        if (kept >= 0) {
+            owner.FireState(tsFilePartiallyReceived, keptName, static_cast<int>(std::min<std::int64_t>(kept, INT32_MAX)));
+            if (!Alive())
+                return;
+        }
+        owner.FireState(mode == omReceiving ? tsReceiveModeEnd : tsSendModeEnd, QString(), 1);
+        if (!Alive())
+            return;
+        if (owner.m_listen) {
+            owner.m_mode = omListening;
+            owner.FireState(tsListenModeStart, QString(), 0);
+        } else {
+            owner.GivePortBack();
+            owner.m_mode = omIdle;
+            owner.FireState(tsIdleModeStart, QString(), 0);
+        }
+        if (!Alive())
+            return;
+    } else {
+        owner.m_mode = omIdle;
     }
     EnterState(zsIdle);
-    CloseTransferFile();
     if (!Destroying()) {
         // Only input: the cancel sequence must reach the line.
-        if (QvSerialPort* port = Port(); port && port->IsOpened())
-            port->Flush(true, false);
+        if (QvSerialPort* p = Port(); p && p->IsOpened())
+            p->Flush(true, false);
     }
     Xfer().m_fileSize = 0;
     Xfer().m_totalFileCount = 0;
@@ -584,7 +746,9 @@ void ZmodemSession::FinishOperation(bool sendClosing)
         auto token = alive.lock();
         return token && *token;
     };
-    owner.FireState(mode == omReceiving ? tsReceiveModeEnd : tsSendModeEnd, QString(), 0);
+    // A batch that left a file out did not complete, closing exchange or not.
+    const int outcome = mode == omSending && m_leftOut > 0 ? 1 : 0;
+    owner.FireState(mode == omReceiving ? tsReceiveModeEnd : tsSendModeEnd, QString(), outcome);
     if (!isAlive())
         return;
     if (owner.m_listen) {
@@ -605,23 +769,109 @@ void ZmodemSession::FinishOperation(bool sendClosing)
 
 void ZmodemSession::FalseStart()
 {
-    // "rz" without a transfer after it: back to what the component did.
-    QvFile& owner = m_owner;
+    // "rz" without a transfer after it: what was held is text after all.
+    EndTentativeStart();
+}
+
+void ZmodemSession::OnRemoteReceiver()
+{
+    // The far side waits for files: the component steps aside quietly and
+    // leaves the choice to its client, from the event loop, since the
+    // client may well run a dialog.
     EnterState(zsIdle);
     TimerOff();
-    Xfer().m_fileSize = 0;
-    Xfer().m_totalFileCount = 0;
-    Xfer().m_totalFileSize = 0;
-    std::weak_ptr<bool> alive = m_alive;
-    owner.FireState(tsReceiveModeEnd, QString(), 1);
-    if (alive.expired() || !*alive.lock())
+    m_dropHexTrailer = true;
+    PostMessage(m_owner.Handle(), kMsgRemoteReceiver, 0, 0);
+}
+
+void ZmodemSession::OnPortState(TPortState state, int param1)
+{
+    QvSerialPort* port = Port();
+    const bool running = m_owner.m_mode == omSending || m_owner.m_mode == omReceiving;
+    if (state == psClosed) {
+        EndTentativeStart();
+        // A closing the port explains comes with its psError right away;
+        // one that does not is looked at once this turn is over.
+        if (running)
+            PostMessage(m_owner.Handle(), kMsgPortClosed, m_operation, 0);
+    } else if (state == psError && running && (!port || !port->IsOpened())) {
+        StopWithError(param1);
+    }
+}
+
+// ---- CRC of the first bytes of the current file
+
+void ZmodemSession::StartCrcScan(std::int64_t length)
+{
+    m_crcScanning = true;
+    ++m_crcGeneration;
+    m_crcLength = std::max<std::int64_t>(length, 0);
+    m_crcDone = 0;
+    m_crcRegister = 0xFFFFFFFFu;
+    m_crcBuffer.resize(64 * 1024);
+    PostMessage(m_owner.Handle(), kMsgCrcStep, m_crcGeneration, 0);
+}
+
+void ZmodemSession::CancelCrcScan()
+{
+    if (!m_crcScanning)
         return;
-    if (owner.m_listen) {
-        owner.m_mode = omListening;
-        owner.FireState(tsListenModeStart, QString(), 0);
-    } else {
-        owner.m_mode = omIdle;
-        owner.FireState(tsIdleModeStart, QString(), 0);
+    m_crcScanning = false;
+    ++m_crcGeneration;
+    m_crcBuffer.clear();
+    m_crcBuffer.shrink_to_fit();
+}
+
+void ZmodemSession::CrcScanStep(WPARAM generation)
+{
+    if (!m_crcScanning || generation != m_crcGeneration || !m_file)
+        return;
+    std::int64_t budget = kCrcBytesPerTurn;
+    while (budget > 0 && m_crcDone < m_crcLength) {
+        const std::int64_t want =
+            std::min<std::int64_t>({budget, m_crcLength - m_crcDone, std::int64_t(m_crcBuffer.size())});
+        const qint64 got =
+            m_file->SetPosition(m_crcDone) ? m_file->Read(m_crcBuffer.data(), static_cast<qint64>(want)) : -1;
+        if (got <= 0) {
+            // The file ends early (or fails): what it holds is what counts.
+            m_crcLength = m_crcDone;
+            break;
+        }
+        for (qint64 i = 0; i < got; ++i)
+            m_crcRegister = Crc32Update(m_crcRegister, m_crcBuffer[static_cast<std::size_t>(i)]);
+        m_crcDone += got;
+        budget -= got;
+    }
+    if (m_crcDone < m_crcLength) {
+        if (m_owner.m_mode == omReceiving && m_crcLength >= kCrcProgressFrom) {
+            const std::int64_t total = m_cumulative - m_fileSize + m_crcDone;
+            ProgressRow(toReceiving, m_crcDone, TransferPercent(m_crcDone, m_fileSize), total,
+                        TransferPercent(total, Xfer().TotalFileSize()));
+            if (!Alive() || !m_crcScanning || generation != m_crcGeneration)
+                return;
+        }
+        PostMessage(m_owner.Handle(), kMsgCrcStep, m_crcGeneration, 0);
+        return;
+    }
+    CrcScanDone();
+}
+
+void ZmodemSession::CrcScanDone()
+{
+    // The usual CRC-32 value: the register complemented, as the protocol's
+    // peers give it.
+    const std::uint32_t crc = ~m_crcRegister;
+    CancelCrcScan();
+    if (m_owner.m_mode == omReceiving && m_state == zsWaitCrc) {
+        m_resumeLocalCrc = crc;
+        m_resumeLocalDone = true;
+        if (m_resumeRemoteKnown)
+            ResumeVerdict(true);
+    } else if (m_owner.m_mode == omSending && m_state == zsWaitRpos) {
+        // The answer is no frame of ours to repeat: the announcement stays
+        // the last header, for a receiver that asks for it again.
+        if (SendRaw(EncodeHexHeader(ZHeader::WithPosition(ZCRC, crc))) == 0)
+            RestartTimeout();
     }
 }
 

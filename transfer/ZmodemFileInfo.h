@@ -35,11 +35,14 @@ FileAnnouncement ParseFileAnnouncement(const std::uint8_t* data, std::size_t n);
 QByteArray BuildFileAnnouncement(const QByteArray& name, std::int64_t size, std::int64_t date, int files,
                                  std::int64_t bytes);
 
-// The plain name under which an announced name may be stored: the last part
-// of any "/" or "\" path (so "../x", "/etc/x", "C:\x" and "\\server\x" all
-// become "x"), control characters replaced by "_", cut to the longest name
-// the file system takes (its extension kept). Empty when nothing safe is
-// left: an empty name, ".", "..", or a name of only dots and blanks.
+// The plain name under which an announced name may be stored: read as UTF-8,
+// or as Windows-1256 when it is not valid UTF-8; the last part of any "/" or
+// "\" path (so "../x", "/etc/x", "C:\x" and "\\server\x" all become "x");
+// control characters and the invisible marks that reorder or hide text
+// (U+200B-U+200F, U+202A-U+202E, U+2066-U+2069, U+FEFF; a joiner or
+// non-joiner between two letters stays) replaced by "_"; cut to the longest
+// name the file system takes (its extension kept). Empty when nothing safe
+// is left: an empty name, ".", "..", or a name of only dots and blanks.
 QString SafeReceivedName(const QByteArray& announced);
 
 // The longest file name, in bytes of its UTF-8 form.

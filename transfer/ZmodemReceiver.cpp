@@ -1,70 +1,19 @@
 // The receiving side: the handshake, the announced file against the receive
-// folder and its policies, the data, the end of each file.
+// folder and its policies, the check before a resume, the data, the end of
+// each file.
 #include "transfer/ZmodemSession.h"
 
 #include "common/Clock.h"
 #include "common/ErrorCodes.h"
 #include "transfer/ZmodemFileInfo.h"
 
-#include <QFile>
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 namespace qv {
 
 using namespace zm;
-
-namespace {
-
-QDateTime EpochLocal()
-{
-    return QDateTime(QDate(1970, 1, 1), QTime(0, 0), Qt::LocalTime);
-}
-
-// What lies in the receive folder under a name, seen without following a
-// symbolic link.
-struct FolderEntry
-{
-    bool exists = false;
-    bool regular = false;
-    QDateTime modified; // local, whole seconds
-};
-
-FolderEntry LookAt(const QString& path)
-{
-    FolderEntry entry;
-    struct stat st
-    {
-    };
-    const QByteArray encoded = QFile::encodeName(path);
-    if (::lstat(encoded.constData(), &st) != 0)
-        return entry;
-    entry.exists = true;
-    entry.regular = S_ISREG(st.st_mode);
-    entry.modified = QDateTime::fromSecsSinceEpoch(st.st_mtime, Qt::LocalTime);
-    return entry;
-}
-
-// The opened file must be the regular file now at `path`, not something a
-// symbolic link planted meanwhile leads to.
-bool SameRegularFile(int fd, const QString& path)
-{
-    struct stat byFd
-    {
-    };
-    struct stat byName
-    {
-    };
-    const QByteArray encoded = QFile::encodeName(path);
-    if (::fstat(fd, &byFd) != 0 || ::lstat(encoded.constData(), &byName) != 0)
-        return false;
-    return S_ISREG(byName.st_mode) && byFd.st_dev == byName.st_dev && byFd.st_ino == byName.st_ino;
-}
-
-} // namespace
 
 void ZmodemSession::BeginReceiveOperation()
 {
@@ -72,6 +21,8 @@ void ZmodemSession::BeginReceiveOperation()
     if (owner.m_mode != omReceiving) {
         m_stopped = false;
         m_abort = false;
+        ++m_operation;
+        m_written.clear();
         owner.FireState(tsReceiveModeStart, QString(), 0);
     }
     owner.m_mode = omReceiving;
@@ -115,17 +66,14 @@ void ZmodemSession::OnFileHeader(const ZHeader& h, std::uint8_t format)
 void ZmodemSession::ProcessFileInfo(const std::uint8_t* data, std::size_t n)
 {
     TTransfer& xfer = Xfer();
-    std::weak_ptr<bool> alive = m_alive;
-    auto isAlive = [&alive] {
-        auto token = alive.lock();
-        return token && *token;
-    };
-
     m_fileName.clear();
+    CloseTransferFile();
     const FileAnnouncement a = ParseFileAnnouncement(data, n);
     const std::int64_t size = a.hasSize ? a.size : 0;
     m_cumulative += size;
-    m_fileDate = (a.hasDate && a.date != 0) ? EpochLocal().addSecs(a.date) : Clock::Instance().Now();
+    // The date is seconds since 1970 in UTC, whatever zone either side is in.
+    m_fileDate = (a.hasDate && a.date != 0) ? QDateTime::fromSecsSinceEpoch(a.date, Qt::UTC)
+                                            : Clock::Instance().Now();
     if (m_firstFile) {
         m_firstFile = false;
         xfer.m_totalFileSize = static_cast<int>(size);
@@ -139,7 +87,7 @@ void ZmodemSession::ProcessFileInfo(const std::uint8_t* data, std::size_t n)
     m_fileSize = size;
     xfer.m_fileSize = static_cast<int>(size);
 
-    const QString folder = xfer.ReceiveFolder();
+    m_announcedName = a.name;
     QString name = SafeReceivedName(a.name);
     bool skip = name.isEmpty();
     if (!skip && m_owner.m_onValidate && !Destroying()) {
@@ -148,7 +96,7 @@ void ZmodemSession::ProcessFileInfo(const std::uint8_t* data, std::size_t n)
         bool skipThis = false;
         TTransferValidateReceivedFileEvent handler = m_owner.m_onValidate;
         handler(&m_owner, wanted, date, static_cast<int>(size), skipThis);
-        if (!isAlive())
+        if (!Alive())
             return;
         name = SafeReceivedName(wanted);
         m_fileDate = date;
@@ -157,117 +105,180 @@ void ZmodemSession::ProcessFileInfo(const std::uint8_t* data, std::size_t n)
     // Compressed or encrypted transports are not provided.
     if (m_zfileTransport != 0)
         skip = true;
-
-    QString target = folder + name;
-    bool resume = false;
-    std::int64_t existing = 0;
-    if (!skip) {
-        const FolderEntry entry = LookAt(target);
-        TReceiveExistingFiles policy = xfer.ReceiveExistingFiles();
-        if (entry.exists && !entry.regular) {
-            // A link, folder or device under that name is never opened.
-            policy = policy == efSkip ? efSkip : efCreateWithNewName;
-        } else if (entry.exists && policy == efResumeTransfer) {
-            int code = 0;
-            {
-                TQvFileStream probe(target, code, fmOpenReadWrite);
-                if (code == 0)
-                    existing = probe.Size();
-            }
-            if (code != 0 || existing < 0) {
-                StopWithError(code != 0 ? code : err::ReadWriteFailed);
-                return;
-            }
-            if (size < existing)
-                policy = xfer.ResumedTransferAlternative();
-            else if (size == existing)
-                policy = efSkip;
-            else if (xfer.ResumedTransferCheckDate() && entry.modified != m_fileDate)
-                policy = xfer.ResumedTransferAlternative();
-            else
-                resume = true;
-        }
-        if (entry.exists && !resume) {
-            switch (policy) {
-            case efCreateWithNewName: {
-                const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-                const QString base = dot > 0 ? name.left(dot) : name;
-                const QString ext = dot > 0 ? name.mid(dot) : QString();
-                skip = true;
-                for (int i = 0; i < 100000; ++i) {
-                    const QString candidate = base + QString::number(i) + ext;
-                    if (candidate.toUtf8().size() > kMaxFileNameBytes)
-                        break;
-                    if (!LookAt(folder + candidate).exists) {
-                        name = candidate;
-                        target = folder + candidate;
-                        skip = false;
-                        break;
-                    }
-                }
-                break;
-            }
-            case efOverwrite:
-                break;
-            case efOverwriteIfNewer:
-                skip = !(entry.modified < m_fileDate);
-                break;
-            case efSkip:
-            case efResumeTransfer:
-                skip = true;
-                break;
-            }
-        }
+    m_incomingName = name;
+    if (skip) {
+        ActOnFile(faSkip, 0);
+        return;
     }
 
-    m_owner.FireState(tsFileReceiveBegin, skip ? (name.isEmpty() ? folder : target) : target, skip ? 1 : 0);
-    if (!isAlive())
+    // The folder is opened once for the file: every look and the open go
+    // through this descriptor, never through the folder's path again.
+    int code = 0;
+    m_folder = std::make_unique<TFolderHandle>(xfer.ReceiveFolder(), code, m_owner.IsUnicodeAvailable());
+    if (code != 0) {
+        m_folder.reset();
+        m_fileName = xfer.ReceiveFolder(); // the report names the folder
+        StopWithError(code);
+        return;
+    }
+    DecideAndAct(xfer.ReceiveExistingFiles());
+}
+
+void ZmodemSession::DecideAndAct(TReceiveExistingFiles policy)
+{
+    TTransfer& xfer = Xfer();
+    const TFolderHandle::Entry entry = m_folder->Look(m_incomingName);
+    if (!entry.exists) {
+        ActOnFile(faCreate, 0);
+        return;
+    }
+    if (!entry.plainFile) {
+        // A link, folder or device under that name is never written through.
+        policy = policy == efSkip ? efSkip : efCreateWithNewName;
+    } else if (const auto it = m_written.constFind(m_incomingName);
+               it != m_written.constEnd() && *it != m_announcedName && policy != efSkip) {
+        // Two files of this operation that only share their stored name: the
+        // later one never replaces the earlier.
+        policy = efCreateWithNewName;
+    }
+    const std::int64_t announcedDate = m_fileDate.toSecsSinceEpoch();
+    if (policy == efResumeTransfer) {
+        if (m_fileSize < entry.size)
+            policy = xfer.ResumedTransferAlternative();
+        else if (xfer.ResumedTransferCheckDate() && entry.modified != announcedDate)
+            policy = xfer.ResumedTransferAlternative();
+        else if (entry.size == 0)
+            return ActOnFile(faResume, 0); // nothing in place to check
+        else
+            return AskForResumeCheck(entry.size);
+    }
+    switch (policy) {
+    case efCreateWithNewName: {
+        const QString name = m_incomingName;
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        const QString base = dot > 0 ? name.left(dot) : name;
+        const QString ext = dot > 0 ? name.mid(dot) : QString();
+        for (int i = 0; i < 100000; ++i) {
+            const QString candidate = base + QString::number(i) + ext;
+            if (candidate.toUtf8().size() > kMaxFileNameBytes)
+                break;
+            if (!m_folder->Look(candidate).exists) {
+                m_incomingName = candidate;
+                return ActOnFile(faCreate, 0);
+            }
+        }
+        return ActOnFile(faSkip, 0);
+    }
+    case efOverwrite:
+        return ActOnFile(faReplace, 0);
+    case efOverwriteIfNewer:
+        return ActOnFile(entry.modified < announcedDate ? faReplace : faSkip, 0);
+    case efSkip:
+    case efResumeTransfer:
+        break;
+    }
+    ActOnFile(faSkip, 0);
+}
+
+void ZmodemSession::AskForResumeCheck(std::int64_t length)
+{
+    // One byte in common says nothing about the rest: before the file in
+    // place is taken as the start of this one, the sender is asked for the
+    // CRC-32 of as many bytes, and both sums are worked out meanwhile.
+    int code = 0;
+    m_fileName = Xfer().ReceiveFolder() + m_incomingName;
+    m_file = m_folder->OpenFile(m_incomingName, false, code);
+    if (code != 0) {
+        m_folder.reset();
+        StopWithError(code);
+        return;
+    }
+    m_resumeLength = length;
+    m_resumeLocalDone = false;
+    m_resumeRemoteKnown = false;
+    if (SendHexHeader(ZHeader::WithPosition(ZCRC, static_cast<std::uint32_t>(length))) != 0)
+        return;
+    m_decoder.ResetHeader();
+    EnterState(zsWaitCrc);
+    RestartTimeout();
+    StartCrcScan(length);
+}
+
+void ZmodemSession::OnCrcAnswer(std::uint32_t crc)
+{
+    m_resumeRemoteCrc = crc;
+    m_resumeRemoteKnown = true;
+    m_decoder.ResetHeader();
+    TimerOff();
+    if (m_resumeLocalDone)
+        ResumeVerdict(true);
+}
+
+void ZmodemSession::ResumeVerdict(bool answered)
+{
+    CancelCrcScan();
+    const bool same = answered && m_resumeLocalDone && m_resumeLocalCrc == m_resumeRemoteCrc &&
+                      m_crcDone == m_resumeLength;
+    if (same) {
+        // The file in place is this file's start; of the same size, it is
+        // this file.
+        if (m_resumeLength >= m_fileSize) {
+            CloseTransferFile();
+            ActOnFile(faSkip, 0);
+        } else {
+            ActOnFile(faResume, m_resumeLength);
+        }
+        return;
+    }
+    CloseTransferFile();
+    m_owner.FireState(tsFileReceiveNotResumed, m_fileName, answered ? 0 : 1);
+    if (!Alive() || m_stopped || !m_folder)
+        return;
+    m_fileName.clear();
+    DecideAndAct(Xfer().ResumedTransferAlternative());
+}
+
+void ZmodemSession::ActOnFile(FileAction action, std::int64_t existing)
+{
+    TTransfer& xfer = Xfer();
+    const QString folder = xfer.ReceiveFolder();
+    const QString target = folder + m_incomingName;
+    const bool skip = action == faSkip;
+    m_owner.FireState(tsFileReceiveBegin, skip && m_incomingName.isEmpty() ? folder : target, skip ? 1 : 0);
+    if (!Alive() || m_stopped)
         return;
     if (skip) {
+        CloseTransferFile();
+        m_folder.reset();
         SkipAnnouncedFile();
         return;
     }
 
     m_fileName = target;
-    const int code = OpenReceiveTarget(resume, existing);
+    int code = 0;
+    if (action == faCreate)
+        m_file = m_folder->CreateFile(m_incomingName, code);
+    else if (action == faReplace)
+        m_file = m_folder->OpenFile(m_incomingName, true, code);
+    else if (!m_file)
+        m_file = m_folder->OpenFile(m_incomingName, false, code);
+    m_folder.reset();
+    if (code == 0 && (!m_file || !m_file->SetPosition(existing)))
+        code = err::ReadWriteFailed;
     if (code != 0) {
+        CloseTransferFile();
         m_fileName.clear();
         StopWithError(code);
         return;
     }
-    const std::int64_t start = m_position;
-    ProgressRow(toReceiving, 0, 0, m_cumulative - size + start,
-                TransferPercent(m_cumulative - size + start, xfer.TotalFileSize()));
-    if (!isAlive() || m_stopped)
+    m_written.insert(m_incomingName, m_announcedName);
+    m_position = existing;
+    ProgressRow(toReceiving, 0, 0, m_cumulative - m_fileSize + existing,
+                TransferPercent(m_cumulative - m_fileSize + existing, xfer.TotalFileSize()));
+    if (!Alive() || m_stopped)
         return;
     m_decoder.ResetHeader();
     AskForPosition();
-}
-
-int ZmodemSession::OpenReceiveTarget(bool resume, std::int64_t existingSize)
-{
-    int code = 0;
-    auto stream = std::make_unique<TQvFileStream>(m_fileName, code, resume ? fmOpenReadWrite : fmCreate);
-    if (code != 0)
-        return code;
-    if (!SameRegularFile(stream->Handle(), m_fileName))
-        return err::Protected;
-    m_position = 0;
-    m_verifyResumeByte = false;
-    if (resume && existingSize > 0) {
-        // Ask from one byte before the end, and hold that byte: the sender's
-        // byte there must match, or the file on disk is not a prefix of the
-        // one being sent.
-        std::uint8_t byte = 0;
-        if (!stream->SetPosition(existingSize - 1) || stream->Read(&byte, 1) != 1 ||
-            !stream->SetPosition(existingSize - 1))
-            return err::ReadWriteFailed;
-        m_resumeByte = byte;
-        m_verifyResumeByte = true;
-        m_position = existingSize - 1;
-    }
-    m_file = std::move(stream);
-    return 0;
 }
 
 void ZmodemSession::SkipAnnouncedFile()
@@ -319,15 +330,6 @@ void ZmodemSession::OnFileData(const std::uint8_t* data, std::size_t n, std::uin
 {
     if (!m_file)
         return;
-    if (m_verifyResumeByte && n > 0) {
-        if (data[0] != m_resumeByte) {
-            // Keep the file on disk exactly as it is.
-            CloseTransferFile();
-            StopWithError(err::Failed);
-            return;
-        }
-        m_verifyResumeByte = false;
-    }
     if (n > 0 && m_file->Write(data, static_cast<qint64>(n)) != static_cast<qint64>(n)) {
         StopWithError(err::ReadWriteFailed);
         return;
@@ -369,59 +371,47 @@ void ZmodemSession::OnEndOfFile(std::uint32_t position)
 {
     if (!m_file)
         return;
-    if (position != m_position || m_verifyResumeByte) {
-        if (m_verifyResumeByte && position == m_position) {
-            // The sender's file ends before ours does.
-            CloseTransferFile();
-            StopWithError(err::Failed);
-            return;
-        }
+    if (position != m_position) {
         // A gap or an overlap: this is not the end of what we hold.
         if (CountRetry())
             AskForPosition();
         return;
     }
 
-    // The file is complete only once it is closed without error.
-    const int fd = m_file->Handle();
-    const int copy = ::dup(fd);
+    // The size and the date go through the descriptor; the file is complete
+    // only once it is closed without error.
+    TTransfer& xfer = Xfer();
+    if (!m_file->SetSize(m_position)) {
+        StopWithError(err::ReadWriteFailed);
+        return;
+    }
+    if (xfer.ReceiveFileDateTime() == dtUseOriginal)
+        ApplyFileDate();
+    const int copy = ::dup(m_file->Handle());
     const bool closed = copy >= 0 && ::close(copy) == 0;
-    CloseTransferFile();
     if (!closed) {
         StopWithError(err::ReadWriteFailed);
         return;
     }
+    CloseTransferFile();
     if (!SendReceiverInit(true))
         return;
 
-    std::weak_ptr<bool> alive = m_alive;
-    TTransfer& xfer = Xfer();
     const bool last = m_fileIndex == xfer.TotalFileCount();
     ProgressRow(toReceiving, m_position, 100, m_cumulative,
                 last ? 100 : TransferPercent(m_cumulative, xfer.TotalFileSize()));
-    if (alive.expired() || !*alive.lock() || m_stopped)
+    if (!Alive() || m_stopped)
         return;
     m_owner.FireState(tsFileReceiveDone, m_fileName, 0);
-    if (alive.expired() || !*alive.lock() || m_stopped)
-        return;
-    if (xfer.ReceiveFileDateTime() == dtUseOriginal)
-        ApplyFileDate();
 }
 
 void ZmodemSession::ApplyFileDate()
 {
-    const QDateTime low(QDate(1980, 1, 1), QTime(0, 0), Qt::LocalTime);
-    const QDateTime high(QDate(2107, 1, 1), QTime(0, 0), Qt::LocalTime);
+    const QDateTime low(QDate(1980, 1, 1), QTime(0, 0), Qt::UTC);
+    const QDateTime high(QDate(2107, 1, 1), QTime(0, 0), Qt::UTC);
     if (!m_fileDate.isValid() || m_fileDate < low || m_fileDate > high)
         return;
-    // File dates go in two-second steps, as the announcement carries them.
-    QDateTime stamp = m_fileDate;
-    stamp.setTime(QTime(stamp.time().hour(), stamp.time().minute(), stamp.time().second() & ~1));
-    struct timespec times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(stamp.toSecsSinceEpoch());
-    times[0].tv_nsec = times[1].tv_nsec = 0;
-    const QByteArray encoded = QFile::encodeName(m_fileName);
-    ::utimensat(AT_FDCWD, encoded.constData(), times, AT_SYMLINK_NOFOLLOW); // failures are ignored
+    m_file->SetFileTime(m_fileDate.toSecsSinceEpoch()); // failures are ignored
 }
 
 } // namespace qv

@@ -25,23 +25,16 @@ constexpr int kSubpacketsPerTurn = 32;
 constexpr int kPieceLimit = 4096;
 constexpr std::int64_t kQueueWaitLimitMs = 10000;
 
-// Seconds from 1970-01-01 00:00:00 to the file's local modification time in
-// two-second steps; 0 when the date cannot be had or lies outside the range
-// of such stamps.
-std::int64_t AnnouncedDate(const QString& path)
+// The file's last-write time as the announcement carries it: seconds since
+// 1970 in UTC, whatever zone either side is in; 0 when it has none.
+std::int64_t AnnouncedDate(int fd)
 {
     struct stat st
     {
     };
-    const QByteArray encoded = QFile::encodeName(path);
-    if (::stat(encoded.constData(), &st) != 0)
-        return -1;
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(st.st_mtime, Qt::LocalTime);
-    if (local.date().year() < 1980 || local.date().year() > 2107)
+    if (::fstat(fd, &st) != 0 || st.st_mtime < 0)
         return 0;
-    const QTime t = local.time();
-    const QDateTime asUtc(local.date(), QTime(t.hour(), t.minute(), t.second() & ~1), Qt::UTC);
-    return asUtc.toSecsSinceEpoch();
+    return static_cast<std::int64_t>(st.st_mtime);
 }
 
 } // namespace
@@ -60,6 +53,8 @@ int ZmodemSession::SendFiles(const QString& fileList)
     if (owner.m_mode == omSending || owner.m_mode == omReceiving)
         return 605;
 
+    // A typed "rz" whose far side waits for files is answered by this send.
+    EndTentativeStart();
     owner.TakeOverPort();
     m_retries = 0;
     m_timeouts = 0;
@@ -67,11 +62,13 @@ int ZmodemSession::SendFiles(const QString& fileList)
     m_abort = false;
 
     m_list.clear();
-    const int listed = BuildFileList(fileList, m_list, false, owner.IsUnicodeAvailable(), false);
+    const int listed = BuildSendFileList(fileList, m_list, m_omitted, owner.IsUnicodeAvailable());
     if (listed != 0) {
         StopWithError(0);
         return listed == err::NotFound ? 606 : listed;
     }
+    ++m_operation;
+    m_leftOut = 0;
 
     TTransfer& xfer = Xfer();
     m_nextIndex = 0;
@@ -89,13 +86,19 @@ int ZmodemSession::SendFiles(const QString& fileList)
     m_inDataLoop = false;
     m_finAttempts = 0;
 
-    std::weak_ptr<bool> alive = m_alive;
     owner.m_mode = omSending;
     owner.FireState(tsSendModeStart, QString(), 0);
-    if (alive.expired() || !*alive.lock())
+    if (!Alive() || m_stopped)
         return 0;
-    if (m_stopped)
-        return 0;
+    // What the list passed over is reported before anything goes, file by
+    // file, and the operation will not end as complete.
+    const QList<TFileListOmission> omitted = std::move(m_omitted);
+    m_omitted.clear();
+    for (const TFileListOmission& o : omitted) {
+        ReportLeftOut(o.FileName, o.Code);
+        if (!Alive() || m_stopped)
+            return 0;
+    }
 
     const int r = StartHandshake();
     if (r != 0) {
@@ -103,13 +106,16 @@ int ZmodemSession::SendFiles(const QString& fileList)
         return r;
     }
     RestartTimeout();
-    if (m_total == 0) {
-        m_fileName.clear();
-        StopWithError(0);
-        return err::Failed;
-    }
     m_abort = false;
     return 0;
+}
+
+void ZmodemSession::ReportLeftOut(const QString& name, int code)
+{
+    ++m_leftOut;
+    m_owner.FireState(tsError, name, code);
+    if (Alive())
+        m_owner.FireState(tsFileSendDone, name, 1);
 }
 
 int ZmodemSession::StartHandshake()
@@ -134,25 +140,34 @@ std::int64_t ZmodemSession::FileSizeOnDisk()
 
 void ZmodemSession::SendFileHeader()
 {
-    std::weak_ptr<bool> alive = m_alive;
-    auto isAlive = [&alive] {
-        auto token = alive.lock();
-        return token && *token;
-    };
+    // A file that cannot be opened when its turn comes is reported and
+    // passed over; the others still go.
+    CloseTransferFile();
+    std::unique_ptr<TQvFileStream> stream;
+    while (m_nextIndex < static_cast<int>(m_list.size())) {
+        const TFileList& entry = m_list.at(m_nextIndex);
+        int code = 0;
+        stream = std::make_unique<TQvFileStream>(entry.FileName, code, fmOpenRead);
+        if (code == 0)
+            break;
+        stream.reset();
+        const QString name = entry.FileName;
+        ++m_nextIndex;
+        ReportLeftOut(name, code);
+        if (!Alive() || m_stopped)
+            return;
+    }
+    if (!stream) {
+        m_fileName.clear();
+        SendFinish();
+        return;
+    }
+
     const TFileList entry = m_list.at(m_nextIndex);
     m_fileName = entry.FileName;
     m_fileIndex = m_nextIndex + 1;
     m_fileSize = entry.FileSize;
     Xfer().m_fileSize = entry.FileSize;
-
-    CloseTransferFile();
-    int code = 0;
-    auto stream = std::make_unique<TQvFileStream>(m_fileName, code, fmOpenRead);
-    if (code != 0) {
-        m_fileName.clear();
-        StopWithError(code);
-        return;
-    }
     m_file = std::move(stream);
     m_readBufLen = 0;
     if (!m_announced[m_nextIndex]) {
@@ -161,11 +176,11 @@ void ZmodemSession::SendFileHeader()
     }
 
     m_owner.FireState(tsFileSendBegin, m_fileName, 0);
-    if (!isAlive() || m_stopped)
+    if (!Alive() || m_stopped)
         return;
     ProgressRow(toSending, 0, 0, m_cumulative - m_fileSize,
                 TransferPercent(m_cumulative - m_fileSize, m_total));
-    if (!isAlive() || m_stopped)
+    if (!Alive() || m_stopped)
         return;
 
     m_decoder.ResetHeader();
@@ -173,12 +188,13 @@ void ZmodemSession::SendFileHeader()
     if (SendBinaryHeader(ZHeader::WithPosition(ZFILE, 0)) != 0)
         return;
 
-    const std::int64_t date = AnnouncedDate(m_fileName);
+    // Size and date of what was opened, not of whatever the name leads to now.
     const std::int64_t sizeOnDisk = FileSizeOnDisk();
-    if (date < 0 || sizeOnDisk < 0) {
-        StopWithError(err::NotFound);
+    if (sizeOnDisk < 0) {
+        StopWithError(err::ReadWriteFailed);
         return;
     }
+    const std::int64_t date = AnnouncedDate(m_file->Handle());
     std::int64_t before = 0;
     for (int i = 0; i < m_nextIndex; ++i)
         before += m_list[i].FileSize;
@@ -221,8 +237,22 @@ void ZmodemSession::OnRinitInWaitRpos()
     }
 }
 
+void ZmodemSession::OnCrcRequest(std::uint32_t length)
+{
+    // The receiver checks that the file it holds is the start of this one.
+    // 0 asks for the whole file, as does a length beyond its end.
+    const std::int64_t size = FileSizeOnDisk();
+    if (size < 0)
+        return;
+    m_decoder.ResetHeader();
+    // No repeat of the announcement while the sum is worked out.
+    TimerOff();
+    StartCrcScan(length == 0 || length > size ? size : length);
+}
+
 void ZmodemSession::OnStartPosition(std::uint32_t p)
 {
+    CancelCrcScan();
     const std::int64_t size = FileSizeOnDisk();
     if (size < 0) {
         StopWithError(err::ReadWriteFailed);

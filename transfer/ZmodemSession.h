@@ -9,6 +9,7 @@
 #include "transfer/ZmodemFrames.h"
 
 #include <QDateTime>
+#include <QHash>
 
 #include <memory>
 #include <vector>
@@ -32,6 +33,16 @@ public:
     void ResetRetries() { m_retries = 0; }
     // MSG_SEND_DATA and the queue-space timer.
     void OnSendData(WPARAM generation);
+    // The linked port's state, as its watch reports it.
+    void OnPortState(TPortState state, int param1);
+    // The messages the session posts to QvFile's window besides MSG_SEND_DATA.
+    static bool HandlesMessage(std::uint32_t msg);
+    void OnMessage(std::uint32_t msg, WPARAM wparam);
+    // Ends the wait that follows an "rz" in the received text, handing the
+    // text held meanwhile to the port's client; nothing when none runs.
+    void EndTentativeStart();
+
+    static const QByteArray& CancelSequence();
 
     // ---- Sender (ZmodemSender.cpp)
     int SendFiles(const QString& fileList);
@@ -41,6 +52,12 @@ public:
     // Timer id on QvFile's window while the port's output queue is full.
     static constexpr WPARAM kQueueTimerId = 1;
     static constexpr int kQueuePollMs = 2;
+    // Received bytes held after an "rz" before they count as plain text.
+    static constexpr int kMaxHeldBytes = 1024;
+    // CRC work per turn of the event loop, and the length from which the
+    // receiver shows its check as progress.
+    static constexpr std::int64_t kCrcBytesPerTurn = 512 * 1024;
+    static constexpr std::int64_t kCrcProgressFrom = 1024 * 1024;
 
 private:
     enum HeaderFormat
@@ -63,6 +80,12 @@ private:
     void TimerOff();
     void FinishOperation(bool sendClosing = true);
     void FalseStart();
+    void OnRemoteReceiver();
+    // Calls the port's saved handler with `text` and shows it where the
+    // handler asks, since it is not the chunk the port would show.
+    void ForwardText(TComponent* sender, QByteArray text);
+    void ForwardHeld(TComponent* sender);
+    bool Alive() const;
     void EnterState(TProtocolState state);
     bool CountRetry();
     void ProgressRow(TTransferOperation op, std::int64_t fileBytes, int filePerc, std::int64_t totalBytes,
@@ -81,16 +104,27 @@ private:
     int WriteBytes(const std::uint8_t* data, std::size_t n);
 
     // Receiver (ZmodemReceiver.cpp).
+    enum FileAction
+    {
+        faSkip,
+        faCreate,
+        faReplace,
+        faResume
+    };
     void BeginReceiveOperation();
     bool SendReceiverInit(bool afterFile);
     void OnFileHeader(const zm::ZHeader& h, std::uint8_t format);
     void ProcessFileInfo(const std::uint8_t* data, std::size_t n);
+    void DecideAndAct(TReceiveExistingFiles policy);
+    void AskForResumeCheck(std::int64_t length);
+    void OnCrcAnswer(std::uint32_t crc);
+    void ResumeVerdict(bool answered);
+    void ActOnFile(FileAction action, std::int64_t existing);
     void OnZdataHeader(std::uint32_t position, std::uint8_t format);
     void OnFileData(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd);
     void OnEndOfFile(std::uint32_t position);
     bool AskForPosition();
     void SkipAnnouncedFile();
-    int OpenReceiveTarget(bool resume, std::int64_t existingSize);
     void ApplyFileDate();
 
     // Sender (ZmodemSender.cpp).
@@ -113,6 +147,15 @@ private:
     void ActOnDeferredRequests();
     std::int64_t FileSizeOnDisk();
     bool SeekSend(std::int64_t position);
+    void OnCrcRequest(std::uint32_t length);
+    void ReportLeftOut(const QString& name, int code);
+
+    // The CRC-32 of the first bytes of the current file, a stretch per turn
+    // of the event loop (ZmodemEngine.cpp).
+    void StartCrcScan(std::int64_t length);
+    void CancelCrcScan();
+    void CrcScanStep(WPARAM generation);
+    void CrcScanDone();
 
     QvFile& m_owner;
     zm::ZFrameDecoder m_decoder;
@@ -142,13 +185,35 @@ private:
     bool m_doNotForward = false;
     std::weak_ptr<bool> m_alive;
 
+    // The wait after an "rz": what arrived meanwhile, and whether the hex
+    // header that ended it leaves its CR, LF and XON to be dropped.
+    QByteArray m_held;
+    bool m_dropHexTrailer = false;
+    // Each operation has its number; messages of an earlier one are stale.
+    WPARAM m_operation = 0;
+
+    // CRC scan.
+    bool m_crcScanning = false;
+    WPARAM m_crcGeneration = 0;
+    std::int64_t m_crcLength = 0;
+    std::int64_t m_crcDone = 0;
+    std::uint32_t m_crcRegister = 0;
+    std::vector<std::uint8_t> m_crcBuffer;
+
     // Receiver.
     bool m_firstFile = true;
     QDateTime m_fileDate;
-    std::int64_t m_position = 0;     // bytes of the file in place
-    bool m_verifyResumeByte = false; // the first resumed byte must match the one on disk
-    std::uint8_t m_resumeByte = 0;
+    std::int64_t m_position = 0; // bytes of the file in place
     std::uint8_t m_zfileTransport = 0;
+    QByteArray m_announcedName;          // as the sender wrote it
+    QString m_incomingName;              // the safe name it is stored under
+    std::unique_ptr<TFolderHandle> m_folder; // open while one announcement is decided
+    QHash<QString, QByteArray> m_written; // names stored in this operation, and what they were announced as
+    bool m_resumeLocalDone = false;
+    bool m_resumeRemoteKnown = false;
+    std::uint32_t m_resumeLocalCrc = 0;
+    std::uint32_t m_resumeRemoteCrc = 0;
+    std::int64_t m_resumeLength = 0;
 
     // Sender.
     TDynamicFileList m_list;
@@ -175,6 +240,8 @@ private:
     std::int64_t m_ackExpected = 0;
     int m_finAttempts = 0;
     std::int64_t m_announcedAtMs = 0; // when the current announcement last went out
+    int m_leftOut = 0;                 // files of the list that did not go
+    QList<TFileListOmission> m_omitted;
 };
 
 } // namespace qv

@@ -78,6 +78,14 @@ public:
     {
         Send(zm::EncodeBinaryHeader(zm::ZHeader::WithPosition(zm::ZDATA, pos)) + Sub(bytes, frameEnd));
     }
+    // The CRC-32 a sender gives for a ZCRC request.
+    static std::uint32_t Crc32Of(const QByteArray& bytes)
+    {
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (const char c : bytes)
+            crc = zm::Crc32Update(crc, static_cast<std::uint8_t>(c));
+        return ~crc;
+    }
     // Starts a receive at the component: "rz\r" and ZRQINIT.
     void Start()
     {

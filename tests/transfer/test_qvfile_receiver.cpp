@@ -340,25 +340,31 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
     EXPECT_EQ(SendWholeFile("s.txt", "replaced"), "1@385875968");
     EXPECT_EQ(ReadFile(Path("s.txt")), QByteArray("replaced"));
 
-    // Resume: 1000 of 5000 bytes in place are asked for from 999; a file of
-    // the announced size is skipped; a longer one goes by the alternative.
+    // Resume: with 1000 of 5000 bytes in place the sender is asked for the
+    // CRC of its first 1000; they match, and the data comes from 1000. A
+    // file of the announced size that matches is complete and skipped; a
+    // longer one goes by the alternative.
     t.SetReceiveExistingFiles(efResumeTransfer);
     const QByteArray whole = RandomBytes(5000, 7);
     plant("part.bin", whole.left(1000), announced);
     remote->Announce("part.bin", 5000);
-    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@999");
-    remote->Data(999, whole.mid(999));
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "13@1000");
+    remote->SendBin(ZCRC, ScriptedRemote::Crc32Of(whole.left(1000)));
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@1000");
+    remote->Data(1000, whole.mid(1000));
     remote->SendBin(ZEOF, 5000);
     remote->Take();
     EXPECT_EQ(ReadFile(Path("part.bin")), whole);
     plant("done.bin", "12345", announced);
     remote->Announce("done.bin", 5);
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "13@5");
+    remote->SendHex(ZCRC, ScriptedRemote::Crc32Of("12345"));
     EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "5@0");
     plant("long.bin", "1234567", announced);
     EXPECT_EQ(SendWholeFile("long.bin", "abc"), "1@385875968");
     EXPECT_EQ(ReadFile(Path("long0.bin")), QByteArray("abc"));
     EXPECT_EQ(ReadFile(Path("long.bin")), QByteArray("1234567"));
-    // An empty file in place is resumed from 0, never from -1.
+    // An empty file in place is resumed from 0, with nothing to check.
     plant("zero.bin", QByteArray(), announced);
     EXPECT_EQ(SendWholeFile("zero.bin", "xyz"), "1@385875968");
     EXPECT_EQ(ReadFile(Path("zero.bin")), QByteArray("xyz"));
@@ -395,12 +401,36 @@ TEST_F(ReceiverTest, ResumeNeverMakesAHybridFile)
     side->file.Transfer().SetReceiveExistingFiles(efResumeTransfer);
     ASSERT_TRUE(WriteFile(Path("other.bin"), "AAAAAAAAAA"));
     Handshake();
-    remote->Announce("other.bin", 20);
-    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@9");
-    remote->Data(9, "BBBBBBBBBBB");
-    EXPECT_EQ(side->LastParam(tsError), -1);
-    EXPECT_FALSE(side->Has(tsFileReceiveDone));
+    // The sender's first ten bytes are others: the file in place is kept and
+    // the new one is stored beside it, whole.
+    const QByteArray incoming = "AAAAAAAAAB" + QByteArray(10, 'C');
+    remote->Announce("other.bin", incoming.size());
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "13@10");
+    remote->SendHex(ZCRC, ScriptedRemote::Crc32Of(incoming.left(10)));
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@0");
+    EXPECT_EQ(side->LastParam(tsFileReceiveNotResumed), 0);
+    remote->Data(0, incoming);
+    remote->SendBin(ZEOF, incoming.size());
+    remote->Take();
     EXPECT_EQ(ReadFile(Path("other.bin")), QByteArray("AAAAAAAAAA"));
+    EXPECT_EQ(ReadFile(Path("other0.bin")), incoming);
+
+    // A sender that does not answer the request cannot vouch for the file:
+    // after the protocol time-out it is treated the same way.
+    remote->Announce("other.bin", incoming.size());
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "13@10");
+    clock->Advance(6100);
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@0");
+    EXPECT_EQ(side->LastParam(tsFileReceiveNotResumed), 1);
+    // Its late answer changes nothing.
+    remote->SendHex(ZCRC, ScriptedRemote::Crc32Of("AAAAAAAAAA"));
+    EXPECT_TRUE(remote->Take().empty());
+    remote->Data(0, incoming);
+    remote->SendBin(ZEOF, incoming.size());
+    remote->Take();
+    EXPECT_EQ(ReadFile(Path("other1.bin")), incoming);
+    EXPECT_EQ(ReadFile(Path("other.bin")), QByteArray("AAAAAAAAAA"));
+    EXPECT_FALSE(side->Has(tsError));
 }
 
 TEST_F(ReceiverTest, LinksAndFailingFolders)
@@ -416,8 +446,41 @@ TEST_F(ReceiverTest, LinksAndFailingFolders)
     EXPECT_EQ(ReadFile(victim), QByteArray("precious"));
     EXPECT_EQ(ReadFile(Path("link0.txt")), QByteArray("payload"));
     EXPECT_TRUE(QFileInfo(Path("link.txt")).isSymLink());
+    // Nor is a hard link: a file with a second name elsewhere is not ours.
+    ASSERT_EQ(::link(victim.toUtf8().constData(), Path("hard.txt").toUtf8().constData()), 0);
+    EXPECT_EQ(SendWholeFile("hard.txt", "payload"), "1@385875968");
+    EXPECT_EQ(ReadFile(victim), QByteArray("precious"));
+    EXPECT_EQ(ReadFile(Path("hard0.txt")), QByteArray("payload"));
+
+    // A link planted between the look and the open, from the handler that
+    // runs in between: a new name and an overwritten one alike.
+    QString plantAt;
+    side->file.SetOnTransferStateEvent([&](TComponent*, TTransferState s, const QString& name, int param) {
+        side->states.push_back({s, name, param});
+        if (s != tsFileReceiveBegin || plantAt.isEmpty())
+            return;
+        ::unlink(plantAt.toUtf8().constData());
+        if (plantAt.endsWith("sym.txt"))
+            ::symlink(victim.toUtf8().constData(), plantAt.toUtf8().constData());
+        else
+            ::link(victim.toUtf8().constData(), plantAt.toUtf8().constData());
+    });
+    ASSERT_TRUE(WriteFile(Path("replaced.txt"), "old"));
+    for (const char* name : {"sym.txt", "replaced.txt"}) {
+        plantAt = Path(name);
+        side->states.clear();
+        Handshake();
+        remote->Announce(name, 7);
+        remote->Take();
+        EXPECT_EQ(side->LastParam(tsError), -100) << name;
+        EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 1) << name;
+        EXPECT_EQ(ReadFile(victim), QByteArray("precious")) << name;
+    }
+    plantAt.clear();
 
     // A file system that fills up mid-file: an error, never "received".
+    side->states.clear();
+    Handshake();
     struct rlimit old
     {
     };
@@ -433,15 +496,24 @@ TEST_F(ReceiverTest, LinksAndFailingFolders)
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, previous);
     EXPECT_EQ(side->LastParam(tsError), -93);
-    EXPECT_EQ(side->Count(tsFileReceiveDone), 1);
+    EXPECT_FALSE(side->Has(tsFileReceiveDone));
+    // What did arrive stays for a resume, and the log is told how much.
+    EXPECT_EQ(side->LastParam(tsFilePartiallyReceived), QFileInfo(Path("full.bin")).size());
+    EXPECT_GT(QFileInfo(Path("full.bin")).size(), 2000);
 
-    // A folder that is missing.
-    side->file.Transfer().SetReceiveFolder(dir.path() + "/missing/deeper");
+    // A folder that is missing is named in the report.
+    const QString missing = dir.path() + "/missing/deeper/";
+    side->file.Transfer().SetReceiveFolder(missing);
     side->states.clear();
     Handshake();
     remote->Announce("nowhere.txt", 3);
     remote->Take();
-    EXPECT_NE(side->LastParam(tsError), -12345);
+    ASSERT_FALSE(side->states.empty());
+    EXPECT_EQ(side->LastParam(tsError), -97);
+    bool named = false;
+    for (const auto& e : side->states)
+        named |= e.state == tsError && e.name == missing;
+    EXPECT_TRUE(named) << side->Trace();
     EXPECT_FALSE(side->Has(tsFileReceiveDone));
 }
 
@@ -454,15 +526,24 @@ TEST_F(ReceiverTest, TimeOutsInVirtualTime)
     EXPECT_TRUE(remote->TakeRaw().isEmpty());
     EXPECT_EQ(side->terminal, QByteArray("just chatting\r\n"));
 
-    // A stray "rz" without ZRQINIT: back to listening, and sending works.
+    // A line that ends in "rz" but starts no transfer: what follows is held
+    // while a transfer could still begin, then all of it reaches the
+    // terminal, and nothing is reported.
     side->states.clear();
-    remote->Send("rz\r");
-    EXPECT_EQ(side->file.OperationMode(), omReceiving);
+    side->terminal.clear();
+    remote->Send("cd he");
+    remote->Send("rz\r\n$ ");
+    EXPECT_EQ(side->terminal, QByteArray("cd he"));
+    remote->Send("ls");
+    EXPECT_EQ(side->file.OperationMode(), omListening);
     clock->Advance(6100);
     ScriptedRemote::Settle();
-    EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 1);
-    EXPECT_EQ(side->file.OperationMode(), omListening);
-    EXPECT_FALSE(side->Has(tsError));
+    EXPECT_EQ(side->terminal, QByteArray("cd herz\r\n$ ls"));
+    EXPECT_TRUE(side->states.empty()) << side->Trace();
+    EXPECT_TRUE(remote->TakeRaw().isEmpty());
+    // Far more text than any transfer's start ends the wait at once.
+    remote->Send("files.rz\r\n" + QByteArray(2000, 'x'));
+    EXPECT_EQ(side->terminal.size(), 13 + 10 + 2000);
 
     // Waiting for a file: ZRINIT again on each time-out, the fourth stops
     // with 600.
@@ -493,6 +574,116 @@ TEST_F(ReceiverTest, RemoteAbortStopsAndIsNotForwarded)
     Handshake();
     remote->Send(QByteArray(4, '\x18') + "x");
     EXPECT_EQ(side->Count(tsError), 1);
+}
+
+TEST_F(ReceiverTest, FarSideReceiverWaitingForFiles)
+{
+    // The operator typed "rz" at the far side's shell: its echo, the
+    // receiver's greeting and its ZRINIT come back.
+    side->states.clear();
+    int raised = 0;
+    side->file.SetOnRemoteReceiverReady([&](QvFile* sender) {
+        ++raised;
+        EXPECT_EQ(sender, &side->file);
+        // Sending from the handler works at once.
+        EXPECT_EQ(sender->SendFiles(Path("out.txt")), 0);
+    });
+    ASSERT_TRUE(WriteFile(Path("out.txt"), "for the far side"));
+    remote->Send("$ rz\r\nrz waiting to receive.");
+    remote->Send(EncodeHexHeader(ZHeader::WithFlags(ZRINIT, CANFDX | CANOVIO)) + "$ ");
+    ScriptedRemote::Settle();
+    EXPECT_EQ(raised, 1);
+    // Every byte of text reached the terminal; the header did not.
+    EXPECT_EQ(side->terminal, QByteArray("$ rz\r\nrz waiting to receive.$ "));
+    // The receive attempt left no trace: the first report is the send's.
+    ASSERT_FALSE(side->states.empty());
+    EXPECT_EQ(side->states.front().state, tsSendModeStart) << side->Trace();
+    const QByteArray sent = remote->TakeRaw();
+    EXPECT_TRUE(sent.startsWith("rz\r" + EncodeHexHeader(ZHeader::WithPosition(ZRQINIT, 0))));
+    side->file.StopTransfer();
+    remote->Take();
+
+    // Turned away instead: the cancel sequence, and nothing else changes.
+    side->file.SetOnRemoteReceiverReady([&](QvFile* sender) {
+        ++raised;
+        EXPECT_EQ(sender->CancelRemoteReceiver(), 0);
+    });
+    side->states.clear();
+    remote->Send("rz\r\n" + EncodeHexHeader(ZHeader::WithFlags(ZRINIT, CANFDX)));
+    ScriptedRemote::Settle();
+    EXPECT_EQ(raised, 2);
+    EXPECT_EQ(remote->TakeRaw(), QByteArray(8, '\x18') + QByteArray(8, '\x08'));
+    EXPECT_TRUE(side->states.empty()) << side->Trace();
+    EXPECT_EQ(side->file.OperationMode(), omListening);
+    side->port.Close();
+    EXPECT_EQ(side->file.CancelRemoteReceiver(), 508);
+}
+
+TEST_F(ReceiverTest, PortThatClosesEndsTheTransfer)
+{
+    Handshake();
+    remote->Announce("cut.bin", 10000);
+    remote->Take();
+    remote->Data(0, RandomBytes(3000, 9), ZCRCG);
+    side->port.Close();
+    ScriptedRemote::Settle();
+    EXPECT_EQ(side->LastParam(tsError), 508);
+    EXPECT_EQ(side->LastParam(tsFilePartiallyReceived), 3000);
+    EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 1);
+    EXPECT_FALSE(side->Has(tsFileReceiveDone));
+    EXPECT_EQ(side->file.OperationMode(), omListening);
+    EXPECT_EQ(QFileInfo(Path("cut.bin")).size(), 3000);
+}
+
+TEST_F(ReceiverTest, StopWhileIdleLeavesInputAlone)
+{
+    // Bytes that wait at the port when the stop comes are still the
+    // terminal's.
+    side->states.clear();
+    ASSERT_EQ(::send(line.b, "typed", 5, MSG_NOSIGNAL), 5);
+    side->file.StopTransfer();
+    ASSERT_TRUE(WaitFor([&] { return side->terminal == "typed"; }, 2000)) << side->terminal.toStdString();
+    EXPECT_TRUE(side->states.empty());
+}
+
+TEST_F(ReceiverTest, NamesThatMeetAfterCleaningDoNotReplaceEachOther)
+{
+    side->file.Transfer().SetReceiveExistingFiles(efOverwrite);
+    Handshake();
+    EXPECT_EQ(SendWholeFile("a\x01" "b.txt", "first"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("a\x02" "b.txt", "second"), "1@385875968");
+    EXPECT_EQ(ReadFile(Path("a_b.txt")), QByteArray("first"));
+    EXPECT_EQ(ReadFile(Path("a_b0.txt")), QByteArray("second"));
+    // A file from before the operation is overwritten as asked.
+    ASSERT_TRUE(WriteFile(Path("old.txt"), "old"));
+    EXPECT_EQ(SendWholeFile("old.txt", "new"), "1@385875968");
+    EXPECT_EQ(ReadFile(Path("old.txt")), QByteArray("new"));
+}
+
+TEST(ReceivedNames, InvisibleMarksAndForeignCodePages)
+{
+    struct Case
+    {
+        QByteArray announced;
+        QString stored;
+    };
+    const std::vector<Case> cases{
+        // Right-to-left override: it would show as "invoiceexe.txt".
+        {"invoice\xE2\x80\xAEtxt.exe", "invoice_txt.exe"},
+        // A leading byte-order mark is dropped as the encoding's own.
+        {"\xEF\xBB\xBF" "bom.txt", "bom.txt"},
+        {"a\xEF\xBB\xBF" "b.txt", "a_b.txt"},
+        {"a\xE2\x80\x8B" "b\xE2\x81\xA6" "c\xE2\x80\x8F.txt", "a_b_c_.txt"},
+        // A non-joiner inside a Persian word is part of its spelling; alone
+        // at the end it hides nothing either way.
+        {QString::fromUtf8("نامه\u200Cها.txt").toUtf8(), QString::fromUtf8("نامه\u200Cها.txt")},
+        {"x\xE2\x80\x8C.txt", "x_.txt"},
+        // Not UTF-8: the Windows peers' code page.
+        {"\xE4\xC7\xE3\xE5.txt", QString::fromUtf8("نامه.txt")},
+        {"caf\xE9.txt", QString::fromUtf8("café.txt")},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SafeReceivedName(c.announced), c.stored) << c.announced.toHex().toStdString();
 }
 
 } // namespace

@@ -294,6 +294,77 @@ TEST_F(SenderTest, TimeOutsAndRefusals)
     EXPECT_EQ(side->file.ProtocolState(), zsWaitFile);
 }
 
+TEST_F(SenderTest, AnswersTheReceiversCrcRequest)
+{
+    const QByteArray bytes = RandomBytes(3000, 8);
+    Begin(Make("c.bin", bytes));
+    // Of the first 1000 bytes; 0 and a length beyond the end mean the file.
+    for (const std::uint32_t length : {1000u, 0u, 99999u}) {
+        remote->SendHex(ZCRC, length);
+        const auto frames = remote->Take();
+        ASSERT_EQ(frames.size(), 1u) << length;
+        EXPECT_EQ(frames[0].header.type, ZCRC);
+        EXPECT_EQ(frames[0].header.Position(),
+                  ScriptedRemote::Crc32Of(length == 1000 ? bytes.left(1000) : bytes))
+            << length;
+    }
+    // The announcement is still what a repeat request gets.
+    remote->SendHex(ZNAK);
+    EXPECT_EQ(Shape(remote->Take()).substr(0, 4), "4@0 ");
+    remote->SendHex(ZRPOS, 1000);
+    const auto data = Drain();
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(data.front().header.Position(), 1000u);
+}
+
+TEST_F(SenderTest, EmptyFilesGoAndMissingOnesAreReported)
+{
+    const QString empty = Make("empty.txt", QByteArray());
+    const QString full = Make("full.txt", "data");
+    const QString doomed = Make("doomed.txt", "gone before its turn");
+    const QString list = empty + "\r\n" + dir.path() + "/never.txt\r\n" + doomed + "\r\n" + full;
+    auto frames = Begin(list);
+    // The item that matched nothing is reported before anything goes.
+    EXPECT_EQ(side->states[1].state, tsError);
+    EXPECT_EQ(side->states[1].name, dir.path() + "/never.txt");
+    EXPECT_EQ(side->states[1].param, -97);
+    EXPECT_EQ(side->states[2].state, tsFileSendDone);
+    EXPECT_EQ(side->states[2].param, 1);
+    // The empty file is announced and sent like any other.
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(frames.back().data.startsWith(QByteArray("empty.txt") + '\0' + "0 "));
+    ASSERT_TRUE(QFile::remove(doomed));
+    remote->SendHex(ZRPOS, 0);
+    EXPECT_EQ(Shape(Drain()), "10@0 subh0 11@0");
+    remote->Send(kRinit);
+    // The vanished file is passed over with its report; the last one goes.
+    frames = remote->Take();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_TRUE(frames.back().data.startsWith("full.txt"));
+    EXPECT_EQ(side->LastParam(tsError), -97);
+    remote->SendHex(ZRPOS, 0);
+    Drain();
+    remote->Send(kRinit);
+    EXPECT_EQ(Shape(remote->Take()), "8@0");
+    remote->SendHex(ZFIN);
+    remote->Take();
+    EXPECT_EQ(side->Count(tsFileSendDone), 4);
+    // With two files missing, the batch did not complete.
+    EXPECT_EQ(side->LastParam(tsSendModeEnd), 1);
+
+    // One empty file alone.
+    side->states.clear();
+    Begin(empty);
+    remote->SendHex(ZRPOS, 0);
+    Drain();
+    remote->Send(kRinit);
+    remote->SendHex(ZFIN);
+    remote->Take();
+    EXPECT_EQ(side->LastParam(tsFileSendDone), 0);
+    EXPECT_EQ(side->LastParam(tsSendModeEnd), 0);
+    EXPECT_EQ(side->progress.back().totalPerc, 100);
+}
+
 TEST(QvFileModel, SettingsAndModes)
 {
     std::vector<QString> shown;
