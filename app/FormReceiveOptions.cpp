@@ -52,7 +52,8 @@ TFormReceiveOptions::TFormReceiveOptions(const SettingsStore& settings, FolderCh
     m_label2->setFont(FormFont(kTahoma, 8));
     m_comboBoxFileExists = Place<QComboBox>(this, "ComboBoxFileExists", 103, 69, 147, 21);
     m_comboBoxFileExists->addItems({QStringLiteral("Create With New Name"), QStringLiteral("Overwrite"),
-                                    QStringLiteral("Overwrite If Newer"), QStringLiteral("Skip")});
+                                    QStringLiteral("Overwrite If Newer"), QStringLiteral("Skip"),
+                                    QStringLiteral("Resume")});
     m_buttonOK = Place<QPushButton>(this, "ButtonOK", 153, 116, 73, 24, QStringLiteral("OK"));
     m_buttonOK->setDefault(true);
     m_buttonCancel = Place<QPushButton>(this, "ButtonCancel", 227, 116, 73, 24, QStringLiteral("Cancel"));
@@ -102,8 +103,12 @@ void TFormReceiveOptions::FormShow()
 {
     if (m_settings.Exists(settings::ReceiveFolder)) {
         QString error;
-        if (const auto stored = m_settings.Read(settings::ReceiveFolder, error))
-            m_editReceiveDirectory->setText(*stored);
+        // An empty file stands for the default folder, which the caller
+        // filled in.
+        if (const auto stored = m_settings.Read(settings::ReceiveFolder, error)) {
+            if (!stored->isEmpty())
+                m_editReceiveDirectory->setText(*stored);
+        }
         else
             ShowMessageBox(this, error);
     }
@@ -113,12 +118,27 @@ void TFormReceiveOptions::FormShow()
 void TFormReceiveOptions::Button1Click()
 {
     const auto folder = m_chooseFolder(this, QStringLiteral(u": لطفا مسير مورد نظر را انتخاب کنيد"));
-    if (folder && !folder->isEmpty())
-        m_editReceiveDirectory->setText(FolderWithSeparator(*folder));
+    if (!folder || folder->isEmpty())
+        return;
+    const QString chosen = FolderWithSeparator(*folder);
+    if (const QString refusal = ReceiveFolderRefusal(chosen, m_settings.Folder()); !refusal.isEmpty()) {
+        ShowMessageBox(this, refusal);
+        return;
+    }
+    m_editReceiveDirectory->setText(chosen);
 }
 
 void TFormReceiveOptions::ButtonOKClick()
 {
+    // A folder shown from an older "saved.ctx" may be the settings folder,
+    // which received files never go to. (One that is missing or read-only
+    // now is reported when a receive starts.)
+    const QString folder = m_editReceiveDirectory->text();
+    if (const QString refusal = folder.isEmpty() ? QString() : SettingsFolderRefusal(folder, m_settings.Folder());
+        !refusal.isEmpty()) {
+        ShowMessageBox(this, refusal);
+        return;
+    }
     QString error;
     if (!m_settings.Write(settings::ReceiveFolder, m_editReceiveDirectory->text(), error)) {
         // The dialog stays open so that the operator can choose another

@@ -4,7 +4,10 @@
 // The caller fills the folder and the existing-file choice, runs the dialog
 // modally and, unless it ends with Cancel, reads both back. The dialog
 // stores the folder in "saved.ctx" on OK; when that file exists at show
-// time, its folder wins over the one the caller filled in.
+// time, its folder wins over the one the caller filled in. It never takes
+// the settings folder or a folder inside it, nor is a folder that cannot be
+// written chosen (see ReceiveFolderRefusal): such a folder is refused with
+// a message.
 #pragma once
 
 #include "app/Settings.h"
@@ -37,7 +40,8 @@ public:
 
     void SetReceiveDirectory(const QString& folder);
     QString ReceiveDirectory() const;
-    // 0 efCreateWithNewName, 1 efOverwrite, 2 efOverwriteIfNewer, 3 efSkip.
+    // 0 efCreateWithNewName, 1 efOverwrite, 2 efOverwriteIfNewer, 3 efSkip,
+    // 4 efResumeTransfer.
     void SetFileExistsIndex(int index);
     int FileExistsIndex() const;
 

@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFocusEvent>
 #include <QGroupBox>
@@ -111,6 +112,8 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
 {
     if (!m_services.chooseFiles)
         m_services.chooseFiles = ChooseFilesWithDialog;
+    if (m_services.defaultReceiveFolder.isEmpty())
+        m_services.defaultReceiveFolder = DefaultReceiveFolder();
     if (!m_services.chooseFolder)
         m_services.chooseFolder = ChooseFolderWithDialog;
     if (!m_services.runDialog)
@@ -204,6 +207,7 @@ void TFormTerminalEmulator::CreateComponents()
                                       int totalPerc) {
         QvFile1TransferProgress(operation, name, fileIndex, fileBytes, filePerc, totalBytes, totalPerc);
     });
+    file.SetOnRemoteReceiverReady([this](qv::QvFile*) { QvFile1RemoteReceiverReady(); });
 }
 
 void TFormTerminalEmulator::BuildForm()
@@ -477,11 +481,18 @@ void TFormTerminalEmulator::FormCreate()
                                  name + QStringLiteral("\r\nError message: ") + message);
     }
 
-    // The receive folder: the stored one, else the settings folder.
-    QString receiveFolder = m_settings.Folder();
+    // The receive folder: the stored one, else (none, or an empty one) the
+    // download folder; never the settings folder, whose files a peer could
+    // replace.
+    QString receiveFolder = m_services.defaultReceiveFolder;
     if (m_settings.Exists(settings::ReceiveFolder)) {
-        if (const auto stored = ReadSetting(settings::ReceiveFolder))
-            receiveFolder = *stored;
+        if (const auto stored = ReadSetting(settings::ReceiveFolder); stored && !stored->isEmpty()) {
+            if (const QString refusal = SettingsFolderRefusal(*stored, m_settings.Folder()); refusal.isEmpty())
+                receiveFolder = *stored;
+            else
+                AddLog(QStringLiteral("TRANSFER>Error: ") + refusal + QStringLiteral(" Files are received into ") +
+                       receiveFolder);
+        }
     }
     m_qvFile1->Transfer().SetReceiveFolder(receiveFolder);
 
@@ -629,9 +640,6 @@ void TFormTerminalEmulator::QvSerialPort1PortState(qv::TPortState state, int par
         m_noCarrier.Reset();
         m_terminal->PortClosed();
         SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalClosed));
-        // A port that closed on its own (a read or line error, the lost
-        // call) must not leave a transfer waiting on it without its timer.
-        m_qvFile1->StopTransfer();
         break;
     case qv::psError:
         AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(param1));
@@ -823,9 +831,14 @@ void TFormTerminalEmulator::QvPhone1BeforeDisconnect(int)
 
 void TFormTerminalEmulator::ButtonSendFileClick()
 {
+    SendChosenFiles();
+}
+
+bool TFormTerminalEmulator::SendChosenFiles()
+{
     const auto chosen = m_services.chooseFiles(this);
     if (!chosen || chosen->isEmpty())
-        return;
+        return false;
     QStringList refused;
     const QString list = BuildSendList(*chosen, refused);
     for (const QString& name : refused)
@@ -833,8 +846,22 @@ void TFormTerminalEmulator::ButtonSendFileClick()
                    "TRANSFER>Error: the file name \"%1\" contains a line break or \"|\" and cannot be sent")
                    .arg(name));
     if (list.isEmpty())
-        return;
+        return false;
     const int code = m_qvFile1->SendFiles(list);
+    if (code != 0)
+        AddLog(QStringLiteral("TRANSFER>Error: ") + m_qvFile1->GetErrorMessage(code));
+    return code == 0;
+}
+
+void TFormTerminalEmulator::QvFile1RemoteReceiverReady()
+{
+    // An "rz" typed at the far side waits for files: the send button's
+    // dialog. Declined, the far side's receiver is cancelled so that it ends
+    // instead of waiting.
+    AddLog(QStringLiteral("TRANSFER>The remote is waiting for files"));
+    if (SendChosenFiles())
+        return;
+    const int code = m_qvFile1->CancelRemoteReceiver();
     if (code != 0)
         AddLog(QStringLiteral("TRANSFER>Error: ") + m_qvFile1->GetErrorMessage(code));
 }
@@ -865,9 +892,10 @@ void TFormTerminalEmulator::BitBtn3Click()
     dialog.SetFileExistsIndex(int(transfer.ReceiveExistingFiles()));
     if (m_services.runDialog(dialog) != QDialog::Accepted)
         return;
-    transfer.SetReceiveFolder(dialog.ReceiveDirectory());
+    const QString folder = dialog.ReceiveDirectory();
+    transfer.SetReceiveFolder(folder.isEmpty() ? m_services.defaultReceiveFolder : folder);
     const int index = dialog.FileExistsIndex();
-    if (index >= int(qv::efCreateWithNewName) && index <= int(qv::efSkip))
+    if (index >= int(qv::efCreateWithNewName) && index <= int(qv::efResumeTransfer))
         transfer.SetReceiveExistingFiles(static_cast<qv::TReceiveExistingFiles>(index));
 }
 
@@ -897,6 +925,12 @@ void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, 
     }
     if (state == qv::tsListenModeStart)
         m_labelListenMode->setText(QStringLiteral("Listen Mode ON"));
+    if (state == qv::tsReceiveModeStart) {
+        // The default folder is made when a file may first arrive.
+        const QString folder = m_qvFile1->Transfer().ReceiveFolder();
+        if (QDir::cleanPath(folder) == QDir::cleanPath(m_services.defaultReceiveFolder) && !QDir().mkpath(folder))
+            AddLog(QStringLiteral("TRANSFER>Error: the folder ") + folder + QStringLiteral(" cannot be made"));
+    }
     if (reaction.status)
         SetStatus(reaction.status->color, reaction.status->text);
 }

@@ -46,6 +46,9 @@ class TerminalSession;
 struct TerminalWindowServices
 {
     QString settingsFolder;
+    // Where files are received unless the operator chose a folder. Empty:
+    // DefaultReceiveFolder(), in the user's download folder.
+    QString defaultReceiveFolder;
     // The files the operator picks to send (OpenDialog1), or nullopt when
     // the dialog is cancelled. Empty: the file dialog.
     std::function<std::optional<QStringList>(QWidget* parent)> chooseFiles;
@@ -135,6 +138,9 @@ private:
 
     // Transfer panel.
     void ButtonSendFileClick();
+    // The file dialog, then SendFiles: true when files went to the component.
+    bool SendChosenFiles();
+    void QvFile1RemoteReceiverReady();
     void ButtonStartListenModeClick();
     void ButtonExitListenModeClick();
     void ButtonTransferStopClick();

@@ -134,6 +134,14 @@ Reaction TransferStateReaction(qv::TTransferState state, const QString& name, in
     case qv::tsError:
         return Log(T + QStringLiteral("Following error occurred during transmission of the file ") + name +
                    QStringLiteral(" : ") + errorText);
+    case qv::tsFileReceiveNotResumed:
+        if (param1 == 0)
+            return Log(T + QStringLiteral("Not resumed, the file in place is not the start of the one received: ") +
+                       name);
+        return Log(T + QStringLiteral("Not resumed, the sender did not confirm the file in place: ") + name);
+    case qv::tsFilePartiallyReceived:
+        return Log(T + QStringLiteral("Partial file kept for a later resume: ") + name +
+                   QStringLiteral(" (%1 bytes)").arg(param1));
     }
     return Log(T + QStringLiteral("State ") + QString::number(int(state)));
 }

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStandardPaths>
 
 #include <unistd.h>
 
@@ -19,7 +20,64 @@ QString WithSlash(QString folder)
     return folder;
 }
 
+// `path` made absolute with its links resolved as far as it exists, so that
+// two names of one folder compare equal.
+QString ResolvedFolder(const QString& path)
+{
+    QString rest;
+    QString existing = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    while (!QFileInfo::exists(existing)) {
+        const qsizetype slash = existing.lastIndexOf(QLatin1Char('/'));
+        if (slash <= 0) {
+            existing = QStringLiteral("/");
+            break;
+        }
+        rest.prepend(existing.mid(slash));
+        existing.truncate(slash);
+    }
+    const QString canonical = QFileInfo(existing).canonicalFilePath();
+    return QDir::cleanPath((canonical.isEmpty() ? existing : canonical) + rest);
+}
+
+bool IsSameOrInside(const QString& folder, const QString& other)
+{
+    const QString a = WithSlash(ResolvedFolder(folder));
+    const QString b = WithSlash(ResolvedFolder(other));
+    return a.startsWith(b);
+}
+
 } // namespace
+
+QString DefaultReceiveFolder()
+{
+    QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (downloads.isEmpty())
+        downloads = QDir::homePath();
+    return WithSlash(downloads) + QStringLiteral("VH Terminal/");
+}
+
+QString SettingsFolderRefusal(const QString& folder, const QString& settingsFolder)
+{
+    if (!IsSameOrInside(folder, settingsFolder))
+        return QString();
+    return QStringLiteral("The folder \"%1\" holds the program's own settings, which a received file could "
+                          "replace. Please choose another folder for received files.")
+        .arg(folder);
+}
+
+QString ReceiveFolderRefusal(const QString& folder, const QString& settingsFolder)
+{
+    if (QString refusal = SettingsFolderRefusal(folder, settingsFolder); !refusal.isEmpty())
+        return refusal;
+    QString nearest = ResolvedFolder(folder);
+    while (!QFileInfo::exists(nearest) && nearest.size() > 1)
+        nearest = QFileInfo(nearest).path();
+    if (!QFileInfo(nearest).isDir() || ::access(QFile::encodeName(nearest).constData(), W_OK | X_OK) != 0)
+        return QStringLiteral("The folder \"%1\" cannot be written. Please choose another folder for received "
+                              "files.")
+            .arg(folder);
+    return QString();
+}
 
 QString ResolveSettingsFolder(const SettingsFolderInputs& inputs)
 {

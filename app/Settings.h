@@ -48,6 +48,21 @@ QString ResolveSettingsFolder(const SettingsFolderInputs& inputs);
 // executable's folder, a write-access probe).
 SettingsFolderInputs ProcessSettingsFolderInputs(const QString& commandLineDir);
 
+// Where received files go unless the operator chose a folder: the user's
+// download folder + "VH Terminal/", ending with "/". The window creates it
+// when a receive first needs it.
+QString DefaultReceiveFolder();
+
+// Why `folder` must not take received files, as a sentence for the
+// operator; empty when it may. The settings folder and every folder inside
+// it are refused, since a peer could send "saved.ctx" or "About.txt" and
+// change how the program starts.
+QString SettingsFolderRefusal(const QString& folder, const QString& settingsFolder);
+// As SettingsFolderRefusal, and a folder that cannot be written is refused
+// too (for one not made yet, the nearest folder that exists decides): the
+// rule for a folder the operator chooses.
+QString ReceiveFolderRefusal(const QString& folder, const QString& settingsFolder);
+
 // Reads and writes the settings files of one folder. A failure comes back
 // as false or nullopt with a message naming the file and the cause, ready to
 // be shown to the operator.

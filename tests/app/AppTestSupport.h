@@ -147,6 +147,13 @@ inline bool PumpUntil(qv::VirtualClock& clock, const std::function<bool()>& done
     return done();
 }
 
+// The whole content of a file; empty when it cannot be read.
+inline QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The child named `name`; fails the test when there is none.
 template <class W> W* Control(QWidget* form, const char* name)
 {
@@ -165,6 +172,7 @@ protected:
     {
         TerminalWindowServices services;
         services.settingsFolder = folder.isEmpty() ? m_folder.Path() : folder;
+        services.defaultReceiveFolder = DefaultReceiveFolder();
         services.chooseFiles = [this](QWidget*) {
             ++m_fileDialogs;
             return m_chosenFiles;
@@ -200,6 +208,9 @@ protected:
         return call;
     }
 
+    // The download folder's "VH Terminal/" of this test; not made yet.
+    QString DefaultReceiveFolder() const { return m_downloads.path() + QStringLiteral("/VH Terminal/"); }
+
     static QStringList LogLines(QWidget* window)
     {
         return Control<QPlainTextEdit>(window, "MemoLog")->toPlainText().split(QLatin1Char('\n'));
@@ -212,6 +223,7 @@ protected:
     qv::ScopedVirtualClock m_clock;
     MessageBoxCapture m_boxes;
     SettingsFolder m_folder;
+    QTemporaryDir m_downloads;
     SimService m_sim;
     std::optional<QStringList> m_chosenFiles;
     int m_fileDialogs = 0;

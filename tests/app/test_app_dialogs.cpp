@@ -13,6 +13,8 @@
 
 #include <map>
 
+#include <unistd.h>
+
 namespace vh {
 namespace {
 
@@ -32,7 +34,16 @@ protected:
 
     void Click(const char* name) { QTest::mouseClick(Control<QPushButton>(&m_dialog, name), Qt::LeftButton); }
 
+    // A folder that may be chosen.
+    QString Writable(const QString& sub = QString()) const
+    {
+        const QString path = m_target.path() + (sub.isEmpty() ? QString() : "/" + sub);
+        QDir().mkpath(path);
+        return path;
+    }
+
     test::MessageBoxCapture m_boxes;
+    QTemporaryDir m_target;
     test::SettingsFolder m_folder;
     SettingsStore m_store;
     std::optional<QString> m_nextChoice;
@@ -45,18 +56,19 @@ TEST_F(ReceiveOptionsTest, ChosenFolderGetsOneSlashAndOkStoresIt)
     m_dialog.SetReceiveDirectory(QStringLiteral("/srv/in/"));
     m_dialog.SetFileExistsIndex(3);
     m_dialog.show();
-    m_nextChoice = QStringLiteral("/home/op/recv");
+    m_nextChoice = Writable("recv");
     Click("Button1");
-    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/home/op/recv/");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), Writable("recv") + "/");
     ASSERT_EQ(m_prompts.size(), 1);
     EXPECT_EQ(m_prompts[0], QStringLiteral(u": لطفا مسير مورد نظر را انتخاب کنيد"));
-    m_nextChoice = QStringLiteral("/");
+    m_nextChoice = Writable() + "/";
     Click("Button1");
-    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), Writable() + "/");
     Click("ButtonOK");
     EXPECT_EQ(m_dialog.result(), QDialog::Accepted);
     EXPECT_EQ(m_dialog.FileExistsIndex(), 3);
-    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), QByteArray("/\r\n"));
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), (Writable() + "/\r\n").toUtf8());
+    EXPECT_TRUE(m_boxes.Texts().isEmpty());
 }
 
 TEST_F(ReceiveOptionsTest, CancelledBrowserChangesNothing)
@@ -75,9 +87,9 @@ TEST_F(ReceiveOptionsTest, CancelRestoresTheShownFolderAndKeepsTheFile)
     m_dialog.show();
     // The stored folder wins over the one the caller filled in.
     EXPECT_EQ(m_dialog.ReceiveDirectory(), "/stored/");
-    m_nextChoice = QStringLiteral("/elsewhere");
+    m_nextChoice = Writable("elsewhere");
     Click("Button1");
-    EXPECT_EQ(m_dialog.ReceiveDirectory(), "/elsewhere/");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), Writable("elsewhere") + "/");
     Click("ButtonCancel");
     EXPECT_EQ(m_dialog.result(), QDialog::Rejected);
     EXPECT_EQ(m_dialog.ReceiveDirectory(), "/stored/");
@@ -109,13 +121,60 @@ TEST_F(ReceiveOptionsTest, UnwritableFileKeepsTheDialogOpenWithTheError)
 TEST_F(ReceiveOptionsTest, ExistingFileChoicesInOrder)
 {
     auto* combo = Control<QComboBox>(&m_dialog, "ComboBoxFileExists");
-    ASSERT_EQ(combo->count(), 4);
+    ASSERT_EQ(combo->count(), 5);
     EXPECT_EQ(combo->itemText(0), "Create With New Name");
     EXPECT_EQ(combo->itemText(1), "Overwrite");
     EXPECT_EQ(combo->itemText(2), "Overwrite If Newer");
     EXPECT_EQ(combo->itemText(3), "Skip");
+    EXPECT_EQ(combo->itemText(4), "Resume");
     EXPECT_TRUE(Control<QLineEdit>(&m_dialog, "EditReceiveDirectory")->isReadOnly());
     EXPECT_EQ(m_dialog.size(), QSize(444, 152));
+}
+
+TEST_F(ReceiveOptionsTest, SettingsFolderAndUnwritableFoldersAreRefused)
+{
+    m_dialog.SetReceiveDirectory(Writable() + "/");
+    m_dialog.show();
+    // The settings folder, and a folder inside it, under any of their names.
+    const QString settingsFolder = m_folder.Path();
+    ASSERT_TRUE(QDir().mkpath(settingsFolder + "inside"));
+    for (const QString& choice : {settingsFolder, settingsFolder + "inside", settingsFolder + "inside/../"}) {
+        m_boxes.Clear();
+        m_nextChoice = choice;
+        Click("Button1");
+        EXPECT_EQ(m_dialog.ReceiveDirectory(), Writable() + "/") << choice.toStdString();
+        ASSERT_EQ(m_boxes.Texts().size(), 1) << choice.toStdString();
+        EXPECT_TRUE(m_boxes.Texts()[0].contains("settings")) << m_boxes.Texts()[0].toStdString();
+    }
+    // A folder that cannot be written (for root, one of the kernel's).
+    QString readOnly = Writable("ro");
+    if (::geteuid() == 0)
+        readOnly = QStringLiteral("/proc/1");
+    else
+        QFile::setPermissions(readOnly, QFile::ReadOwner | QFile::ExeOwner);
+    if (::access(QFile::encodeName(readOnly).constData(), W_OK) == 0)
+        GTEST_SKIP() << "no folder here that cannot be written";
+    m_boxes.Clear();
+    m_nextChoice = readOnly;
+    Click("Button1");
+    EXPECT_EQ(m_dialog.ReceiveDirectory(), Writable() + "/");
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    EXPECT_TRUE(m_boxes.Texts()[0].contains("cannot be written")) << m_boxes.Texts()[0].toStdString();
+}
+
+TEST_F(ReceiveOptionsTest, StoredSettingsFolderIsNotAcceptedOnOk)
+{
+    // An older version stored the settings folder itself.
+    m_folder.Put(settings::ReceiveFolder, m_folder.Path().toUtf8() + "\r\n");
+    m_dialog.show();
+    Click("ButtonOK");
+    EXPECT_TRUE(m_dialog.isVisible());
+    ASSERT_EQ(m_boxes.Texts().size(), 1);
+    m_nextChoice = Writable();
+    Click("Button1");
+    Click("ButtonOK");
+    EXPECT_EQ(m_dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), (Writable() + "/\r\n").toUtf8());
 }
 
 // --- Line selection ----------------------------------------------------------

@@ -9,6 +9,7 @@
 #include "common/Clock.h"
 
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include <algorithm>
 #include <memory>
 
 namespace vh {
@@ -55,14 +57,36 @@ TEST_F(WindowTest, FirstStartWithoutFilesWritesTheMarkerAndUsesDefaults)
     EXPECT_TRUE(Control<QCheckBox>(window.get(), "CheckBox1")->isChecked());
     EXPECT_FALSE(Control<QPushButton>(window.get(), "ButtonAnswer")->isEnabled());
     EXPECT_TRUE(Control<QLineEdit>(window.get(), "EditTelephoneNumber")->text().isEmpty());
-    // Line 0 is active and listen mode is on, receiving into the settings folder.
+    // Line 0 is active and listen mode is on, receiving into the download
+    // folder, which is made only when a file comes.
     EXPECT_TRUE(window->QvPhone1().IsActive());
     EXPECT_TRUE(window->QvFile1().IsListening());
-    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), m_folder.Path());
+    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), DefaultReceiveFolder());
+    EXPECT_FALSE(QFileInfo::exists(DefaultReceiveFolder()));
     EXPECT_EQ(Control<QLabel>(window.get(), "LabelListenMode")->text(), "Listen Mode ON");
     EXPECT_EQ(LogLines(window.get()),
               QStringList({"Position :", ">Telephone device is activated", "TRANSFER>Listening Mode"}));
     EXPECT_EQ(StatusText(window.get()), QStringLiteral(u"در حالت انتظار"));
+}
+
+TEST_F(WindowTest, ReceiveFolderIsNeverTheSettingsFolder)
+{
+    // An empty "saved.ctx" means the default too, not the working folder.
+    m_folder.Put(settings::ReceiveFolder, "\r\n");
+    auto window = Start();
+    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), DefaultReceiveFolder());
+    EXPECT_TRUE(m_boxes.Texts().isEmpty());
+    window.reset();
+    // The settings folder that an older version stored is not taken, and the
+    // log says why.
+    m_folder.Put(settings::ReceiveFolder, m_folder.Path().toUtf8() + "\r\n");
+    window = Start();
+    EXPECT_EQ(window->QvFile1().Transfer().ReceiveFolder(), DefaultReceiveFolder());
+    const QStringList log = LogLines(window.get());
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const QString& line) {
+        return line.startsWith("TRANSFER>Error: ") && line.contains(m_folder.Path()) &&
+               line.contains(DefaultReceiveFolder());
+    })) << log.join('\n').toStdString();
 }
 
 TEST_F(WindowTest, AboutFileSwitchesListenModeOffAtShow)

@@ -8,6 +8,10 @@
 
 #include <sys/ioctl.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
 namespace {
 
 using namespace qv;
@@ -131,11 +135,124 @@ TEST_F(LrzszInterop, SzResumesOurPartialFile)
     EXPECT_FALSE(side->Has(tsError));
     EXPECT_EQ(ReadFile(Ours("big.bin")), original);
     EXPECT_EQ(FolderEntries(ourDir.path()), QStringList{"big.bin"});
-    // The receiver asked for the data from one byte before its end.
+    // sz confirmed the part with its CRC, and the data came from its end.
+    EXPECT_FALSE(side->Has(tsFileReceiveNotResumed));
     bool resumed = false;
     for (const auto& p : side->progress)
-        resumed |= p.op == toReceiving && p.fileBytes == 0 && p.totalBytes == 77776;
+        resumed |= p.op == toReceiving && p.fileBytes == 0 && p.totalBytes == 77777;
     EXPECT_TRUE(resumed);
+}
+
+TEST_F(LrzszInterop, SzCannotSpliceAnotherFileOntoOurs)
+{
+    const QByteArray original = RandomBytes(100000, 25);
+    const QByteArray other = RandomBytes(30000, 26);
+    ASSERT_TRUE(WriteFile(Peers("same.bin"), original));
+    ASSERT_TRUE(WriteFile(Ours("same.bin"), other));
+    ASSERT_TRUE(StartPeer({"sz", "-q", "-r", "same.bin"}));
+    side->file.Transfer().SetReceiveFolder(ourDir.path());
+    side->file.Transfer().SetReceiveExistingFiles(efResumeTransfer);
+    ASSERT_EQ(side->file.ListenMode(true), 0);
+    ASSERT_TRUE(WaitEnd());
+    EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 0) << side->Trace();
+    EXPECT_EQ(side->LastParam(tsFileReceiveNotResumed), 0);
+    EXPECT_EQ(ReadFile(Ours("same.bin")), other);
+    EXPECT_EQ(ReadFile(Ours("same0.bin")), original);
+}
+
+TEST_F(LrzszInterop, EmptyFilesReachRz)
+{
+    ASSERT_TRUE(WriteFile(Ours("alone.txt"), QByteArray()));
+    ASSERT_TRUE(StartPeer({"rz", "-b", "-y", "-q"}));
+    ASSERT_EQ(side->file.SendFiles(Ours("alone.txt")), 0);
+    ASSERT_TRUE(WaitEnd());
+    EXPECT_EQ(side->LastParam(tsSendModeEnd), 0) << side->Trace();
+    EXPECT_TRUE(QFileInfo::exists(Peers("alone.txt")));
+
+    const std::vector<std::pair<QString, QByteArray>> batch{
+        {"e1.txt", QByteArray()}, {"mid.bin", RandomBytes(5000, 27)}, {"e2.txt", QByteArray()}};
+    QString list;
+    for (const auto& [name, bytes] : batch) {
+        ASSERT_TRUE(WriteFile(Ours(name), bytes));
+        list += Ours(name) + "\r\n";
+    }
+    side.reset();
+    PeerProcess second;
+    const int master = second.Start({"rz", "-b", "-y", "-q"}, peerDir.path());
+    ASSERT_GE(master, 0);
+    side = std::make_unique<Side>(master);
+    ASSERT_TRUE(side->Open());
+    ASSERT_EQ(side->file.SendFiles(list), 0);
+    ASSERT_TRUE(WaitFor([&] { return side->Ended() && second.Exited(); }, 60000));
+    EXPECT_EQ(side->LastParam(tsSendModeEnd), 0) << side->Trace();
+    EXPECT_EQ(side->Count(tsFileSendDone), 3);
+    for (const auto& [name, bytes] : batch)
+        EXPECT_EQ(ReadFile(Peers(name)), bytes) << name.toStdString();
+}
+
+// Runs a test body with the process (and the peers it starts) in a zone far
+// from UTC, with a half-hour offset.
+class ZoneScope
+{
+public:
+    explicit ZoneScope(const char* zone)
+    {
+        if (const char* old = ::getenv("TZ"))
+            m_old = old;
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
+    ~ZoneScope()
+    {
+        if (m_old.empty())
+            ::unsetenv("TZ");
+        else
+            ::setenv("TZ", m_old.c_str(), 1);
+        ::tzset();
+    }
+
+private:
+    std::string m_old;
+};
+
+std::int64_t ModifiedSecs(const QString& path)
+{
+    return QFileInfo(path).lastModified().toSecsSinceEpoch();
+}
+
+bool SetModified(const QString& path, std::int64_t secs)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadWrite) &&
+           f.setFileTime(QDateTime::fromSecsSinceEpoch(secs, Qt::UTC), QFileDevice::FileModificationTime);
+}
+
+TEST_F(LrzszInterop, DatesMeanTheSameInstantBothWays)
+{
+    ZoneScope tehran("Asia/Tehran");
+    // An odd second: nothing rounds it to the two-second steps of old file
+    // systems.
+    const std::int64_t stamp = 1600000001;
+    ASSERT_TRUE(WriteFile(Peers("theirs.txt"), "from sz"));
+    ASSERT_TRUE(SetModified(Peers("theirs.txt"), stamp));
+    ASSERT_TRUE(StartPeer({"sz", "-q", "theirs.txt"}));
+    side->file.Transfer().SetReceiveFolder(ourDir.path());
+    side->file.Transfer().SetReceiveFileDateTime(dtUseOriginal);
+    ASSERT_EQ(side->file.ListenMode(true), 0);
+    ASSERT_TRUE(WaitEnd());
+    EXPECT_EQ(ModifiedSecs(Ours("theirs.txt")), stamp);
+
+    ASSERT_TRUE(WriteFile(Ours("ours.txt"), "to rz"));
+    ASSERT_TRUE(SetModified(Ours("ours.txt"), stamp + 2000));
+    side.reset();
+    PeerProcess rz;
+    const int master = rz.Start({"rz", "-b", "-y", "-q"}, peerDir.path());
+    ASSERT_GE(master, 0);
+    side = std::make_unique<Side>(master);
+    ASSERT_TRUE(side->Open());
+    ASSERT_EQ(side->file.SendFiles(Ours("ours.txt")), 0);
+    ASSERT_TRUE(WaitFor([&] { return side->Ended() && rz.Exited(); }, 60000));
+    EXPECT_EQ(ModifiedSecs(Peers("ours.txt")), stamp + 2000);
 }
 
 TEST_F(LrzszInterop, OurSenderResumesRzPartialFile)

@@ -67,7 +67,9 @@ TEST_F(TransferPair, BatchOfAwkwardFilesArrivesByteIdentical)
     for (int i = 0; i < 256; ++i)
         all.append(char(i));
     const std::vector<std::pair<QString, QByteArray>> files{
+        {"empty-first.txt", QByteArray()},
         {"one.bin", QByteArray("x")},
+        {"empty-between.txt", QByteArray()},
         {"k1024.bin", RandomBytes(1024, 1)},
         {"k1025.bin", RandomBytes(1025, 2)},
         {"all256.bin", all.repeated(40)},
@@ -157,11 +159,23 @@ TEST_F(TransferPair, ResumeOfAFileCutInTheMiddle)
     ASSERT_TRUE(RunToEnd());
     EXPECT_EQ(ReadFile(In("cut.bin")), bytes);
     EXPECT_EQ(FolderEntries(inDir.path()), QStringList{"cut.bin"});
-    // The sender was asked to start one byte before the end of the part.
+    // The sender confirmed the part and was asked to go on from its end.
     bool resumed = false;
     for (const auto& p : sender->progress)
-        resumed |= p.op == toSending && p.fileBytes > 123456 && p.fileBytes <= 123456 + 1024;
+        resumed |= p.op == toSending && p.fileBytes > 123457 && p.fileBytes <= 123457 + 1024;
     EXPECT_TRUE(resumed);
+    EXPECT_FALSE(receiver->Has(tsFileReceiveNotResumed));
+
+    // Another file's start under the same name is not spliced onto.
+    const QByteArray other = RandomBytes(200000, 12);
+    ASSERT_TRUE(WriteFile(In("cut.bin"), other.left(50000)));
+    sender->states.clear();
+    receiver->states.clear();
+    ASSERT_EQ(sender->file.SendFiles(Prepare({{"cut.bin", bytes}})), 0);
+    ASSERT_TRUE(RunToEnd());
+    EXPECT_EQ(receiver->LastParam(tsFileReceiveNotResumed), 0);
+    EXPECT_EQ(ReadFile(In("cut.bin")), other.left(50000));
+    EXPECT_EQ(ReadFile(In("cut0.bin")), bytes);
 }
 
 TEST_F(TransferPair, StopFromEitherSide)
