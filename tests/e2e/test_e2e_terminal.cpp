@@ -123,6 +123,7 @@ protected:
         SetMessageBoxHandler([this](QWidget*, const QString& text) { m_boxes << text; });
         TerminalWindowServices services;
         services.settingsFolder = m_settings.path();
+        services.defaultReceiveFolder = m_downloads.path();
         services.chooseFiles = [this](QWidget*) { return std::optional<QStringList>(m_toSend); };
         services.runDialog = [](QDialog&) { return int(QDialog::Rejected); };
         m_window = std::make_unique<TFormTerminalEmulator>(services);
@@ -147,7 +148,7 @@ protected:
         return m_window->findChild<QPlainTextEdit*>(QLatin1String(name));
     }
     QStringList Log() { return Memo("MemoLog")->toPlainText().split('\n'); }
-    QString ReceivedInWindow(const QString& name) { return QDir(m_settings.path()).filePath(name); }
+    QString ReceivedInWindow(const QString& name) { return QDir(m_downloads.path()).filePath(name); }
     void ClickSend()
     {
         QTest::mouseClick(m_window->findChild<QPushButton*>("ButtonSendFile"), Qt::LeftButton);
@@ -155,6 +156,7 @@ protected:
     int Count(const QString& line) { return int(Log().count(line)); }
 
     QTemporaryDir m_settings;
+    QTemporaryDir m_downloads;
     qv::tcp::TcpProvider* m_provider = nullptr;
     std::uint16_t m_port = 0;
     std::unique_ptr<TFormTerminalEmulator> m_window;
