@@ -104,9 +104,11 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
     display = 0;
     if (Destroying())
         return;
-    // Idle text never arms a time-out, and the data loop runs without one;
-    // nor does text after an "rz" move the end of that wait.
-    if (m_state != zsWaitData && m_state != zsIdle && m_state != zsSending && m_state != zsRzSeen)
+    // Idle text never arms a time-out, and the data loop runs without one.
+    // Nor does other traffic move the end of the wait after an "rz" or for
+    // the sender's CRC: only what is waited for ends those.
+    if (m_state != zsWaitData && m_state != zsIdle && m_state != zsSending && m_state != zsRzSeen &&
+        m_state != zsWaitCrc)
         RestartTimeout();
 
     char* chunk = data;
