@@ -9,7 +9,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -93,11 +92,8 @@ protected:
         if (!qv::test::PeerProcess::Available("sz") || !qv::test::PeerProcess::Available("socat"))
             GTEST_SKIP() << "lrzsz and socat are not installed (scripts/setup installs them)";
         m_window = StartAndShow();
-        Control<QLineEdit>(m_window.get(), "EditRingNumber")->setText(QStringLiteral("1"));
-        m_call = m_sim->OfferCall(0);
-        test::Pump(*m_clock);
-        m_sim->Ring(0);
-        ASSERT_TRUE(test::PumpUntil(*m_clock, [&] { return m_window->QvSerialPort1().IsOpened(); }));
+        m_call = AnswerOnFirstRing(*m_window);
+        ASSERT_TRUE(m_window->QvSerialPort1().IsOpened());
     }
     void TearDown() override
     {
