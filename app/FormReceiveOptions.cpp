@@ -108,8 +108,7 @@ void TFormReceiveOptions::FormShow()
         if (const auto stored = m_settings.Read(settings::ReceiveFolder, error)) {
             if (!stored->isEmpty())
                 m_editReceiveDirectory->setText(*stored);
-        }
-        else
+        } else
             ShowMessageBox(this, error);
     }
     m_shownFolder = m_editReceiveDirectory->text();
@@ -134,7 +133,8 @@ void TFormReceiveOptions::ButtonOKClick()
     // which received files never go to. (One that is missing or read-only
     // now is reported when a receive starts.)
     const QString folder = m_editReceiveDirectory->text();
-    if (const QString refusal = folder.isEmpty() ? QString() : SettingsFolderRefusal(folder, m_settings.Folder());
+    if (const QString refusal =
+            folder.isEmpty() ? QString() : SettingsFolderRefusal(folder, m_settings.Folder());
         !refusal.isEmpty()) {
         ShowMessageBox(this, refusal);
         return;

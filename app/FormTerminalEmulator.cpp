@@ -487,11 +487,12 @@ void TFormTerminalEmulator::FormCreate()
     QString receiveFolder = m_services.defaultReceiveFolder;
     if (m_settings.Exists(settings::ReceiveFolder)) {
         if (const auto stored = ReadSetting(settings::ReceiveFolder); stored && !stored->isEmpty()) {
-            if (const QString refusal = SettingsFolderRefusal(*stored, m_settings.Folder()); refusal.isEmpty())
+            if (const QString refusal = SettingsFolderRefusal(*stored, m_settings.Folder());
+                refusal.isEmpty())
                 receiveFolder = *stored;
             else
-                AddLog(QStringLiteral("TRANSFER>Error: ") + refusal + QStringLiteral(" Files are received into ") +
-                       receiveFolder);
+                AddLog(QStringLiteral("TRANSFER>Error: ") + refusal +
+                       QStringLiteral(" Files are received into ") + receiveFolder);
         }
     }
     m_qvFile1->Transfer().SetReceiveFolder(receiveFolder);
@@ -928,8 +929,10 @@ void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, 
     if (state == qv::tsReceiveModeStart) {
         // The default folder is made when a file may first arrive.
         const QString folder = m_qvFile1->Transfer().ReceiveFolder();
-        if (QDir::cleanPath(folder) == QDir::cleanPath(m_services.defaultReceiveFolder) && !QDir().mkpath(folder))
-            AddLog(QStringLiteral("TRANSFER>Error: the folder ") + folder + QStringLiteral(" cannot be made"));
+        if (QDir::cleanPath(folder) == QDir::cleanPath(m_services.defaultReceiveFolder) &&
+            !QDir().mkpath(folder))
+            AddLog(QStringLiteral("TRANSFER>Error: the folder ") + folder +
+                   QStringLiteral(" cannot be made"));
     }
     if (reaction.status)
         SetStatus(reaction.status->color, reaction.status->text);

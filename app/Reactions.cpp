@@ -136,8 +136,9 @@ Reaction TransferStateReaction(qv::TTransferState state, const QString& name, in
                    QStringLiteral(" : ") + errorText);
     case qv::tsFileReceiveNotResumed:
         if (param1 == 0)
-            return Log(T + QStringLiteral("Not resumed, the file in place is not the start of the one received: ") +
-                       name);
+            return Log(
+                T + QStringLiteral("Not resumed, the file in place is not the start of the one received: ") +
+                name);
         return Log(T + QStringLiteral("Not resumed, the sender did not confirm the file in place: ") + name);
     case qv::tsFilePartiallyReceived:
         return Log(T + QStringLiteral("Partial file kept for a later resume: ") + name +

@@ -73,8 +73,9 @@ QString ReceiveFolderRefusal(const QString& folder, const QString& settingsFolde
     while (!QFileInfo::exists(nearest) && nearest.size() > 1)
         nearest = QFileInfo(nearest).path();
     if (!QFileInfo(nearest).isDir() || ::access(QFile::encodeName(nearest).constData(), W_OK | X_OK) != 0)
-        return QStringLiteral("The folder \"%1\" cannot be written. Please choose another folder for received "
-                              "files.")
+        return QStringLiteral(
+                   "The folder \"%1\" cannot be written. Please choose another folder for received "
+                   "files.")
             .arg(folder);
     return QString();
 }

@@ -226,7 +226,8 @@ TQvFileStream::TQvFileStream(const QString& fileName, int& errorCode, quint16 mo
     errorCode = err::Success;
 }
 
-TQvFileStream::TQvFileStream(FileHandle handle, const QString& fileName) : m_handle(handle), m_fileName(fileName)
+TQvFileStream::TQvFileStream(FileHandle handle, const QString& fileName)
+    : m_handle(handle), m_fileName(fileName)
 {}
 
 TQvFileStream::~TQvFileStream()
@@ -398,28 +399,17 @@ TFolderHandle::Entry TFolderHandle::Look(const QString& name) const
 
 std::unique_ptr<TQvFileStream> TFolderHandle::CreateFile(const QString& name, int& errorCode) const
 {
-    QByteArray encoded;
-    if (name.isEmpty() || name.contains(u'/')) {
-        errorCode = err::BadNameSyntax;
-        return nullptr;
-    }
-    if (!Encode(name, encoded)) {
-        errorCode = LastErrorCode();
-        return nullptr;
-    }
-    int fd;
-    do {
-        fd = ::openat(m_fd, encoded.constData(),
-                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        errorCode = errno == EEXIST ? kNotAPlainFile : LastErrorCode();
-        return nullptr;
-    }
-    return Finish(fd, name, false, errorCode);
+    return Open(name, O_CREAT | O_EXCL, false, errorCode);
 }
 
-std::unique_ptr<TQvFileStream> TFolderHandle::OpenFile(const QString& name, bool truncate, int& errorCode) const
+std::unique_ptr<TQvFileStream> TFolderHandle::OpenFile(const QString& name, bool truncate,
+                                                       int& errorCode) const
+{
+    return Open(name, 0, truncate, errorCode);
+}
+
+std::unique_ptr<TQvFileStream> TFolderHandle::Open(const QString& name, int createFlags, bool truncate,
+                                                   int& errorCode) const
 {
     QByteArray encoded;
     if (name.isEmpty() || name.contains(u'/')) {
@@ -432,12 +422,14 @@ std::unique_ptr<TQvFileStream> TFolderHandle::OpenFile(const QString& name, bool
     }
     int fd;
     do {
-        fd = ::openat(m_fd, encoded.constData(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        fd = ::openat(m_fd, encoded.constData(),
+                      O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | createFlags, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        // A symbolic link under the name fails with ELOOP; a FIFO or device
-        // cannot be opened without blocking or is refused below.
-        errorCode = errno == ELOOP ? kNotAPlainFile : LastErrorCode();
+        // Something put under the name since it was looked at: a file where
+        // a new one was to be made (EEXIST), a symbolic link (ELOOP). A FIFO
+        // or device opens without blocking and is refused below.
+        errorCode = (errno == EEXIST || errno == ELOOP) ? kNotAPlainFile : LastErrorCode();
         return nullptr;
     }
     return Finish(fd, name, truncate, errorCode);

@@ -189,6 +189,8 @@ public:
 
 private:
     bool Encode(const QString& name, QByteArray& encoded) const;
+    std::unique_ptr<TQvFileStream> Open(const QString& name, int createFlags, bool truncate,
+                                        int& errorCode) const;
     std::unique_ptr<TQvFileStream> Finish(int fd, const QString& name, bool truncate, int& errorCode) const;
 
     int m_fd = -1;

@@ -15,9 +15,9 @@ using namespace zm;
 namespace {
 
 // Posted to QvFile's window besides MSG_SEND_DATA.
-constexpr std::uint32_t kMsgPortClosed = WM_USER + 501;      // WParam: the operation
-constexpr std::uint32_t kMsgRemoteReceiver = WM_USER + 502;  // the far side's receiver waits
-constexpr std::uint32_t kMsgCrcStep = WM_USER + 503;         // WParam: the scan
+constexpr std::uint32_t kMsgPortClosed = WM_USER + 501;     // WParam: the operation
+constexpr std::uint32_t kMsgRemoteReceiver = WM_USER + 502; // the far side's receiver waits
+constexpr std::uint32_t kMsgCrcStep = WM_USER + 503;        // WParam: the scan
 
 bool IsSenderState(TProtocolState s)
 {
@@ -144,16 +144,15 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
         }
         const TProtocolState before = m_state;
         bool dropRest = false;
-        const std::size_t used =
-            m_decoder.Feed(bytes + at, n - at, [&](const ZFrameDecoder::Event& ev) {
-                if (!OnDecoderEvent(ev) || !Alive() || m_discard) {
-                    dropRest = true;
-                    return false;
-                }
-                // The chunk is cut where the wait after an "rz" begins or
-                // ends, so that what is text and what is protocol part there.
-                return (m_state == zsRzSeen) == (before == zsRzSeen);
-            });
+        const std::size_t used = m_decoder.Feed(bytes + at, n - at, [&](const ZFrameDecoder::Event& ev) {
+            if (!OnDecoderEvent(ev) || !Alive() || m_discard) {
+                dropRest = true;
+                return false;
+            }
+            // The chunk is cut where the wait after an "rz" begins or
+            // ends, so that what is text and what is protocol part there.
+            return (m_state == zsRzSeen) == (before == zsRzSeen);
+        });
         if (!Alive())
             return;
         const char* piece = chunk + at;
@@ -696,7 +695,8 @@ void ZmodemSession::StopWithError(int code)
                 return;
         }
         if (kept >= 0) {
-            owner.FireState(tsFilePartiallyReceived, keptName, static_cast<int>(std::min<std::int64_t>(kept, INT32_MAX)));
+            owner.FireState(tsFilePartiallyReceived, keptName,
+                            static_cast<int>(std::min<std::int64_t>(kept, INT32_MAX)));
             if (!Alive())
                 return;
         }

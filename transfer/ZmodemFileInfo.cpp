@@ -76,8 +76,9 @@ QString DecodeWindows1256(const QByteArray& bytes)
 // or hide text, so that "invoice<RLO>txt.exe" cannot pass for a text file.
 bool IsUnsafeCharacter(char16_t u)
 {
-    return u < 0x20 || (u >= 0x7F && u < 0xA0) || u == 0x2028 || u == 0x2029 || (u >= 0x200B && u <= 0x200F) ||
-           (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) || u == 0xFEFF;
+    return u < 0x20 || (u >= 0x7F && u < 0xA0) || u == 0x2028 || u == 0x2029 ||
+           (u >= 0x200B && u <= 0x200F) || (u >= 0x202A && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069) ||
+           u == 0xFEFF;
 }
 
 // The zero-width non-joiner and joiner shape Persian and Arabic words

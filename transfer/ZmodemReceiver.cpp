@@ -72,8 +72,8 @@ void ZmodemSession::ProcessFileInfo(const std::uint8_t* data, std::size_t n)
     const std::int64_t size = a.hasSize ? a.size : 0;
     m_cumulative += size;
     // The date is seconds since 1970 in UTC, whatever zone either side is in.
-    m_fileDate = (a.hasDate && a.date != 0) ? QDateTime::fromSecsSinceEpoch(a.date, Qt::UTC)
-                                            : Clock::Instance().Now();
+    m_fileDate =
+        (a.hasDate && a.date != 0) ? QDateTime::fromSecsSinceEpoch(a.date, Qt::UTC) : Clock::Instance().Now();
     if (m_firstFile) {
         m_firstFile = false;
         xfer.m_totalFileSize = static_cast<int>(size);
@@ -217,8 +217,8 @@ void ZmodemSession::OnCrcAnswer(std::uint32_t crc)
 void ZmodemSession::ResumeVerdict(bool answered)
 {
     CancelCrcScan();
-    const bool same = answered && m_resumeLocalDone && m_resumeLocalCrc == m_resumeRemoteCrc &&
-                      m_crcDone == m_resumeLength;
+    const bool same =
+        answered && m_resumeLocalDone && m_resumeLocalCrc == m_resumeRemoteCrc && m_crcDone == m_resumeLength;
     if (same) {
         // The file in place is this file's start; of the same size, it is
         // this file.

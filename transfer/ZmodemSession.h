@@ -205,8 +205,8 @@ private:
     QDateTime m_fileDate;
     std::int64_t m_position = 0; // bytes of the file in place
     std::uint8_t m_zfileTransport = 0;
-    QByteArray m_announcedName;          // as the sender wrote it
-    QString m_incomingName;              // the safe name it is stored under
+    QByteArray m_announcedName;              // as the sender wrote it
+    QString m_incomingName;                  // the safe name it is stored under
     std::unique_ptr<TFolderHandle> m_folder; // open while one announcement is decided
     QHash<QString, QByteArray> m_written; // names stored in this operation, and what they were announced as
     bool m_resumeLocalDone = false;
@@ -240,7 +240,7 @@ private:
     std::int64_t m_ackExpected = 0;
     int m_finAttempts = 0;
     std::int64_t m_announcedAtMs = 0; // when the current announcement last went out
-    int m_leftOut = 0;                 // files of the list that did not go
+    int m_leftOut = 0;                // files of the list that did not go
     QList<TFileListOmission> m_omitted;
 };
 

@@ -59,7 +59,8 @@ private:
     void Move(int from, int to, QByteArray* record)
     {
         char buffer[4096];
-        qsizetype room = record ? std::min<qsizetype>(sizeof buffer, m_limit - record->size()) : sizeof buffer;
+        qsizetype room =
+            record ? std::min<qsizetype>(sizeof buffer, m_limit - record->size()) : sizeof buffer;
         const ssize_t n = ::read(from, buffer, static_cast<size_t>(room));
         if (n <= 0)
             return;
@@ -193,8 +194,9 @@ TEST_F(PeerProgramTest, BrokenReceiveFromSzIsResumedThroughTheReceiveOptions)
     const qint64 kept = QFileInfo(received).size();
     EXPECT_GT(kept, 100000);
     EXPECT_LT(kept, original.size());
-    EXPECT_TRUE(Log().contains(
-        QStringLiteral("TRANSFER>Partial file kept for a later resume: %1 (%2 bytes)").arg(received).arg(kept)))
+    EXPECT_TRUE(Log().contains(QStringLiteral("TRANSFER>Partial file kept for a later resume: %1 (%2 bytes)")
+                                   .arg(received)
+                                   .arg(kept)))
         << Log().join('\n').toStdString();
     EXPECT_EQ(Count("TRANSFER>File received completely: " + received), 0);
 

@@ -108,8 +108,10 @@ TEST(Reactions, TransferStatesWithTheirParamRules)
     // What a receive keeps or declines to resume is said with the name.
     EXPECT_EQ(line(qv::tsFilePartiallyReceived, 77777).log,
               "TRANSFER>Partial file kept for a later resume: " + name + " (77777 bytes)");
-    EXPECT_TRUE(line(qv::tsFileReceiveNotResumed, 0).log.endsWith("not the start of the one received: " + name));
-    EXPECT_TRUE(line(qv::tsFileReceiveNotResumed, 1).log.endsWith("did not confirm the file in place: " + name));
+    EXPECT_TRUE(
+        line(qv::tsFileReceiveNotResumed, 0).log.endsWith("not the start of the one received: " + name));
+    EXPECT_TRUE(
+        line(qv::tsFileReceiveNotResumed, 1).log.endsWith("did not confirm the file in place: " + name));
 }
 
 TEST(Reactions, RingIsAnsweredOnExactlyTheNamedRing)

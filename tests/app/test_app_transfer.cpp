@@ -275,7 +275,8 @@ TEST_F(TransferTest, PeerSentSettingsFilesLandInTheDownloadFolder)
 {
     Connect();
     QTemporaryDir source;
-    const QString list = MakeFile(source, "saved.ctx", "/etc/\r\n") + "\r\n" + MakeFile(source, "About.txt", "");
+    const QString list =
+        MakeFile(source, "saved.ctx", "/etc/\r\n") + "\r\n" + MakeFile(source, "About.txt", "");
     ASSERT_EQ(m_peer->File().SendFiles(list), 0);
     ASSERT_TRUE(test::PumpUntil(
         *m_clock, [&] { return m_peer->Saw(qv::tsSendModeEnd); }, 60000));
@@ -336,7 +337,8 @@ TEST_F(TransferTest, FarSideReceiverGetsTheChosenFilesOrIsCancelled)
         << Log().join('\n').toStdString();
     EXPECT_EQ(m_fileDialogs, 1);
     EXPECT_TRUE(Log().contains("TRANSFER>The remote is waiting for files"));
-    EXPECT_EQ(test::ReadAll(QDir(target.path()).filePath("wanted.txt")), QByteArray("what the far side asked for"));
+    EXPECT_EQ(test::ReadAll(QDir(target.path()).filePath("wanted.txt")),
+              QByteArray("what the far side asked for"));
 
     // Declined: the far side's receiver is cancelled and listening goes on.
     m_peer.reset();

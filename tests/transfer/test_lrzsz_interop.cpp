@@ -34,7 +34,9 @@ protected:
     // Starts the peer and puts our component on the other end of its pty.
     bool StartPeer(const QStringList& args)
     {
-        const int master = peer.Start(args, peerDir.path());
+        side.reset();
+        peer = std::make_unique<PeerProcess>();
+        const int master = peer->Start(args, peerDir.path());
         if (master < 0)
             return false;
         side = std::make_unique<Side>(master);
@@ -43,12 +45,12 @@ protected:
 
     bool WaitEnd(int boundMs = 60000)
     {
-        return WaitFor([this] { return side->Ended() && peer.Exited(); }, boundMs);
+        return WaitFor([this] { return side->Ended() && peer->Exited(); }, boundMs);
     }
 
     QTemporaryDir ourDir;
     QTemporaryDir peerDir;
-    PeerProcess peer;
+    std::unique_ptr<PeerProcess> peer = std::make_unique<PeerProcess>();
     std::unique_ptr<Side> side;
 };
 
@@ -79,7 +81,7 @@ TEST_F(LrzszInterop, OurSenderToRz)
     ASSERT_TRUE(WaitEnd());
     EXPECT_EQ(side->LastParam(tsSendModeEnd), 0) << side->Trace();
     EXPECT_FALSE(side->Has(tsError));
-    EXPECT_EQ(peer.ExitCode(), 0);
+    EXPECT_EQ(peer->ExitCode(), 0);
     for (const auto& [name, bytes] : files)
         EXPECT_EQ(ReadFile(Peers(name)), bytes) << name.toStdString();
 }
@@ -110,7 +112,7 @@ TEST_P(SzToOurReceiver, BatchArrivesByteIdentical)
     ASSERT_TRUE(WaitEnd());
     EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 0) << side->Trace();
     EXPECT_FALSE(side->Has(tsError));
-    EXPECT_EQ(peer.ExitCode(), 0);
+    EXPECT_EQ(peer->ExitCode(), 0);
     EXPECT_EQ(side->Count(tsFileReceiveDone), int(files.size()));
     for (const auto& [name, bytes] : files)
         EXPECT_EQ(ReadFile(Ours(name)), bytes) << name.toStdString();
@@ -176,14 +178,9 @@ TEST_F(LrzszInterop, EmptyFilesReachRz)
         ASSERT_TRUE(WriteFile(Ours(name), bytes));
         list += Ours(name) + "\r\n";
     }
-    side.reset();
-    PeerProcess second;
-    const int master = second.Start({"rz", "-b", "-y", "-q"}, peerDir.path());
-    ASSERT_GE(master, 0);
-    side = std::make_unique<Side>(master);
-    ASSERT_TRUE(side->Open());
+    ASSERT_TRUE(StartPeer({"rz", "-b", "-y", "-q"}));
     ASSERT_EQ(side->file.SendFiles(list), 0);
-    ASSERT_TRUE(WaitFor([&] { return side->Ended() && second.Exited(); }, 60000));
+    ASSERT_TRUE(WaitEnd());
     EXPECT_EQ(side->LastParam(tsSendModeEnd), 0) << side->Trace();
     EXPECT_EQ(side->Count(tsFileSendDone), 3);
     for (const auto& [name, bytes] : batch)
@@ -244,14 +241,9 @@ TEST_F(LrzszInterop, DatesMeanTheSameInstantBothWays)
 
     ASSERT_TRUE(WriteFile(Ours("ours.txt"), "to rz"));
     ASSERT_TRUE(SetModified(Ours("ours.txt"), stamp + 2000));
-    side.reset();
-    PeerProcess rz;
-    const int master = rz.Start({"rz", "-b", "-y", "-q"}, peerDir.path());
-    ASSERT_GE(master, 0);
-    side = std::make_unique<Side>(master);
-    ASSERT_TRUE(side->Open());
+    ASSERT_TRUE(StartPeer({"rz", "-b", "-y", "-q"}));
     ASSERT_EQ(side->file.SendFiles(Ours("ours.txt")), 0);
-    ASSERT_TRUE(WaitFor([&] { return side->Ended() && rz.Exited(); }, 60000));
+    ASSERT_TRUE(WaitEnd());
     EXPECT_EQ(ModifiedSecs(Peers("ours.txt")), stamp + 2000);
 }
 
@@ -280,7 +272,7 @@ TEST_F(LrzszInterop, SzAbortedMidTransfer)
     side->file.Transfer().SetReceiveFolder(ourDir.path());
     ASSERT_EQ(side->file.ListenMode(true), 0);
     ASSERT_TRUE(WaitFor([this] { return side->maxFileBytes > 100000; }, 30000));
-    peer.Signal(SIGTERM);
+    peer->Signal(SIGTERM);
     ASSERT_TRUE(WaitFor([this] { return side->Ended(); }, 40000));
     EXPECT_EQ(side->LastParam(tsReceiveModeEnd), 1) << side->Trace();
     const int code = side->LastParam(tsError);
@@ -301,7 +293,7 @@ TEST_F(LrzszInterop, RzAbortedWhileWeSend)
     ASSERT_TRUE(StartPeer({"rz", "-q", "-b"}));
     ASSERT_EQ(side->file.SendFiles(Ours("huge.bin")), 0);
     ASSERT_TRUE(WaitFor([this] { return side->maxFileBytes > 100000; }, 30000));
-    peer.Signal(SIGTERM);
+    peer->Signal(SIGTERM);
     ASSERT_TRUE(WaitFor([this] { return side->Ended(); }, 40000));
     EXPECT_EQ(side->LastParam(tsSendModeEnd), 1) << side->Trace();
     EXPECT_FALSE(side->Has(tsFileSendDone));

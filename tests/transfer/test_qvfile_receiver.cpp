@@ -650,8 +650,14 @@ TEST_F(ReceiverTest, NamesThatMeetAfterCleaningDoNotReplaceEachOther)
 {
     side->file.Transfer().SetReceiveExistingFiles(efOverwrite);
     Handshake();
-    EXPECT_EQ(SendWholeFile("a\x01" "b.txt", "first"), "1@385875968");
-    EXPECT_EQ(SendWholeFile("a\x02" "b.txt", "second"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("a\x01"
+                            "b.txt",
+                            "first"),
+              "1@385875968");
+    EXPECT_EQ(SendWholeFile("a\x02"
+                            "b.txt",
+                            "second"),
+              "1@385875968");
     EXPECT_EQ(ReadFile(Path("a_b.txt")), QByteArray("first"));
     EXPECT_EQ(ReadFile(Path("a_b0.txt")), QByteArray("second"));
     // A file from before the operation is overwritten as asked.
@@ -671,9 +677,16 @@ TEST(ReceivedNames, InvisibleMarksAndForeignCodePages)
         // Right-to-left override: it would show as "invoiceexe.txt".
         {"invoice\xE2\x80\xAEtxt.exe", "invoice_txt.exe"},
         // A leading byte-order mark is dropped as the encoding's own.
-        {"\xEF\xBB\xBF" "bom.txt", "bom.txt"},
-        {"a\xEF\xBB\xBF" "b.txt", "a_b.txt"},
-        {"a\xE2\x80\x8B" "b\xE2\x81\xA6" "c\xE2\x80\x8F.txt", "a_b_c_.txt"},
+        {"\xEF\xBB\xBF"
+         "bom.txt",
+         "bom.txt"},
+        {"a\xEF\xBB\xBF"
+         "b.txt",
+         "a_b.txt"},
+        {"a\xE2\x80\x8B"
+         "b\xE2\x81\xA6"
+         "c\xE2\x80\x8F.txt",
+         "a_b_c_.txt"},
         // A non-joiner inside a Persian word is part of its spelling; alone
         // at the end it hides nothing either way.
         {QString::fromUtf8("نامه\u200Cها.txt").toUtf8(), QString::fromUtf8("نامه\u200Cها.txt")},
