@@ -108,8 +108,9 @@ void TFormReceiveOptions::FormShow()
         if (const auto stored = m_settings.Read(settings::ReceiveFolder, error)) {
             if (!stored->isEmpty())
                 m_editReceiveDirectory->setText(*stored);
-        } else
+        } else {
             ShowMessageBox(this, error);
+        }
     }
     m_shownFolder = m_editReceiveDirectory->text();
 }

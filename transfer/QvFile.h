@@ -24,8 +24,15 @@
 // with CancelRemoteReceiver.
 //
 // Received names are never trusted: a file is only ever written inside
-// ReceiveFolder, under a plain name (see SafeReceivedName), and an entry there
-// that is not a regular file (a symbolic link, a folder) is never opened.
+// ReceiveFolder, under a plain name (see SafeReceivedName), through a
+// descriptor of the folder, and only when it is a regular file with one link
+// (see TFolderHandle). A resume (efResumeTransfer) goes on from the end of
+// the file in place only after the sender's CRC-32 of as many bytes matches
+// it (ZCRC); otherwise tsFileReceiveNotResumed, and ResumedTransferAlternative
+// decides. A receive that fails reports what it kept (tsFilePartiallyReceived).
+// File dates are seconds since 1970 in UTC both ways. When the linked port
+// closes or fails, a running transfer stops with the port's code (508 for a
+// plain close).
 #pragma once
 
 #include "common/Component.h"
@@ -147,6 +154,10 @@ public:
     // 0 once the handshake is under way; 603 no port, 508 port not open, 604
     // port buffers below 2048, 605 an operation runs, 606 no file to send,
     // -10 a malformed list, or the port's code when the first write fails.
+    // Empty files are sent like the others. A name that matches nothing, or
+    // a file that cannot be opened when its turn comes, is reported with
+    // tsError and tsFileSendDone(1) and passed over; the operation then ends
+    // with tsSendModeEnd(1) even after the closing exchange.
     int SendFiles(const QString& fileList);
     // Accept files the remote starts sending. 603 without a port; 604 when
     // the port's buffers are below 2048 (listening stays off). While an

@@ -615,6 +615,15 @@ TEST_F(ReceiverTest, FarSideReceiverWaitingForFiles)
     EXPECT_EQ(remote->TakeRaw(), QByteArray(8, '\x18') + QByteArray(8, '\x08'));
     EXPECT_TRUE(side->states.empty()) << side->Trace();
     EXPECT_EQ(side->file.OperationMode(), omListening);
+
+    // Sending while the far side's greeting is still on its way is not
+    // refused as "another operation": the text held so far is passed on.
+    side->terminal.clear();
+    remote->Send("rz\r\n");
+    EXPECT_EQ(side->file.SendFiles(Path("out.txt")), 0);
+    EXPECT_EQ(side->terminal, QByteArray("rz\r\n"));
+    EXPECT_TRUE(remote->TakeRaw().startsWith("rz\r" + EncodeHexHeader(ZHeader::WithPosition(ZRQINIT, 0))));
+    side->file.StopTransfer();
     side->port.Close();
     EXPECT_EQ(side->file.CancelRemoteReceiver(), 508);
 }
