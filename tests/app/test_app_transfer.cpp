@@ -4,7 +4,6 @@
 #include "AppTestSupport.h"
 
 #include "app/TerminalArea.h"
-#include "transfer/ZmodemFrames.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -242,7 +241,8 @@ TEST_F(TransferTest, ReceiveOptionsApplyOnOkAndChangeNothingOnCancel)
     qv::TTransfer& transfer = m_window->QvFile1().Transfer();
     transfer.SetReceiveFolder(QStringLiteral("/srv/in/"));
     transfer.SetReceiveExistingFiles(qv::efOverwrite);
-    m_chosenFolder = QStringLiteral("/srv/other");
+    QTemporaryDir chosen;
+    m_chosenFolder = chosen.path();
     m_onDialog = [](QDialog& dialog) {
         dialog.show();
         EXPECT_EQ(dialog.findChild<QLineEdit*>("EditReceiveDirectory")->text(), "/srv/in/");
@@ -265,9 +265,9 @@ TEST_F(TransferTest, ReceiveOptionsApplyOnOkAndChangeNothingOnCancel)
         return dialog.result();
     };
     Click("BitBtn3");
-    EXPECT_EQ(transfer.ReceiveFolder(), "/srv/other/");
+    EXPECT_EQ(transfer.ReceiveFolder(), chosen.path() + "/");
     EXPECT_EQ(transfer.ReceiveExistingFiles(), qv::efSkip);
-    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), QByteArray("/srv/other/\r\n"));
+    EXPECT_EQ(m_folder.Get(settings::ReceiveFolder), (chosen.path() + "/\r\n").toUtf8());
     EXPECT_EQ(m_dialogsRun, QStringList({"FormReceiveOptions", "FormReceiveOptions"}));
 }
 
@@ -287,69 +287,6 @@ TEST_F(TransferTest, PeerSentSettingsFilesLandInTheDownloadFolder)
     EXPECT_TRUE(QFileInfo::exists(DefaultReceiveFolder() + "About.txt"));
     EXPECT_FALSE(m_folder.Has(settings::ReceiveFolder));
     EXPECT_FALSE(m_folder.Has(settings::ListenModeOff));
-}
-
-TEST_F(TransferTest, ResumeChosenInTheDialogContinuesAPartialFile)
-{
-    Connect();
-    m_onDialog = [](QDialog& dialog) {
-        dialog.show();
-        dialog.findChild<QComboBox*>("ComboBoxFileExists")->setCurrentIndex(4);
-        QTest::mouseClick(dialog.findChild<QPushButton*>("ButtonOK"), Qt::LeftButton);
-        return dialog.result();
-    };
-    QTemporaryDir target;
-    m_window->QvFile1().Transfer().SetReceiveFolder(target.path());
-    Click("BitBtn3");
-    ASSERT_EQ(m_window->QvFile1().Transfer().ReceiveExistingFiles(), qv::efResumeTransfer);
-    QByteArray whole(50000, 0);
-    for (int i = 0; i < whole.size(); ++i)
-        whole[i] = char((i * 13 + i / 7) & 0xFF);
-    QFile partial(QDir(target.path()).filePath("part.bin"));
-    ASSERT_TRUE(partial.open(QIODevice::WriteOnly));
-    partial.write(whole.left(20000));
-    partial.close();
-    QTemporaryDir source;
-    ASSERT_EQ(m_peer->File().SendFiles(MakeFile(source, "part.bin", whole)), 0);
-    ASSERT_TRUE(test::PumpUntil(
-        *m_clock, [&] { return m_peer->Saw(qv::tsSendModeEnd); }, 60000));
-    EXPECT_EQ(test::ReadAll(partial.fileName()), whole);
-    // Resumed in place: no second file, and no refusal in the log.
-    EXPECT_EQ(QDir(target.path()).entryList(QDir::Files), QStringList{"part.bin"});
-    EXPECT_TRUE(Log().filter("Not resumed").isEmpty()) << Log().join('\n').toStdString();
-}
-
-TEST_F(TransferTest, FarSideReceiverGetsTheChosenFilesOrIsCancelled)
-{
-    const tapi::CallId call = Connect();
-    QTemporaryDir source;
-    QTemporaryDir target;
-    // The far side stands in for an "rz" typed there: it announces a waiting
-    // receiver, and its own component takes the files that come.
-    m_peer->File().Transfer().SetReceiveFolder(target.path());
-    ASSERT_EQ(m_peer->File().ListenMode(true), 0);
-    m_chosenFiles = QStringList{MakeFile(source, "wanted.txt", "what the far side asked for")};
-    const QByteArray waiting =
-        "rz\r\n" + qv::zm::EncodeHexHeader(qv::zm::ZHeader::WithFlags(qv::zm::ZRINIT, qv::zm::CANFDX));
-    ASSERT_EQ(m_peer->Port().SendString(waiting), 0);
-    ASSERT_TRUE(test::PumpUntil(
-        *m_clock, [&] { return Log().contains("TRANSFER>Send operation complete successfully"); }, 60000))
-        << Log().join('\n').toStdString();
-    EXPECT_EQ(m_fileDialogs, 1);
-    EXPECT_TRUE(Log().contains("TRANSFER>The remote is waiting for files"));
-    EXPECT_EQ(test::ReadAll(QDir(target.path()).filePath("wanted.txt")),
-              QByteArray("what the far side asked for"));
-
-    // Declined: the far side's receiver is cancelled and listening goes on.
-    m_peer.reset();
-    m_chosenFiles.reset();
-    ASSERT_TRUE(m_sim->WritePeer(call, waiting));
-    ASSERT_TRUE(test::PumpUntil(*m_clock, [&] { return m_fileDialogs == 2; }));
-    test::Pump(*m_clock, 100);
-    EXPECT_TRUE(m_sim->ReadPeer(call).endsWith(QByteArray(8, '\x18') + QByteArray(8, '\x08')));
-    EXPECT_TRUE(m_window->QvFile1().IsListening());
-    EXPECT_EQ(m_window->QvFile1().OperationMode(), qv::omListening);
-    EXPECT_EQ(Text("LabelListenMode"), "Listen Mode ON");
 }
 
 } // namespace
