@@ -125,6 +125,9 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
 
     m_doNotForward = false;
     m_discard = false;
+    // A transfer that began meanwhile parses what is left of the trailer.
+    if (m_state != zsIdle)
+        m_dropHexTrailer = false;
     // What of this chunk is the terminal's: idle text, text before an "rz",
     // and text held after one that led to no transfer.
     QByteArray text;
