@@ -108,6 +108,12 @@ const char* MessageOf(int code)
         return "The LineConfigLoad method failed because the key specified could not be found.";
     case 164:
         return "The required operation on the external device is unavailable.";
+    case 165:
+        return "The remote side refused the call: nothing accepts calls at that number.";
+    case 166:
+        return "The remote side cannot be reached: there is no route to it.";
+    case 167:
+        return "The remote side did not answer in time.";
     case 170:
         return "Operation failed because there is no consultation call.";
     case 400:

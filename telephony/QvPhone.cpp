@@ -138,6 +138,14 @@ void QvPhone::RaiseBeforeDisconnect(CallHandle call)
     }
 }
 
+void QvPhone::RaiseLineTraits(const TLineTraits& traits, CallHandle call)
+{
+    if (m_onLineTraits && !IsDestroying()) {
+        TLineTraitsEvent handler = m_onLineTraits;
+        handler(this, traits, static_cast<int>(call));
+    }
+}
+
 // ------------------------------------------------------------- initialisation
 
 int QvPhone::Initialise()
@@ -663,6 +671,7 @@ int QvPhone::OpenLine()
         ApplyExtDevSettings();
     }
 
+    SendTerminalInfo();
     if (!m_quiet)
         RaiseLineState(lsActivated, -1);
     return 0;
@@ -751,6 +760,7 @@ void QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
     m_consults.clear();
     m_pickedUp.clear();
     m_calls.Clear();
+    m_lineTraits.clear();
     m_currentCall = 0;
     m_dataChannel = false;
     m_faxDialCommand.clear();

@@ -172,8 +172,11 @@ public:
     TLineTraits LineTraits() const;
     // Tells the line what the terminal emulates, in order of preference, and
     // its size in characters (a telnet line answers TTYPE and NAWS with
-    // them). Kept for every later call of any line; -10 for an empty list or
-    // a size outside 1..999, otherwise 0, also when the line has no use for it.
+    // them, and sends a new size at once during a call). Kept for every
+    // later call of any line and given to each line as it opens; -10 for an
+    // empty list, more than 16 types, a type that is not 1..40 printable
+    // ASCII characters, or a size outside 1..999; otherwise 0, also when the
+    // line has no use for it.
     int SetTerminalInfo(const QList<QByteArray>& terminalTypes, int columns, int rows);
 
     // ---- Properties
@@ -323,6 +326,8 @@ private:
     void DigitMessage(CallHandle call, std::uint32_t digit);
     void MediaMessage(CallHandle call, std::uint32_t mediaMode);
     void ToneMessage(CallHandle call, std::uint32_t appSpecific);
+    void DevSpecificMessage(CallHandle call, std::uint32_t code, std::uint32_t value);
+    void SendTerminalInfo();
     int SetMonitoredTones(const void* tones, std::uint32_t count);
 
     // Supplementary services (QvPhoneServices.cpp)
@@ -335,6 +340,7 @@ private:
     void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
     void RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
     void RaiseBeforeDisconnect(CallHandle call);
+    void RaiseLineTraits(const TLineTraits& traits, CallHandle call);
 
     // Service attachment
     ServiceState m_serviceState = ServiceState::Uninitialised;

@@ -52,6 +52,23 @@ int DialCode(LONG rc)
     }
 }
 
+// Why a call did not go through, for the disconnect modes that say so: a busy
+// report with the cause, not the remote side hanging up on a call it never
+// took. 0 for the others.
+int NotCompletedCode(DWORD disconnectMode)
+{
+    switch (disconnectMode) {
+    case LINEDISCONNECTMODE_REJECT:
+        return 165;
+    case LINEDISCONNECTMODE_UNREACHABLE:
+        return 166;
+    case LINEDISCONNECTMODE_NOANSWER:
+        return 167;
+    default:
+        return 0;
+    }
+}
+
 int RequestFailureCode(LONG rc)
 {
     switch (rc) {
@@ -150,6 +167,9 @@ void QvPhone::HandleLineMessage(const TCallbackRecord& record)
     case LINE_MONITORTONE:
         ToneMessage(static_cast<CallHandle>(record.device), p1);
         break;
+    case LINE_DEVSPECIFIC:
+        DevSpecificMessage(static_cast<CallHandle>(record.device), p1, p2);
+        break;
     default:
         break;
     }
@@ -227,6 +247,7 @@ void QvPhone::CallStateMessage(CallHandle call, DWORD state, DWORD detail)
     const bool pickedUp = std::find(m_pickedUp.begin(), m_pickedUp.end(), call) != m_pickedUp.end();
 
     TCallState next;
+    int param1 = 0;
     switch (state) {
     case LINECALLSTATE_IDLE:
         if (isConference) {
@@ -236,6 +257,7 @@ void QvPhone::CallStateMessage(CallHandle call, DWORD state, DWORD detail)
                     *entry.conferenceCell = 0;
             RemoveSpentConsults();
             m_calls.Remove(call);
+            m_lineTraits.erase(call);
             return;
         }
         next = IsOffered(previous) ? csOfferedCallDropped : csDisconnected;
@@ -294,6 +316,11 @@ void QvPhone::CallStateMessage(CallHandle call, DWORD state, DWORD detail)
             next = csBusy;
         } else if (detail == LINEDISCONNECTMODE_NODIALTONE) {
             next = csNoDialTone;
+        } else if (const int cause = NotCompletedCode(detail)) {
+            if (!known || known->disconnectHandled)
+                return;
+            next = csBusy;
+            param1 = cause;
         } else {
             // Our own hang-up is not the remote side going away.
             if (!known || known->disconnectHandled)
@@ -323,12 +350,13 @@ void QvPhone::CallStateMessage(CallHandle call, DWORD state, DWORD detail)
             break;
         }
     } else if (!(next == csDialing && pickedUp)) {
-        RaiseCallState(next, 0, 0, target);
+        RaiseCallState(next, param1, 0, target);
     }
 
     if (next == csDisconnected || next == csOfferedCallDropped) {
         lineDeallocateCall(target);
         m_calls.Remove(target);
+        m_lineTraits.erase(target);
         m_pickedUp.erase(std::remove(m_pickedUp.begin(), m_pickedUp.end(), target), m_pickedUp.end());
         if (m_currentCall == target)
             m_dataChannel = false;
@@ -650,15 +678,19 @@ int QvPhone::DialOrPickUp(const QByteArray& number, int tag, bool pickUp)
     QByteArray dial = number;
     if (m_waitForDialTone && !pickUp)
         dial.prepend('W');
+    // A pick-up and a fax call go off hook without a number: they give the
+    // service none at all, which a line tells from an empty number typed.
+    bool offHook = pickUp;
     if (m_currentMediaMode == mmFax) {
-        // A fax call goes off hook without a number; the number waits in the
-        // dial command for whoever drives the fax session.
+        // The number waits in the dial command for whoever drives the fax
+        // session.
         m_faxDialCommand = "ATD" + dial + "\r";
         dial.clear();
+        offHook = true;
     }
     CallCell cell = std::make_unique<CallHandle>(0);
     const std::u16string wide = Wide(dial);
-    const LONG rc = lineMakeCallW(m_line, cell.get(), wide.c_str(), 0, &params);
+    const LONG rc = lineMakeCallW(m_line, cell.get(), offHook ? nullptr : wide.c_str(), 0, &params);
     if (rc < 0) {
         switch (rc) {
         case LINEERR_ALLOCATED:

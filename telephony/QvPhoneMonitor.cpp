@@ -1,11 +1,13 @@
 // QvPhone: what the service learns about a call while it exists (party IDs,
 // display and user-to-user text, origin and reason, digits, fax and other
-// tones) and the DTMF digits the application sends on it.
+// tones) and the DTMF digits the application sends on it; what the line knows
+// of the far side, and what the terminal tells the line.
 #include "telephony/QvPhone.h"
 
 #include "common/Clock.h"
 #include "common/ErrorCodes.h"
 #include "telephony/TapiBuffer.h"
+#include "telephony/service/DevSpecific.h"
 #include "telephony/service/Tapi.h"
 
 namespace qv {
@@ -228,15 +230,40 @@ TLineTraits QvPhone::LineTraits() const
 
 int QvPhone::SetTerminalInfo(const QList<QByteArray>& terminalTypes, int columns, int rows)
 {
-    if (terminalTypes.isEmpty() || columns < 1 || columns > 999 || rows < 1 || rows > 999)
-        return -10;
-    for (const QByteArray& type : terminalTypes)
-        if (type.isEmpty())
-            return -10;
+    if (!devspecific::IsValid({terminalTypes, columns, rows}))
+        return err::InvalidArgument;
     m_terminalTypes = terminalTypes;
     m_terminalColumns = columns;
     m_terminalRows = rows;
+    SendTerminalInfo();
     return 0;
+}
+
+void QvPhone::SendTerminalInfo()
+{
+    if (!IsActive())
+        return;
+    const QByteArray block = devspecific::EncodeTerminalInfo({m_terminalTypes, m_terminalColumns, m_terminalRows});
+    // The reply is not waited for: a line without a use for the terminal
+    // refuses it at once, and one that takes it has nothing to report.
+    lineDevSpecific(m_line, 0, 0, block.constData(), static_cast<DWORD>(block.size()));
+}
+
+void QvPhone::DevSpecificMessage(CallHandle call, std::uint32_t code, std::uint32_t value)
+{
+    if (code != devspecific::LineTraitsCode || !m_calls.Find(call))
+        return;
+    TLineTraits traits;
+    traits.RemoteEcho = (value & devspecific::TraitRemoteEcho) != 0;
+    traits.PeerIsVhTerminal = (value & devspecific::TraitPeerIsVhTerminal) != 0;
+    if (value & devspecific::TraitNewlineCr)
+        traits.Newline = QByteArrayLiteral("\r");
+    auto it = m_lineTraits.find(call);
+    const TLineTraits before = it == m_lineTraits.end() ? TLineTraits{} : it->second;
+    if (traits == before)
+        return;
+    m_lineTraits[call] = traits;
+    RaiseLineTraits(traits, call);
 }
 
 } // namespace qv

@@ -279,6 +279,7 @@ void QvPhone::ConsultCallStateMessage(CallHandle call, std::uint32_t state, std:
             if (consult.Consult() == call)
                 *consult.consultCell = 0;
         m_calls.Remove(call);
+        m_lineTraits.erase(call);
         RemoveSpentConsults();
         break;
     case ccsDialTone:

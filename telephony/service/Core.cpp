@@ -739,6 +739,19 @@ void Core::CallInfoChanged(CallId id, DWORD infoStates)
     PostToCallHandles(*call, LINE_CALLINFO, infoStates, 0, 0);
 }
 
+void Core::CallDevSpecific(CallId id, DWORD param1, DWORD param2, DWORD param3)
+{
+    Call* call = FindCall(id);
+    if (call == nullptr || call->released)
+        return;
+    if (call->creatingRequest != 0) {
+        call->held.push_back(
+            [this, id, param1, param2, param3] { CallDevSpecific(id, param1, param2, param3); });
+        return;
+    }
+    PostToCallHandles(*call, LINE_DEVSPECIFIC, param1, param2, param3);
+}
+
 void Core::LineDevStateChanged(Provider* provider, int line, DWORD state, DWORD param2, DWORD param3)
 {
     const auto device = GlobalLineId(provider, line);

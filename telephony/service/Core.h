@@ -194,6 +194,7 @@ public:
     void CallInfoChanged(CallId call, DWORD infoStates) override;
     void LineDevStateChanged(Provider* provider, int line, DWORD state, DWORD param2, DWORD param3) override;
     void LineClosed(Provider* provider, int line) override;
+    void CallDevSpecific(CallId call, DWORD param1, DWORD param2, DWORD param3) override;
     void DigitDetected(CallId call, DWORD digit, DWORD digitMode) override;
     void MediaDetected(CallId call, DWORD mediaMode) override;
     void ToneDetected(CallId call, DWORD appSpecific) override;

@@ -21,6 +21,7 @@ namespace {
 constexpr qsizetype kMaxAddressChars = 512;
 constexpr DWORD kMaxUserUserInfo = 4096;
 constexpr DWORD kMaxDevConfig = 0x10000;
+constexpr DWORD kMaxDevSpecific = 0x1000;
 
 bool VersionSupported(DWORD version)
 {
@@ -127,6 +128,13 @@ QByteArray Bytes(LPCSTR data, DWORD size)
 LONG CheckAddress(const QString& number)
 {
     return number.size() > kMaxAddressChars ? LINEERR_INVALADDRESS : 0;
+}
+
+// A given address stays a non-null string even when it is empty, so that a
+// provider can tell it from none at all.
+QString GivenAddress(QString text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
 }
 
 // --- Start and end ---------------------------------------------------------------
@@ -908,12 +916,51 @@ LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressState
 
 LONG lineMakeCallW(HLINE hLine, LPHCALL lphCall, LPCWSTR dest, DWORD country, const LINECALLPARAMS* params)
 {
-    return MakeCall(hLine, lphCall, Text(dest), country, params, Charset::Wide);
+    return MakeCall(hLine, lphCall, dest ? GivenAddress(Text(dest)) : QString(), country, params, Charset::Wide);
 }
 
 LONG lineMakeCall(HLINE hLine, LPHCALL lphCall, LPCSTR dest, DWORD country, const LINECALLPARAMS* params)
 {
-    return MakeCall(hLine, lphCall, Text(dest), country, params, Charset::Narrow);
+    return MakeCall(hLine, lphCall, dest ? GivenAddress(Text(dest)) : QString(), country, params,
+                    Charset::Narrow);
+}
+
+LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, const void* lpParams, DWORD dwSize)
+{
+    Core* core = Core::Get();
+    LineOpen* open = core ? core->FindOpen(hLine) : nullptr;
+    if (open == nullptr)
+        return LINEERR_INVALLINEHANDLE;
+    if (dwSize > 0 && lpParams == nullptr)
+        return LINEERR_INVALPOINTER;
+    if (dwSize > kMaxDevSpecific)
+        return LINEERR_INVALPARAM;
+    const Device* dev = core->Line(open->device);
+    if (dwAddressID >= dev->provider->LineInfo(dev->local).numAddresses)
+        return LINEERR_INVALADDRESSID;
+    CallId call = 0;
+    if (hCall != 0) {
+        const CallHandle* handle = core->FindHandle(hCall);
+        if (handle == nullptr || handle->open != hLine)
+            return LINEERR_INVALCALLHANDLE;
+        call = handle->call;
+    }
+    if (LONG r = Screen(*dev, "lineDevSpecific", call, {dwAddressID, dwSize}); r < 0)
+        return r;
+    const QByteArray params(static_cast<const char*>(lpParams), static_cast<qsizetype>(dwSize));
+    const RequestId id = core->NextRequestId();
+    detail::PendingRequest pending;
+    pending.id = id;
+    pending.app = open->app;
+    pending.open = open->handle;
+    pending.instance = open->instance;
+    core->AddPending(pending);
+    const LONG r = dev->provider->DevSpecific(id, dev->local, dwAddressID, call, params);
+    if (r < 0) {
+        core->CompleteRequestSilently(id);
+        return r;
+    }
+    return static_cast<LONG>(id);
 }
 
 LONG lineDialW(HCALL hCall, LPCWSTR dest, DWORD country)

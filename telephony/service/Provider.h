@@ -243,6 +243,10 @@ public:
                                      DWORD param3 = 0) = 0;
     // The device went away: every open gets LINE_CLOSE, its calls are forgotten.
     virtual void LineClosed(Provider* provider, int line) = 0;
+    // LINE_DEVSPECIFIC to every application holding the call (the codes are
+    // the provider's own, see DevSpecific.h). Recorders that have no use for
+    // it need not override it.
+    virtual void CallDevSpecific(CallId /*call*/, DWORD /*param1*/, DWORD /*param2*/, DWORD /*param3*/) {}
     virtual void DigitDetected(CallId call, DWORD digit, DWORD digitMode) = 0;
     virtual void MediaDetected(CallId call, DWORD mediaMode) = 0;
     virtual void ToneDetected(CallId call, DWORD appSpecific) = 0;
@@ -295,6 +299,9 @@ public:
     }
 
     // --- Calls: asynchronous --------------------------------------------------
+    // `number` is a null QString when the application gave no address at all
+    // (off hook, to dial later with lineDial), and empty but not null when it
+    // gave an empty one.
     virtual LONG MakeCall(RequestId request, int line, CallId newCall, const QString& number,
                           DWORD countryCode, const CallParamsData& params) = 0;
     virtual LONG Dial(RequestId request, CallId call, const QString& number, DWORD countryCode) = 0;
@@ -324,6 +331,12 @@ public:
         return LINEERR_OPERATIONUNAVAIL;
     }
     virtual LONG AddToConference(RequestId, CallId /*confCall*/, CallId /*consultCall*/)
+    {
+        return LINEERR_OPERATIONUNAVAIL;
+    }
+    // lineDevSpecific on the line (call 0) or one of its calls.
+    virtual LONG DevSpecific(RequestId, int /*line*/, DWORD /*addressId*/, CallId /*call*/,
+                             const QByteArray& /*params*/)
     {
         return LINEERR_OPERATIONUNAVAIL;
     }

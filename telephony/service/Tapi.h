@@ -130,6 +130,10 @@ LONG lineSetupConference(HCALL hCall, HLINE hLine, LPHCALL lphConfCall, LPHCALL 
                          DWORD dwNumParties, const LINECALLPARAMS* lpCallParams);
 LONG lineAddToConference(HCALL hConfCall, HCALL hConsultCall);
 
+// A block of the line's own (hCall 0) or for one of its calls; the blocks and
+// codes this program uses are in DevSpecific.h. Asynchronous: LINE_REPLY.
+LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, const void* lpParams, DWORD dwSize);
+
 // --- Phone devices -------------------------------------------------------------
 LONG phoneInitializeExW(LPHPHONEAPP lphPhoneApp, HINSTANCE hInstance, PHONECALLBACK lpfnCallback,
                         LPCWSTR lpszFriendlyAppName, LPDWORD lpdwNumDevs, LPDWORD lpdwAPIVersion,

@@ -54,7 +54,8 @@ struct ProviderEvent
         State,
         Info,
         DevState,
-        Closed
+        Closed,
+        DevSpecific
     } kind;
     tapi::DWORD call = 0; // call, or request for Reply, or line for DevState
     tapi::DWORD a = 0;    // result, state
@@ -95,6 +96,10 @@ public:
     void LineClosed(tapi::Provider*, int line) override
     {
         events.push_back({ProviderEvent::Closed, tapi::DWORD(line), 0, 0});
+    }
+    void CallDevSpecific(tapi::CallId call, tapi::DWORD code, tapi::DWORD value, tapi::DWORD) override
+    {
+        events.push_back({ProviderEvent::DevSpecific, call, code, value});
     }
     void DigitDetected(tapi::CallId, tapi::DWORD, tapi::DWORD) override {}
     void MediaDetected(tapi::CallId, tapi::DWORD) override {}

@@ -35,6 +35,7 @@ struct Terminal
     std::vector<TCallState> states;
     std::vector<int> firstParams;
     std::vector<std::pair<TLineState, int>> lineStates;
+    std::vector<TLineTraits> traits;
     QByteArray received;
     int rings = 0;
     int answerOnRing = 0; // 0: never
@@ -51,6 +52,10 @@ struct Terminal
         });
         phone.SetOnLineState(
             [this](QvPhone*, TLineState state, int param1) { lineStates.emplace_back(state, param1); });
+        phone.SetOnLineTraits([this](QvPhone*, TLineTraits t, int call) {
+            EXPECT_EQ(call, phone.CurrentCallHandle());
+            traits.push_back(t);
+        });
         // The window stops the port before the call is dropped.
         phone.SetOnBeforeDisconnect([this](QvPhone*, int) { port.Close(); });
         port.SetOnReceiveData(
@@ -73,6 +78,7 @@ struct Terminal
         states.clear();
         firstParams.clear();
         lineStates.clear();
+        traits.clear();
         received.clear();
         rings = 0;
     }
@@ -136,10 +142,19 @@ TEST_F(TcpPhones, CallAnsweredOnTheSecondRingCarriesBytesAndEndsFromEitherSide)
     b->answerOnRing = 2;
     ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 5), 0);
     ASSERT_TRUE(Wait([&] { return a->Saw(csConnected) && b->Saw(csConnected); }));
-    EXPECT_EQ(a->states, (std::vector<TCallState>{csDialing, csProceeding, csConnected}));
+    // The caller hears the far copy ring, and is connected at its answer.
+    EXPECT_EQ(a->states, (std::vector<TCallState>{csDialing, csProceeding, csRingBack, csConnected}));
     EXPECT_EQ(b->states, (std::vector<TCallState>{csOffering, csRing, csRing, csConnected}));
     EXPECT_EQ(b->firstParams[2], 2) << "the second ring";
     EXPECT_EQ(a->ParamOf(csConnected), 1) << "a data call";
+    // Each knows the other for a copy of this program: no remote echo, and
+    // the window's own CR LF.
+    TLineTraits copy;
+    copy.PeerIsVhTerminal = true;
+    ASSERT_TRUE(Wait([&] { return !b->traits.empty(); }));
+    EXPECT_EQ(a->traits, std::vector<TLineTraits>{copy});
+    EXPECT_EQ(b->traits, std::vector<TLineTraits>{copy});
+    EXPECT_EQ(a->phone.LineTraits(), copy);
 
     OpenPorts();
     ASSERT_EQ(a->port.SendString("hello B\r\n"), 0);
@@ -159,6 +174,7 @@ TEST_F(TcpPhones, CallAnsweredOnTheSecondRingCarriesBytesAndEndsFromEitherSide)
     EXPECT_TRUE(b->Saw(csRemotePartyDisconnected));
     EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
     EXPECT_EQ(b->phone.NumberOfActiveCalls(), 0);
+    EXPECT_EQ(b->phone.LineTraits(), TLineTraits{}) << "forgotten with the call";
 
     // And back the other way, hung up by the one who answered.
     a->Forget();
@@ -204,11 +220,90 @@ TEST_F(TcpPhones, TheCallersAddressReachesTheAnsweringPhoneAsCallerId)
 TEST_F(TcpPhones, CallerWhoGivesUpBeforeTheAnswerIsAnOfferedCallDropped)
 {
     ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
-    ASSERT_TRUE(Wait([&] { return b->Saw(csRing) && a->Saw(csConnected); }));
+    ASSERT_TRUE(Wait([&] { return b->Saw(csRing) && a->Saw(csRingBack); }));
     ASSERT_EQ(a->phone.Hangup(), 0);
     ASSERT_TRUE(Wait([&] { return b->Saw(csOfferedCallDropped); }));
     EXPECT_EQ(b->phone.NumberOfActiveCalls(), 0);
     EXPECT_FALSE(b->Saw(csConnected));
+    EXPECT_FALSE(a->Saw(csConnected));
+}
+
+TEST_F(TcpPhones, AnUnansweredCallEndsAtTheLimitOnBothSides)
+{
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csRingBack) && b->Saw(csRing); }));
+    const std::int64_t rang = clock->MonotonicMs();
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected) && b->Saw(csOfferedCallDropped); }));
+    EXPECT_GE(clock->MonotonicMs() - rang, 4500) << "the line's 5 s";
+    // Not answered is neither connected nor the remote hanging up.
+    EXPECT_FALSE(a->Saw(csConnected));
+    EXPECT_FALSE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_EQ(a->ParamOf(csBusy), 167);
+    EXPECT_EQ(b->phone.NumberOfActiveCalls(), 0);
+    EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
+}
+
+TEST_F(TcpPhones, ANumberWithoutDigitsIsRefusedAtOnceAndTheLineStaysFree)
+{
+    EXPECT_EQ(a->phone.DialNumber("", 0), 155);
+    EXPECT_EQ(a->phone.DialNumber("  ", 0), 155);
+    a->phone.SetWaitForDialTone(true);
+    EXPECT_EQ(a->phone.DialNumber("", 0), 155) << "a lone W is no number either";
+    Wait([] { return tapi::Service::PendingMessages() == 0; });
+    EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
+    EXPECT_TRUE(a->states.empty());
+
+    // The line takes calls both ways, the wait for dial tone costing nothing.
+    b->answerOnRing = 1;
+    ASSERT_EQ(a->phone.DialNumber(NumberOf(1), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csConnected); }));
+    ASSERT_EQ(a->phone.Hangup(), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected) && b->Saw(csDisconnected); }));
+    a->answerOnRing = 1;
+    ASSERT_EQ(b->phone.DialNumber(NumberOf(0), 0), 0);
+    ASSERT_TRUE(Wait([&] { return a->Saw(csRing) && b->Saw(csConnected); }));
+}
+
+TEST_F(TcpPhones, ATelnetServerLearnsTheTerminalAndThePhoneLearnsItsEcho)
+{
+    net::NetError error;
+    const int listener = net::Listen({QHostAddress::LocalHost, 0}, 1, error);
+    fds.push_back(listener);
+    ASSERT_EQ(a->phone.SetTerminalInfo({"ANSI", "VT100"}, 100, 30), 0);
+    EXPECT_EQ(a->phone.SetTerminalInfo({"AN SI"}, 100, 30), -10);
+    ASSERT_EQ(a->phone.DialNumber(QByteArray("127.0.0.1:") + QByteArray::number(net::LocalPort(listener)), 0),
+              0);
+    int server = -1;
+    net::Endpoint peer;
+    ASSERT_TRUE(Wait([&] { return (server = net::Accept(listener, peer, error)) >= 0; }));
+    fds.push_back(server);
+    // A server that echoes, takes binary input, and asks for the terminal.
+    const QByteArray asks("\xff\xfb\x01\xff\xfb\x03\xff\xfd\x00\xff\xfd\x18\xff\xfd\x1f"
+                          "\xff\xfa\x18\x01\xff\xf0\xff\xfa\x18\x01\xff\xf0",
+                          27);
+    ASSERT_EQ(::send(server, asks.constData(), size_t(asks.size()), 0), asks.size());
+    ASSERT_TRUE(Wait([&] { return a->Saw(csConnected); }));
+    QByteArray wire;
+    auto heard = [&](const QByteArray& what) {
+        return Wait([&] {
+            wire += qv::test::ReadAvailable(server);
+            return wire.contains(what);
+        });
+    };
+    EXPECT_TRUE(heard(QByteArray("\xff\xfa\x1f\x00\x64\x00\x1e\xff\xf0", 9))) << "NAWS 100x30";
+    EXPECT_TRUE(heard(QByteArray("\xff\xfa\x18\x00"
+                                 "ANSI\xff\xf0\xff\xfa\x18\x00"
+                                 "VT100\xff\xf0",
+                                 21)));
+    TLineTraits echoing;
+    echoing.RemoteEcho = true;
+    echoing.Newline = "\r";
+    ASSERT_TRUE(Wait([&] { return !a->traits.empty() && a->traits.back() == echoing; }));
+    EXPECT_EQ(a->phone.LineTraits(), echoing);
+
+    // The window grows during the call: the server hears the new size.
+    ASSERT_EQ(a->phone.SetTerminalInfo({"ANSI", "VT100"}, 132, 43), 0);
+    EXPECT_TRUE(heard(QByteArray("\xff\xfa\x1f\x00\x84\x00\x2b\xff\xf0", 9))) << "NAWS 132x43";
 }
 
 TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
@@ -237,7 +332,7 @@ TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
     EXPECT_TRUE(a->states.empty());
     EXPECT_EQ(a->phone.NumberOfActiveCalls(), 0);
 
-    // Refused: nobody listens there. The remote is reported gone at once.
+    // Refused: nobody listens there, which is reported at once.
     a->Forget();
     std::uint16_t freePort = 0;
     {
@@ -248,7 +343,8 @@ TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
     const std::int64_t start = clock->MonotonicMs();
     ASSERT_EQ(a->phone.DialNumber("127000000001" + QByteArray::number(freePort), 0), 0);
     ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
-    EXPECT_TRUE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_FALSE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_EQ(a->ParamOf(csBusy), 165) << "refused, with its own message";
     EXPECT_LT(clock->MonotonicMs() - start, 5000);
 
     // Silent: the host never accepts; the line gives up at its time limit.
@@ -261,7 +357,7 @@ TEST_F(TcpPhones, FailedCallsEachEndTheirOwnWay)
     ASSERT_TRUE(Wait([&] { return a->Saw(csProceeding); }));
     const std::int64_t dialled = clock->MonotonicMs();
     ASSERT_TRUE(Wait([&] { return a->Saw(csDisconnected); }));
-    EXPECT_TRUE(a->Saw(csRemotePartyDisconnected));
+    EXPECT_EQ(a->ParamOf(csBusy), 167) << "not answered";
     EXPECT_GE(clock->MonotonicMs() - dialled, 4900);
 }
 

@@ -1,5 +1,6 @@
 // The tcp line on loopback, driven through the provider interface with a
 // recorder in place of the service.
+#include "telephony/service/DevSpecific.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
 #include "telephony/service/providers/tcp/TcpSocket.h"
 #include "tests/telephony/providers/TcpTestSupport.h"
@@ -30,11 +31,31 @@ QByteArray AllByteValues()
     return b;
 }
 
+// A number as an application gives it: never the null string, which means
+// no number at all.
+QString Given(const char* text)
+{
+    const QString s = QString::fromLatin1(text);
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
 bool NoDelay(int fd)
 {
     int value = 0;
     socklen_t length = sizeof value;
     return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
+}
+
+// Whether keep-alive gives a silent peer up within the line's limit.
+bool KeepsAlive(int fd)
+{
+    int on = 0, idle = 0, interval = 0, count = 0;
+    socklen_t length = sizeof on;
+    ::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, &length);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &length);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &length);
+    ::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, &length);
+    return on != 0 && idle + interval * count <= net::KeepAliveLimitSeconds;
 }
 
 class TcpLine : public ::testing::Test
@@ -103,6 +124,16 @@ protected:
         net::NetError error;
         EXPECT_TRUE(Wait([&] { return (fd = net::Accept(listenFd, peer, error)) >= 0; }));
         return Track(fd);
+    }
+
+    // The last traits the line reported for `call`, or ~0 without any.
+    DWORD LastTraits(CallId call) const
+    {
+        DWORD traits = ~0u;
+        for (const auto& e : rec.events)
+            if (e.kind == ProviderEvent::DevSpecific && e.call == call && e.a == devspecific::LineTraitsCode)
+                traits = e.b;
+        return traits;
     }
 
     int DataChannel(CallId call)
@@ -180,6 +211,7 @@ TEST_F(TcpLine, IncomingCallIsOfferedWithTheCallerAddressAndRingsUntilAnswered)
     const int channel = DataChannel(call);
     ASSERT_GE(channel, 0);
     EXPECT_TRUE(NoDelay(channel));
+    EXPECT_TRUE(KeepsAlive(channel));
     EXPECT_EQ(Pass(peer, channel, AllByteValues()), AllByteValues());
     EXPECT_EQ(Pass(channel, peer, AllByteValues()), AllByteValues());
 
@@ -292,6 +324,7 @@ TEST_F(TcpLine, OutgoingCallDialsProceedsAndConnectsWithBytesUntouchedInRawMode)
     // Without TCP_NODELAY a batch of small files crawls at one per delayed
     // acknowledgement.
     EXPECT_TRUE(NoDelay(channel));
+    EXPECT_TRUE(KeepsAlive(channel));
     QByteArray big;
     for (int i = 0; i < 4096; ++i)
         big += AllByteValues();
@@ -310,8 +343,10 @@ TEST_F(TcpLine, DialledNumbersThatCannotWorkAreRefusedAtOnce)
     EXPECT_EQ(provider->MakeCall(1, 0, 50, "127000000001", 0, {}), LINEERR_INVALLINEHANDLE)
         << "line not open";
     ASSERT_EQ(provider->OpenLine(0), 0);
-    for (const char* bad : {"12345", "7001", "host:0", "a b:23"})
-        EXPECT_EQ(provider->MakeCall(2, 0, 50, bad, 0, {}), LINEERR_INVALADDRESS) << bad;
+    // An empty number is a mistake, not a request to go off hook (that is
+    // no number at all).
+    for (const char* bad : {"", "  ", "12345", "7001", "host:0", "a b:23"})
+        EXPECT_EQ(provider->MakeCall(2, 0, 50, Given(bad), 0, {}), LINEERR_INVALADDRESS) << bad;
     EXPECT_TRUE(rec.events.empty());
 
     // One call per line: a second call on a busy line is refused.
@@ -320,6 +355,18 @@ TEST_F(TcpLine, DialledNumbersThatCannotWorkAreRefusedAtOnce)
     ASSERT_EQ(provider->MakeCall(3, 0, 51, QStringLiteral("127.0.0.1:%1").arg(port), 0, {}), 0);
     EXPECT_EQ(provider->MakeCall(4, 0, 52, QStringLiteral("127.0.0.1:%1").arg(port), 0, {}),
               LINEERR_CALLUNAVAIL);
+
+    // The "W" a wait for dial tone puts first is no part of the number; a
+    // host of that name keeps its own.
+    CallParamsData waits;
+    waits.present = true;
+    waits.dialParams.dwWaitForDialtone = 4;
+    ASSERT_EQ(provider->OpenLine(1), 0);
+    EXPECT_EQ(provider->MakeCall(6, 1, 54, "W", 0, waits), LINEERR_INVALADDRESS);
+    ASSERT_EQ(provider->MakeCall(5, 1, 53, QStringLiteral("W127000000001%1").arg(port), 0, waits), 0);
+    CallInfoData info;
+    ASSERT_EQ(provider->GetCallInfo(53, info), 0);
+    EXPECT_EQ(info.called.number, QStringLiteral("127000000001%1").arg(port));
 }
 
 TEST_F(TcpLine, LineTakenOffHookDialsLater)
@@ -330,7 +377,7 @@ TEST_F(TcpLine, LineTakenOffHookDialsLater)
     patient.connectTimeoutSeconds = 600; // the lookup below runs in real time
     Make({patient});
     ASSERT_EQ(provider->OpenLine(0), 0);
-    ASSERT_EQ(provider->MakeCall(1, 0, 40, "", 0, {}), 0);
+    ASSERT_EQ(provider->MakeCall(1, 0, 40, QString(), 0, {}), 0);
     EXPECT_EQ(rec.States(40), (std::vector<DWORD>{LINECALLSTATE_DIALTONE}));
     ASSERT_EQ(provider->Dial(2, 40, "", 0), 0) << "an empty dial keeps the line off hook";
     EXPECT_EQ(provider->Dial(3, 40, "not a number", 0), LINEERR_INVALADDRESS);
@@ -387,7 +434,8 @@ TEST_F(TcpLine, FailedCallsEndWithTheirOwnDisconnectMode)
                    callerEvents.HasState(62, LINECALLSTATE_DISCONNECTED);
         },
         30000));
-    EXPECT_EQ(rec.DetailOf(60, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_UNREACHABLE));
+    EXPECT_EQ(rec.DetailOf(60, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_REJECT))
+        << "refused, which is not the remote hanging up";
     // A name that does not exist fails the request itself: no call states.
     EXPECT_TRUE(rec.States(61).empty());
     EXPECT_EQ(callerEvents.DetailOf(62, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_BUSY));
@@ -487,9 +535,22 @@ TEST_F(TcpLine, TelnetLinesCallEachOtherEightBitCleanWithBackPressure)
     ASSERT_EQ(
         provider->MakeCall(1, 1, 90, QStringLiteral("127.0.0.1:%1").arg(provider->ListeningPort(0)), 0, {}),
         0);
-    ASSERT_TRUE(Wait([&] { return rec.HasState(1000, LINECALLSTATE_OFFERING); }));
+    // The far copy rings, and the caller hears it ring until the answer.
+    ASSERT_TRUE(Wait([&] { return rec.HasState(90, LINECALLSTATE_RINGBACK); }));
+    ASSERT_TRUE(rec.HasState(1000, LINECALLSTATE_OFFERING));
+    clock->Advance(TcpProvider::RingIntervalMs);
+    qv::test::PumpFor(20, &*clock);
+    EXPECT_FALSE(rec.HasState(90, LINECALLSTATE_CONNECTED));
     ASSERT_EQ(provider->Answer(2, 1000, {}), 0);
     ASSERT_TRUE(Wait([&] { return rec.HasState(90, LINECALLSTATE_CONNECTED); }));
+    EXPECT_EQ(rec.States(90), (std::vector<DWORD>{LINECALLSTATE_DIALING, LINECALLSTATE_PROCEEDING,
+                                                  LINECALLSTATE_RINGBACK, LINECALLSTATE_CONNECTED}));
+    // Each side knows the other for a copy of this program; the caller knew
+    // it before the connection was reported.
+    EXPECT_LT(rec.IndexOf(ProviderEvent::DevSpecific, 90, devspecific::LineTraitsCode),
+              rec.IndexOf(ProviderEvent::State, 90, LINECALLSTATE_CONNECTED));
+    ASSERT_TRUE(Wait([&] { return LastTraits(1000) == devspecific::TraitPeerIsVhTerminal; }));
+    EXPECT_EQ(LastTraits(90), devspecific::TraitPeerIsVhTerminal);
 
     const int a = DataChannel(90);
     const int b = DataChannel(1000);
@@ -529,47 +590,130 @@ TEST_F(TcpLine, TelnetLinesCallEachOtherEightBitCleanWithBackPressure)
     EXPECT_TRUE(Wait([&] { return AtEndOfStream(b); })) << "the phone reads the end of the stream";
 }
 
-TEST_F(TcpLine, TelnetLineSpeaksTelnetOnTheWire)
+TEST_F(TcpLine, AnUnansweredCallEndsAtTheLimitOnBothSides)
+{
+    TcpLineConfig callee = Config(TcpMode::Telnet), caller = Config(TcpMode::Telnet);
+    Make({callee, caller});
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->OpenLine(1), 0);
+    const QString number = QStringLiteral("127.0.0.1:%1").arg(provider->ListeningPort(0));
+    ASSERT_EQ(provider->MakeCall(1, 1, 90, number, 0, {}), 0);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(90, LINECALLSTATE_RINGBACK); }));
+    // The caller gives up at its limit; the offered call goes with it.
+    clock->Advance(5000);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(1000, LINECALLSTATE_IDLE); }));
+    EXPECT_EQ(rec.DetailOf(90, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_NOANSWER));
+    EXPECT_FALSE(rec.HasState(90, LINECALLSTATE_CONNECTED));
+    provider->ReleaseCall(90);
+    provider->ReleaseCall(1000);
+
+    // A callee that rings for a shorter time lets the call go first; its
+    // caller hears that as no answer too.
+    callee.connectTimeoutSeconds = 2;
+    rec.events.clear();
+    Make({callee, caller});
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->OpenLine(1), 0);
+    ASSERT_EQ(provider->MakeCall(1, 1, 91, QStringLiteral("127.0.0.1:%1").arg(provider->ListeningPort(0)), 0, {}),
+              0);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(91, LINECALLSTATE_RINGBACK); }));
+    const CallId offered = rec.events[size_t(rec.IndexOf(ProviderEvent::NewCall, rec.nextCall - 1, 0))].call;
+    clock->Advance(2000);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(91, LINECALLSTATE_DISCONNECTED); }));
+    EXPECT_TRUE(rec.HasState(offered, LINECALLSTATE_IDLE));
+    EXPECT_EQ(rec.DetailOf(91, LINECALLSTATE_DISCONNECTED), DWORD(LINEDISCONNECTMODE_NOANSWER));
+}
+
+TEST_F(TcpLine, EveryAddressOfANameHasItsShareOfTheTimeIpv6Included)
+{
+    // A v6 literal from the phonebook.
+    net::NetError error;
+    const int v6 = Track(net::Listen({QHostAddress::LocalHostIPv6, 0}, 8, error));
+    if (v6 < 0)
+        GTEST_SKIP() << "no IPv6 loopback here";
+    TcpLineConfig patient = Config();
+    patient.connectTimeoutSeconds = 20;
+    Make({patient}, {{"7002", QStringLiteral("[::1]:%1").arg(net::LocalPort(v6))}});
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    ASSERT_EQ(provider->MakeCall(1, 0, 95, "7002", 0, {}), 0);
+    AcceptOne(v6);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(95, LINECALLSTATE_CONNECTED); }));
+    CallInfoData info;
+    ASSERT_EQ(provider->GetCallInfo(95, info), 0);
+    EXPECT_EQ(info.connected.number, QStringLiteral("[::1]:%1").arg(net::LocalPort(v6)));
+    ASSERT_EQ(provider->Drop(2, 95, {}), 0);
+    provider->ReleaseCall(95);
+
+    // A name of both loopbacks on one port: the v6 one never accepts (its
+    // queue is full), the v4 one does.
+    std::uint16_t port = 0;
+    const int v4 = Listener(port);
+    const int silent = Track(net::Listen({QHostAddress::LocalHostIPv6, port}, 0, error));
+    ASSERT_GE(silent, 0);
+    Track(net::StartConnect({QHostAddress::LocalHostIPv6, port}, error));
+    provider->SetHostLookup([](const QString& host) {
+        return host == "both.example" ? QList<QHostAddress>{QHostAddress::LocalHostIPv6, QHostAddress::LocalHost}
+                                      : QList<QHostAddress>{};
+    });
+    ASSERT_EQ(provider->MakeCall(3, 0, 96, QStringLiteral("both.example:%1").arg(port), 0, {}), 0);
+    ASSERT_TRUE(Wait([&] { return rec.HasState(96, LINECALLSTATE_PROCEEDING); }));
+    const std::int64_t start = clock->MonotonicMs();
+    ASSERT_TRUE(qv::test::PumpUntil([&] { return rec.HasState(96, LINECALLSTATE_CONNECTED); }, &*clock, 100));
+    const std::int64_t took = clock->MonotonicMs() - start;
+    EXPECT_GE(took, 10000) << "the silent address had half of the 20 s";
+    EXPECT_LT(took, 12000);
+    AcceptOne(v4);
+}
+
+TEST_F(TcpLine, APlainTelnetClientRefusesOurOptionAndGetsNvtLineEnds)
 {
     Make({Config(TcpMode::Telnet)});
     ASSERT_EQ(provider->OpenLine(0), 0);
     const int peer = Connect(provider->ListeningPort(0));
     ASSERT_TRUE(Wait([&] { return rec.HasState(1000, LINECALLSTATE_OFFERING); }));
-    // A telnet client's opening arrives before the answer and is handled
-    // after it, without reaching the phone.
-    const QByteArray doEcho("\xff\xfd\x01", 3);
-    ASSERT_EQ(::send(peer, doEcho.constData(), 3, 0), 3);
-    ASSERT_EQ(provider->Answer(1, 1000, {}), 0);
-    const int channel = DataChannel(1000);
-
+    // While it rings: our offer, then our opening.
+    const QByteArray opening("\xff\xfb\x56\xff\xfb\x00\xff\xfd\x00\xff\xfb\x03\xff\xfd\x03", 15);
     QByteArray wire;
     ASSERT_TRUE(Wait([&] {
         wire += ReadAvailable(peer);
-        return wire.size() >= 9;
+        return wire.size() >= opening.size();
     }));
-    EXPECT_EQ(wire, QByteArray("\xff\xfb\x00\xff\xfd\x00\xff\xfc\x01", 9))
-        << "WILL/DO BINARY, then WONT ECHO";
-
-    const QByteArray in("a\xff\xff"
-                        "b",
-                        4);
-    ASSERT_EQ(::send(peer, in.constData(), 4, 0), 4);
-    QByteArray got;
+    EXPECT_EQ(wire, opening);
+    // The client refuses our option and BINARY, agrees SGA, and asks us to
+    // echo, which we do not.
+    const QByteArray reply("\xff\xfe\x56\xff\xfe\x00\xff\xfc\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x01", 18);
+    ASSERT_EQ(::send(peer, reply.constData(), size_t(reply.size()), 0), reply.size());
     ASSERT_TRUE(Wait([&] {
-        got += ReadAvailable(channel);
-        return got.size() >= 3;
+        wire += ReadAvailable(peer);
+        return wire.size() >= opening.size() + 3;
     }));
-    EXPECT_EQ(got, QByteArray("a\xff"
-                              "b",
-                              3));
+    EXPECT_EQ(wire.mid(opening.size()), QByteArray("\xff\xfc\x01", 3));
+    ASSERT_EQ(provider->Answer(1, 1000, {}), 0);
+    const int channel = DataChannel(1000);
 
-    ASSERT_EQ(::write(channel, "\xff", 1), 1);
+    // Not binary either way: line ends follow the NVT rules, and the answer
+    // goes unannounced to a client that is no copy of ours.
+    ASSERT_EQ(::write(channel, "ls\r\nx\ry\r", 8), 8);
     QByteArray out;
     ASSERT_TRUE(Wait([&] {
         out += ReadAvailable(peer);
-        return out.size() >= 2;
+        return out.size() >= 10;
     }));
-    EXPECT_EQ(out, QByteArray("\xff\xff", 2));
+    EXPECT_EQ(out, QByteArray("ls\r\nx\r\0y\r\0", 10));
+    const QByteArray in("p\r\0q\r\n\xff\xff", 8);
+    ASSERT_EQ(::send(peer, in.constData(), size_t(in.size()), 0), in.size());
+    QByteArray got;
+    ASSERT_TRUE(Wait([&] {
+        got += ReadAvailable(channel);
+        return got.size() >= 6;
+    }));
+    EXPECT_EQ(got, QByteArray("p\rq\r\n\xff", 6));
+    EXPECT_EQ(LastTraits(1000), ~0u) << "nothing known beyond the defaults";
+
+    // A terminal block that does not decode is refused.
+    const QByteArray terminal = devspecific::EncodeTerminalInfo({{QByteArrayLiteral("ANSI")}, 80, 24});
+    EXPECT_EQ(provider->DevSpecific(2, 0, 0, 0, terminal.left(terminal.size() - 1)), LINEERR_INVALPARAM);
+    EXPECT_EQ(provider->DevSpecific(3, 0, 0, 0, terminal), 0);
 }
 
 TEST_F(TcpLine, ConfigurationBlockRoundTripsAndRefusesBadValues)

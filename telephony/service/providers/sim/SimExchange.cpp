@@ -57,6 +57,7 @@ struct SimLine
     bool open = false;
     DWORD ringCount = 0;
     DWORD lineStates = 0;
+    std::optional<devspecific::TerminalInfo> terminal;
 };
 
 struct SimPhone
@@ -541,6 +542,28 @@ void SimExchange::SetCalledId(CallId id, const PartyInfo& party)
 {
     EditCallInfo(
         id, [&](CallInfoData& info) { info.called = party; }, LINECALLINFOSTATE_CALLEDID);
+}
+
+void SimExchange::SetLineTraits(CallId id, DWORD traits)
+{
+    if (m->events != nullptr && m->Find(id) != nullptr)
+        m->events->CallDevSpecific(id, devspecific::LineTraitsCode, traits, 0);
+}
+
+std::optional<devspecific::TerminalInfo> SimExchange::TerminalInfo(int line) const
+{
+    if (line < 0 || line >= int(m->lines.size()))
+        return std::nullopt;
+    return m->lines[size_t(line)].terminal;
+}
+
+LONG SimExchange::DevSpecific(RequestId request, int line, DWORD, CallId, const QByteArray& params)
+{
+    auto info = devspecific::DecodeTerminalInfo(params);
+    if (!info)
+        return LINEERR_INVALPARAM;
+    return m->Issue(request, QStringLiteral("lineDevSpecific"),
+                    [this, line, info] { m->lines[size_t(line)].terminal = info; });
 }
 
 void SimExchange::RaiseCallInfo(CallId id, DWORD states)

@@ -25,6 +25,7 @@
 // service after Install; it lives until Service::Uninstall.
 #pragma once
 
+#include "telephony/service/DevSpecific.h"
 #include "telephony/service/Provider.h"
 
 #include <QByteArray>
@@ -191,6 +192,15 @@ public:
     bool DetectDigit(CallId call, char digit, DWORD mode = LINEDIGITMODE_DTMF);
     bool DetectMedia(CallId call, DWORD mediaMode);
     bool DetectTone(CallId call, DWORD appSpecific);
+    // What a line knows of the far side of a call (the Trait bits of
+    // DevSpecific.h): LINE_DEVSPECIFIC to the applications, as a line reports
+    // a change.
+    void SetLineTraits(CallId call, DWORD traits);
+    // The terminal an application last described to the line with
+    // lineDevSpecific (a block of DevSpecific.h); nothing before it did. The
+    // request is answered like any other ("lineDevSpecific"); a block that
+    // does not decode is refused with LINEERR_INVALPARAM.
+    std::optional<devspecific::TerminalInfo> TerminalInfo(int line) const;
     // The device goes away: LINE_CLOSE to every open, its calls are gone.
     void ForceCloseLine(int line);
     LineDeviceInfo& Info(int line);
@@ -272,6 +282,7 @@ public:
     LONG SetupConference(RequestId request, CallId call, int line, CallId confCall, CallId consultCall,
                          DWORD numParties, const CallParamsData& params) override;
     LONG AddToConference(RequestId request, CallId confCall, CallId consultCall) override;
+    LONG DevSpecific(RequestId request, int line, DWORD addressId, CallId call, const QByteArray& params) override;
     LONG GetCallInfo(CallId call, CallInfoData& info) override;
     LONG MonitorDigits(CallId call, DWORD digitModes) override;
     LONG MonitorMedia(CallId call, DWORD mediaModes) override;

@@ -103,6 +103,16 @@ TcpLineConfig ReadTcpLineConfig(const QVariantMap& values, QStringList& problems
     return c;
 }
 
+QList<QPair<QString, QString>> TcpLineConfigKeys(const TcpLineConfig& c)
+{
+    return {{QStringLiteral("name"), c.name},
+            {QStringLiteral("address"), c.listenAddress},
+            {QStringLiteral("port"), QString::number(c.listenPort)},
+            {QStringLiteral("listen"), c.listen ? QStringLiteral("true") : QStringLiteral("false")},
+            {QStringLiteral("mode"), c.mode == TcpMode::Telnet ? QStringLiteral("telnet") : QStringLiteral("raw")},
+            {QStringLiteral("timeout"), QString::number(c.connectTimeoutSeconds)}};
+}
+
 QByteArray EncodeConfigBlock(const TcpLineConfig& config, const QByteArray& keptFrom)
 {
     QByteArray b(ConfigBlockSize, '\0');

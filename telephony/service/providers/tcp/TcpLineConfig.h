@@ -5,6 +5,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QVariantMap>
 
@@ -27,8 +29,10 @@ struct TcpLineConfig
     TcpMode mode = TcpMode::Telnet;
     // How long a dialled host may take to accept the connection before the
     // call ends as not answered. A call's own LINECALLPARAMS no-answer time
-    // wins when it gives one.
-    int connectTimeoutSeconds = 30;
+    // wins when it gives one. It covers connecting and, with another copy of
+    // this program, its ringing until the answer; 60 s lets a far side that
+    // answers on the twelfth ring be reached.
+    int connectTimeoutSeconds = 60;
 
     bool operator==(const TcpLineConfig&) const = default;
 };
@@ -40,13 +44,17 @@ struct TcpLineConfig
 //   port    = 2323               (1..65535)
 //   listen  = true               (false: outgoing calls only)
 //   mode    = telnet             (telnet | raw)
-//   timeout = 30                 (seconds to wait for a dialled host, 1..600)
+//   timeout = 60                 (seconds to wait for a dialled host to answer,
+//                                 and for an offered call to be answered, 1..600)
 //
 // A missing key keeps its default. A key with a value that cannot be used is
 // reported in `problems` (one English line each) and keeps its default,
 // except a bad listening address or port, which also turns listening off so
 // that the line never listens somewhere the operator did not ask for.
 TcpLineConfig ReadTcpLineConfig(const QVariantMap& values, QStringList& problems);
+// The same keys with the values of `config`, as ReadTcpLineConfig reads them
+// back, in the order above.
+QList<QPair<QString, QString>> TcpLineConfigKeys(const TcpLineConfig& config);
 
 // The line's configuration block. Layout (little-endian DWORDs):
 //   0   total size of the block (ConfigBlockSize)

@@ -1,10 +1,13 @@
 #include "telephony/service/providers/tcp/TcpProvider.h"
 
 #include "common/Clock.h"
+#include "telephony/service/DevSpecific.h"
 #include "telephony/service/providers/tcp/TcpNumber.h"
 #include "telephony/service/providers/tcp/TcpSocket.h"
+#include "telephony/service/providers/tcp/TelephonyConfig.h"
 #include "telephony/service/providers/tcp/TelnetRelay.h"
 
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QSocketNotifier>
@@ -24,10 +27,11 @@ constexpr int DrainPollMs = 50;
 constexpr int AcceptRetryMs = 1000;
 constexpr DWORD ConnectedRate = 115200;
 constexpr DWORD CallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_DIALTONE |
-                             LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_CONNECTED |
-                             LINECALLSTATE_DISCONNECTED;
+                             LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING | LINECALLSTATE_RINGBACK |
+                             LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
 constexpr DWORD DisconnectModes = LINEDISCONNECTMODE_NORMAL | LINEDISCONNECTMODE_BUSY |
-                                  LINEDISCONNECTMODE_NOANSWER | LINEDISCONNECTMODE_UNREACHABLE;
+                                  LINEDISCONNECTMODE_NOANSWER | LINEDISCONNECTMODE_UNREACHABLE |
+                                  LINEDISCONNECTMODE_REJECT;
 
 enum class CallStep
 {
@@ -35,6 +39,7 @@ enum class CallStep
     Resolve,      // looking the host name up
     Connect,      // connecting to addresses[nextAddress]
     Settle,       // connected; a peer that hangs up at once is busy
+    RingBack,     // connected to another copy of this program, which rings
     Offering,     // incoming, ringing
     Connected,    // carrying data
     Disconnected, // ended, waiting for lineDrop
@@ -59,7 +64,14 @@ const char* ErrorText(NetError e)
 
 DWORD DisconnectModeOf(NetError e)
 {
-    return e == NetError::TimedOut ? LINEDISCONNECTMODE_NOANSWER : LINEDISCONNECTMODE_UNREACHABLE;
+    switch (e) {
+    case NetError::TimedOut:
+        return LINEDISCONNECTMODE_NOANSWER;
+    case NetError::Refused:
+        return LINEDISCONNECTMODE_REJECT;
+    default:
+        return LINEDISCONNECTMODE_UNREACHABLE;
+    }
 }
 
 void StopTimer(TimerId& id)
@@ -82,6 +94,9 @@ QString EndpointText(const QHostAddress& address, std::uint16_t port)
 struct TcpProvider::Line
 {
     TcpLineConfig config;
+    // What the application last told of its terminal, for telnet's TTYPE
+    // and NAWS; nothing while it has told nothing.
+    std::optional<devspecific::TerminalInfo> terminal;
     QByteArray block; // the last configuration block set, for the fields we keep
     bool open = false;
     int listenFd = -1;
@@ -102,6 +117,7 @@ struct TcpProvider::Call
     QList<QHostAddress> addresses;
     int nextAddress = 0;
     DWORD failMode = LINEDISCONNECTMODE_UNREACHABLE;
+    std::int64_t deadlineMs = 0; // the time limit of setting the call up
     bool proceedingReported = false;
     bool fromDialTone = false;    // lineDial on a call taken off hook
     RequestId pendingRequest = 0; // answered once the host name is known
@@ -119,6 +135,7 @@ struct TcpProvider::Call
     std::int64_t drainDeadline = 0;
 
     TimerId limitTimer = 0;
+    TimerId attemptTimer = 0; // one address's share of the time limit
     TimerId settleTimer = 0;
     TimerId ringTimer = 0;
     TimerId drainTimer = 0;
@@ -126,10 +143,11 @@ struct TcpProvider::Call
 
     DWORD bearerMode = LINEBEARERMODE_VOICE;
     DWORD mediaMode = LINEMEDIAMODE_DATAMODEM;
+    DWORD reportedTraits = 0; // as the applications last heard them
 };
 
-TcpProvider::TcpProvider(std::vector<TcpLineConfig> lines, QMap<QString, QString> phonebook)
-    : m_phonebook(std::move(phonebook))
+TcpProvider::TcpProvider(std::vector<TcpLineConfig> lines, QMap<QString, QString> phonebook, ConfigFile file)
+    : m_phonebook(std::move(phonebook)), m_file(std::move(file))
 {
     for (auto& config : lines) {
         auto line = std::make_unique<Line>();
@@ -153,6 +171,12 @@ std::uint16_t TcpProvider::ListeningPort(int line) const
 const TcpLineConfig& TcpProvider::LineConfig(int line) const
 {
     return m_lines.at(size_t(line))->config;
+}
+
+const TelnetCodec* TcpProvider::TelnetOf(CallId id) const
+{
+    const Call* call = FindCall(id);
+    return call && call->relay ? &call->relay->Codec() : nullptr;
 }
 
 void TcpProvider::Attach(ProviderEvents* events)
@@ -306,8 +330,21 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
     Line& l = *m_lines.at(size_t(line));
     // A new listening address or port takes effect at the line's next open;
     // the mode and time limit at its next call.
-    if (!DecodeConfigBlock(config, l.config))
+    TcpLineConfig decoded = l.config;
+    if (!DecodeConfigBlock(config, decoded))
         return LINEERR_INVALPARAM;
+    // What the operator set must still be there at the next start: it is
+    // written first, and a line whose file cannot take it stays unchanged.
+    if (!m_file.path.isEmpty() && size_t(line) < m_file.sections.size()) {
+        auto keys = TcpLineConfigKeys(decoded);
+        keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
+        QString error;
+        if (!tapi::WriteLineSection(m_file.path, m_file.sections[size_t(line)], keys, error)) {
+            qWarning().noquote() << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
+            return LINEERR_OPERATIONFAILED;
+        }
+    }
+    l.config = decoded;
     l.block = config.left(ConfigBlockSize);
     return 0;
 }
@@ -345,12 +382,28 @@ void TcpProvider::AcceptPending(int line)
 
 void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
 {
+    net::SetNoDelay(fd);
+    net::SetKeepAlive(fd);
+    // A telnet call speaks from the first ring on: our offer tells another
+    // copy of this program that it rings, and what the caller negotiates
+    // meanwhile is settled by the time the operator answers. Its data waits
+    // for the phone on the relay's local connection, as it would in the socket.
+    std::unique_ptr<TelnetRelay> relay;
+    if (m_lines[size_t(line)]->config.mode == TcpMode::Telnet) {
+        relay = std::make_unique<TelnetRelay>(fd, TelnetCodec::Role::Answering);
+        if (!relay->Start()) {
+            qWarning().noquote() << QStringLiteral("tcp line \"%1\": a call from %2 turned away: out of descriptors")
+                                        .arg(m_lines[size_t(line)]->config.name, peerAddress);
+            net::Close(fd);
+            return;
+        }
+    }
     const CallId id = m_events->NewIncomingCall(this, line, 0);
     if (id == 0) {
+        relay.reset();
         net::Close(fd);
         return;
     }
-    net::SetNoDelay(fd);
     auto call = std::make_unique<Call>();
     call->id = id;
     call->line = line;
@@ -360,18 +413,25 @@ void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
     Call& c = *call;
     m_calls[id] = std::move(call);
 
-    // Until it is answered, the caller's bytes stay unread in the socket; only
-    // the caller leaving is of interest.
-    c.watcher = std::make_unique<net::PeerWatcher>(fd, false, [this, id](const net::PeerWatcher::Events& ev) {
-        Call* call = FindCall(id);
-        if (!call || !ev.hangup)
-            return;
-        if (call->step == CallStep::Offering) {
-            ReportIdle(*call); // the caller gave up before the answer
-        } else if (call->step == CallStep::Connected && !call->relay) {
-            PeerClosed(id, ev.error);
-        }
-    });
+    if (relay) {
+        c.relay = std::move(relay);
+        c.relay->SetHandlers({[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
+        if (const auto& terminal = m_lines[size_t(line)]->terminal)
+            c.relay->SetTerminal(terminal->types, terminal->columns, terminal->rows);
+    } else {
+        // Until it is answered, the caller's bytes stay unread in the socket;
+        // only the caller leaving is of interest.
+        c.watcher =
+            std::make_unique<net::PeerWatcher>(fd, false, [this, id](const net::PeerWatcher::Events& ev) {
+                Call* call = FindCall(id);
+                if (!call || !ev.hangup)
+                    return;
+                if (call->step == CallStep::Offering)
+                    ReportIdle(*call); // the caller gave up before the answer
+                else if (call->step == CallStep::Connected)
+                    PeerClosed(id, ev.error);
+            });
+    }
     m_events->CallStateChanged(id, LINECALLSTATE_OFFERING, LINEOFFERINGMODE_ACTIVE, LINEMEDIAMODE_DATAMODEM);
     m_events->CallInfoChanged(id, LINECALLINFOSTATE_CALLERID);
     Ring(c);
@@ -379,6 +439,14 @@ void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
         if (Call* call = FindCall(id))
             Ring(*call);
     });
+    // Nobody answers: the call is let go at the line's limit, so that a
+    // caller who waits for ever does not ring for ever.
+    c.limitTimer =
+        Clock::Instance().StartTimer(m_lines[size_t(line)]->config.connectTimeoutSeconds * 1000, [this, id] {
+            Call* call = FindCall(id);
+            if (call && call->step == CallStep::Offering)
+                ReportIdle(*call);
+        });
 }
 
 void TcpProvider::Ring(Call& call)
@@ -396,24 +464,32 @@ LONG TcpProvider::Answer(RequestId request, CallId id, const QByteArray&)
         return LINEERR_INVALCALLHANDLE;
     if (call->step != CallStep::Offering)
         return LINEERR_INVALCALLSTATE;
-    const TcpLineConfig& config = m_lines[size_t(call->line)]->config;
-    if (config.mode == TcpMode::Telnet) {
-        auto relay =
-            std::make_unique<TelnetRelay>(call->fd, [this, id](bool failed) { PeerClosed(id, failed); });
-        if (!relay->Start())
-            return LINEERR_RESOURCEUNAVAIL;
-        // The relay reads the socket from now on and sees the end itself.
-        call->watcher.reset();
-        call->relay = std::move(relay);
-    }
     StopTimer(call->ringTimer);
+    StopTimer(call->limitTimer);
     call->step = CallStep::Connected;
+    if (call->relay)
+        call->relay->Answer();
     m_events->CompleteRequest(request, 0);
-    m_events->CallStateChanged(id, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+    ReportConnected(*call);
     return 0;
 }
 
 // --- Outgoing calls ----------------------------------------------------------
+
+namespace {
+
+// The number as the line reads it: without the "W" that a caller's
+// wait-for-dial-tone puts before it, since a tcp line has its dial tone at
+// once, and a host name may begin with a "W" of its own.
+QString DialledPart(const QString& number, const CallParamsData& params)
+{
+    QString text = number.trimmed();
+    if (params.present && params.dialParams.dwWaitForDialtone != 0 && text.startsWith(u'W'))
+        text = text.mid(1).trimmed();
+    return text;
+}
+
+} // namespace
 
 LONG TcpProvider::MakeCall(RequestId request, int line, CallId newCall, const QString& number, DWORD,
                            const CallParamsData& params)
@@ -422,10 +498,13 @@ LONG TcpProvider::MakeCall(RequestId request, int line, CallId newCall, const QS
         return LINEERR_INVALLINEHANDLE;
     if (LineBusy(line))
         return LINEERR_CALLUNAVAIL;
-    const QString trimmed = number.trimmed();
+    // No address at all takes the line off hook; an address with nothing in
+    // it is a mistake, refused before the line leaves its hook.
+    const bool offHook = number.isNull();
+    const QString dialled = offHook ? QString() : DialledPart(number, params);
     std::optional<TcpTarget> target;
-    if (!trimmed.isEmpty()) {
-        target = ResolveTcpNumber(trimmed, m_phonebook);
+    if (!offHook) {
+        target = ResolveTcpNumber(dialled, m_phonebook);
         if (!target)
             return LINEERR_INVALADDRESS;
     }
@@ -433,7 +512,7 @@ LONG TcpProvider::MakeCall(RequestId request, int line, CallId newCall, const QS
     call->id = newCall;
     call->line = line;
     call->outbound = true;
-    call->number = trimmed;
+    call->number = dialled;
     if (params.present) {
         call->bearerMode = params.bearerMode;
         if (params.mediaMode)
@@ -482,15 +561,8 @@ void TcpProvider::StartDialling(Call& call, DWORD noAnswerSeconds, RequestId req
     const int seconds =
         noAnswerSeconds ? int(noAnswerSeconds) : m_lines[size_t(call.line)]->config.connectTimeoutSeconds;
     const CallId id = call.id;
-    call.limitTimer = Clock::Instance().StartTimer(seconds * 1000, [this, id] {
-        Call* c = FindCall(id);
-        if (!c)
-            return;
-        if (c->pendingRequest)
-            LookupFailed(*c, LINEERR_OPERATIONFAILED); // the name service never answered
-        else if (c->step == CallStep::Connect)
-            Fail(*c, LINEDISCONNECTMODE_NOANSWER);
-    });
+    call.deadlineMs = Clock::Instance().MonotonicMs() + std::int64_t(seconds) * 1000;
+    call.limitTimer = Clock::Instance().StartTimer(seconds * 1000, [this, id] { LimitReached(id); });
     call.step = CallStep::Resolve;
     const QHostAddress literal(call.target.host);
     if (!literal.isNull()) {
@@ -506,6 +578,35 @@ void TcpProvider::StartDialling(Call& call, DWORD noAnswerSeconds, RequestId req
     // than dialling nowhere.
     call.pendingRequest = request;
     Step(call);
+}
+
+void TcpProvider::LimitReached(CallId id)
+{
+    Call* call = FindCall(id);
+    if (!call)
+        return;
+    StopTimer(call->limitTimer);
+    if (call->pendingRequest) {
+        LookupFailed(*call, LINEERR_OPERATIONFAILED); // the name service never answered
+    } else if (call->step == CallStep::Connect || call->step == CallStep::RingBack) {
+        // Nobody accepted, or the far copy of ours rang unanswered: the
+        // connection closes, and there its offered call goes.
+        Fail(*call, LINEDISCONNECTMODE_NOANSWER);
+    }
+}
+
+void TcpProvider::AttemptTimedOut(CallId id)
+{
+    Call* call = FindCall(id);
+    if (!call || call->step != CallStep::Connect)
+        return;
+    StopTimer(call->attemptTimer);
+    // This address had its share; the next one gets the time left.
+    call->connectNotifier.reset();
+    net::Close(call->fd);
+    call->fd = -1;
+    call->failMode = LINEDISCONNECTMODE_NOANSWER;
+    Step(*call);
 }
 
 void TcpProvider::LookupFailed(Call& call, LONG error)
@@ -535,11 +636,14 @@ void TcpProvider::Step(Call& call)
     switch (call.step) {
     case CallStep::Resolve: {
         call.lookupContext = std::make_unique<QObject>();
-        if (IsReservedInvalidName(call.target.host)) {
+        if (IsReservedInvalidName(call.target.host) || m_hostLookup) {
             // Names under "invalid" never resolve: answer without asking the
             // network, on a later turn like a real lookup.
+            const QList<QHostAddress> found =
+                IsReservedInvalidName(call.target.host) ? QList<QHostAddress>() : m_hostLookup(call.target.host);
             QMetaObject::invokeMethod(
-                call.lookupContext.get(), [this, id] { LookupDone(id, {}, true); }, Qt::QueuedConnection);
+                call.lookupContext.get(), [this, id, found] { LookupDone(id, found, found.isEmpty()); },
+                Qt::QueuedConnection);
             return;
         }
         call.lookupId = QHostInfo::lookupHost(
@@ -553,6 +657,7 @@ void TcpProvider::Step(Call& call)
             call.proceedingReported = true;
             m_events->CallStateChanged(id, LINECALLSTATE_PROCEEDING, 0);
         }
+        StopTimer(call.attemptTimer);
         while (call.nextAddress < call.addresses.size()) {
             const QHostAddress address = call.addresses[call.nextAddress++];
             NetError error;
@@ -571,30 +676,48 @@ void TcpProvider::Step(Call& call)
             call.connectNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
             QObject::connect(call.connectNotifier.get(), &QSocketNotifier::activated,
                              call.connectNotifier.get(), [this, id] { ConnectDone(id); });
+            // Every address left gets an equal share of the time left, so
+            // that one that never answers cannot use it all up.
+            const qsizetype left = call.addresses.size() - call.nextAddress + 1;
+            const std::int64_t share = (call.deadlineMs - Clock::Instance().MonotonicMs()) / left;
+            if (left > 1)
+                call.attemptTimer = Clock::Instance().StartTimer(int(std::max<std::int64_t>(share, 1)),
+                                                                 [this, id] { AttemptTimedOut(id); });
             return;
         }
         Fail(call, call.failMode);
         return;
     }
     case CallStep::Settle: {
-        StopTimer(call.limitTimer);
-        call.watcher =
-            std::make_unique<net::PeerWatcher>(call.fd, true, [this, id](const net::PeerWatcher::Events& ev) {
-                Call* c = FindCall(id);
-                if (!c)
-                    return;
-                if (c->step == CallStep::Settle)
-                    SettleEvent(id, ev.hangup && !ev.data);
-                else if (c->step == CallStep::Connected && ev.hangup && !c->relay)
-                    PeerClosed(id, ev.error);
-            });
+        StopTimer(call.attemptTimer);
+        net::SetKeepAlive(call.fd);
+        if (m_lines[size_t(call.line)]->config.mode == TcpMode::Telnet) {
+            // The far side's first word tells a copy of this program, which
+            // offers our option at once, from every other host.
+            if (!StartRelay(call, TelnetCodec::Role::Calling)) {
+                Fail(call, LINEDISCONNECTMODE_UNAVAIL);
+                return;
+            }
+        } else {
+            call.watcher = std::make_unique<net::PeerWatcher>(
+                call.fd, true, [this, id](const net::PeerWatcher::Events& ev) {
+                    Call* c = FindCall(id);
+                    if (!c)
+                        return;
+                    if (c->step == CallStep::Settle)
+                        SettleEvent(id, ev.hangup && !ev.data);
+                    else if (c->step == CallStep::Connected && ev.hangup)
+                        PeerClosed(id, ev.error);
+                });
+        }
         call.settleTimer = Clock::Instance().StartTimer(BusyWindowMs, [this, id] { SettleEvent(id, false); });
         return;
     }
     case CallStep::Connected:
-        StartDataPath(call);
+        ReportConnected(call);
         return;
     case CallStep::DialTone:
+    case CallStep::RingBack:
     case CallStep::Offering:
     case CallStep::Disconnected:
     case CallStep::Idle:
@@ -651,25 +774,138 @@ void TcpProvider::SettleEvent(CallId id, bool hungUp)
         Fail(*call, LINEDISCONNECTMODE_BUSY);
         return;
     }
-    call->watcher->SetWatchData(false);
+    if (call->watcher)
+        call->watcher->SetWatchData(false);
     call->step = CallStep::Connected;
     Step(*call);
 }
 
-void TcpProvider::StartDataPath(Call& call)
+TelnetRelay* TcpProvider::StartRelay(Call& call, TelnetCodec::Role role)
 {
     const CallId id = call.id;
-    if (m_lines[size_t(call.line)]->config.mode == TcpMode::Telnet) {
-        auto relay =
-            std::make_unique<TelnetRelay>(call.fd, [this, id](bool failed) { PeerClosed(id, failed); });
-        if (!relay->Start()) {
-            Fail(call, LINEDISCONNECTMODE_UNAVAIL);
+    auto relay = std::make_unique<TelnetRelay>(call.fd, role);
+    if (!relay->Start())
+        return nullptr;
+    relay->SetHandlers({[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
+    if (const auto& terminal = m_lines[size_t(call.line)]->terminal)
+        relay->SetTerminal(terminal->types, terminal->columns, terminal->rows);
+    call.watcher.reset();
+    call.relay = std::move(relay);
+    return call.relay.get();
+}
+
+void TcpProvider::RelayChanged(CallId id)
+{
+    Call* call = FindCall(id);
+    if (!call || !call->relay)
+        return;
+    const TelnetCodec& codec = call->relay->Codec();
+    switch (call->step) {
+    case CallStep::Settle:
+        if (codec.PeerOpening() == TelnetCodec::Opening::Other) {
+            SettleEvent(id, false);
+        } else if (codec.PeerOpening() == TelnetCodec::Opening::VhOffer) {
+            StopTimer(call->settleTimer);
+            call->step = CallStep::RingBack;
+            m_events->CallStateChanged(id, LINECALLSTATE_RINGBACK, 0);
+            // Answered at once (an answer on the first ring) is possible.
+            if ((call = FindCall(id)) != nullptr && codec.FarAnswered())
+                RelayChanged(id);
+        }
+        return;
+    case CallStep::RingBack:
+        if (codec.FarAnswered()) {
+            StopTimer(call->limitTimer);
+            call->step = CallStep::Connected;
+            ReportConnected(*call);
+        }
+        return;
+    case CallStep::Connected:
+        ReportTraits(*call);
+        return;
+    default:
+        return;
+    }
+}
+
+void TcpProvider::RelayEnded(CallId id, bool failed)
+{
+    Call* call = FindCall(id);
+    if (!call)
+        return;
+    switch (call->step) {
+    case CallStep::Offering:
+        ReportIdle(*call); // the caller gave up before the answer
+        return;
+    case CallStep::Settle:
+        // Closed at once without a word: turned away as busy. A host that
+        // spoke first and then closed was answered, and what it said is
+        // still for the phone.
+        if (call->relay->Codec().PeerOpening() == TelnetCodec::Opening::Nothing) {
+            StopTimer(call->settleTimer);
+            Fail(*call, LINEDISCONNECTMODE_BUSY);
             return;
         }
-        call.watcher.reset();
-        call.relay = std::move(relay);
+        SettleEvent(id, false);
+        PeerClosed(id, failed);
+        return;
+    case CallStep::RingBack:
+        // The far copy let the call go before its operator answered.
+        Fail(*call, LINEDISCONNECTMODE_NOANSWER);
+        return;
+    case CallStep::Connected:
+        PeerClosed(id, failed);
+        return;
+    default:
+        return;
     }
+}
+
+void TcpProvider::ReportConnected(Call& call)
+{
+    const CallId id = call.id;
+    StopTimer(call.limitTimer);
+    // What is known of the far side reaches the applications before the
+    // connection itself, so that the terminal starts out right.
+    ReportTraits(call);
     m_events->CallStateChanged(id, LINECALLSTATE_CONNECTED, LINECONNECTEDMODE_ACTIVE);
+}
+
+void TcpProvider::ReportTraits(Call& call)
+{
+    if (!call.relay || call.step != CallStep::Connected)
+        return;
+    const TelnetCodec& codec = call.relay->Codec();
+    DWORD traits = 0;
+    if (codec.RemoteEcho())
+        traits |= devspecific::TraitRemoteEcho;
+    if (codec.PeerIsVh())
+        traits |= devspecific::TraitPeerIsVhTerminal;
+    // Another copy of this program takes the window's own CR LF; a server
+    // whose input is binary takes a bare CR, as a terminal's Enter key gives
+    // it; under the NVT rules one line ends with CR LF.
+    else if (codec.BinaryToPeer())
+        traits |= devspecific::TraitNewlineCr;
+    if (traits == call.reportedTraits)
+        return;
+    call.reportedTraits = traits;
+    m_events->CallDevSpecific(call.id, devspecific::LineTraitsCode, traits, 0);
+}
+
+LONG TcpProvider::DevSpecific(RequestId request, int line, DWORD, CallId, const QByteArray& params)
+{
+    if (line < 0 || line >= LineCount())
+        return LINEERR_BADDEVICEID;
+    const auto info = devspecific::DecodeTerminalInfo(params);
+    if (!info)
+        return LINEERR_INVALPARAM;
+    m_lines[size_t(line)]->terminal = *info;
+    // The call in progress hears of a new size at once (NAWS).
+    for (auto& [id, call] : m_calls)
+        if (call->line == line && call->relay)
+            call->relay->SetTerminal(info->types, info->columns, info->rows);
+    m_events->CompleteRequest(request, 0);
+    return 0;
 }
 
 void TcpProvider::Fail(Call& call, DWORD disconnectMode)
@@ -751,6 +987,7 @@ void TcpProvider::ReleaseCall(CallId id)
 void TcpProvider::Teardown(Call& call)
 {
     StopTimer(call.limitTimer);
+    StopTimer(call.attemptTimer);
     StopTimer(call.settleTimer);
     StopTimer(call.ringTimer);
     StopTimer(call.drainTimer);

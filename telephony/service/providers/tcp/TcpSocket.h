@@ -54,7 +54,13 @@ int StartConnect(const Endpoint& remote, NetError& error);
 NetError ConnectResult(int fd);
 // Turns off Nagle's algorithm: a call carries many small exchanges.
 void SetNoDelay(int fd);
-// A connected pair of local stream sockets (the data channel of a telnet call).
+// TCP keep-alive probes, so that a peer that vanished without a word (its
+// machine or its network gone) ends the call within KeepAliveLimitSeconds,
+// also while we have data waiting for it.
+constexpr int KeepAliveLimitSeconds = 120;
+void SetKeepAlive(int fd);
+// A connected pair of local stream sockets (the data channel of a telnet
+// call): `first` is ours, `second` the phone's.
 bool MakePair(int& first, int& second, NetError& error);
 
 // Reads at most `max` bytes: the count, 0 with Closed at the end of the
@@ -64,6 +70,8 @@ long Read(int fd, char* data, long max, NetError& error);
 long Write(int fd, const char* data, long size, NetError& error);
 // Bytes received and not yet read by anyone holding the descriptor.
 int QueuedInput(int fd);
+// Bytes written to the descriptor that have not reached its peer yet.
+int QueuedOutput(int fd);
 
 // Ends the connection for every holder of the descriptor (dup()s included)
 // and releases this one. -1 is ignored.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -214,8 +215,104 @@ void SetNoDelay(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+void SetKeepAlive(int fd)
+{
+    // Idle 60 s, then a probe every 10 s, five of them: a silent peer is
+    // given up after 110 s. Unacknowledged data has its own limit, the same.
+    const int one = 1, idle = 60, interval = 10, count = 5;
+    const unsigned userTimeoutMs = (idle + interval * count) * 1000u;
+    static_assert(idle + interval * count <= KeepAliveLimitSeconds);
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+}
+
+namespace {
+
+constexpr int PairBufferBytes = 256 * 1024;
+
+// Both ends of a TCP connection over the loopback interface. A stray local
+// process that connects to the short-lived listener first is turned away: only
+// the connection whose far end is our own connecting socket is accepted.
+bool MakeLoopbackPair(int& first, int& second)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listener < 0)
+        return false;
+    // What the phone has written and we have not read stays bounded, as it
+    // is on a raw call's socket: a ZMODEM sender that paces itself on its
+    // output queue is held back once this much waits here.
+    const int buffer = PairBufferBytes;
+    ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+    socklen_t len = sizeof sa;
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || ::listen(listener, 4) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        CloseQuietly(listener);
+        return false;
+    }
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (client < 0) {
+        CloseQuietly(listener);
+        return false;
+    }
+    // Loopback connects complete at once, so both sides can stay blocking
+    // until the pair is made.
+    if (::connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        CloseQuietly(client);
+        CloseQuietly(listener);
+        return false;
+    }
+    sockaddr_in mine{};
+    len = sizeof mine;
+    ::getsockname(client, reinterpret_cast<sockaddr*>(&mine), &len);
+    int server = -1;
+    for (int attempt = 0; attempt < 4 && server < 0; ++attempt) {
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0)
+            break;
+        sockaddr_in peer{};
+        len = sizeof peer;
+        const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
+            server = fd;
+        else
+            CloseQuietly(fd);
+    }
+    CloseQuietly(listener);
+    if (server < 0) {
+        CloseQuietly(client);
+        return false;
+    }
+    for (int fd : {client, server}) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        SetNoDelay(fd);
+    }
+    first = server;
+    second = client;
+    return true;
+}
+
+} // namespace
+
 bool MakePair(int& first, int& second, NetError& error)
 {
+    // A TCP pair rather than a local socket pair: the kernel moves what the
+    // phone writes on to our end by itself, so the phone's output queue
+    // (unsent bytes) empties while this thread is busy elsewhere, as it does
+    // on a raw call's socket. On a local socket pair everything we have not
+    // read yet counts as queued, and a sender that paces itself on the queue
+    // would wait for this thread at every few kilobytes.
+    if (MakeLoopbackPair(first, second)) {
+        error = NetError::None;
+        return true;
+    }
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) {
         error = FromErrno(errno);
@@ -259,6 +356,14 @@ int QueuedInput(int fd)
 {
     int count = 0;
     if (fd < 0 || ::ioctl(fd, FIONREAD, &count) != 0)
+        return 0;
+    return count;
+}
+
+int QueuedOutput(int fd)
+{
+    int count = 0;
+    if (fd < 0 || ::ioctl(fd, SIOCOUTQ, &count) != 0)
         return 0;
     return count;
 }

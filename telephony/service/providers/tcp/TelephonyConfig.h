@@ -58,6 +58,7 @@ struct LineSection
 
 struct TelephonyConfig
 {
+    QString path;                   // where the file is, or would be
     std::vector<LineSection> lines; // by index
     QMap<QString, QString> phonebook;
     QStringList problems; // one English line per thing that could not be used
@@ -79,6 +80,16 @@ using LineTypeFactories = std::map<QString, LineTypeFactory>;
 // results, the default tcp line is made.
 std::vector<std::unique_ptr<Provider>> BuildConfiguredProviders(TelephonyConfig& config,
                                                                 const LineTypeFactories& others = {});
+
+// Writes the keys of line section [line`index`] of the INI file at `path`:
+// each key already in the section gets its new value on its own line, the
+// others are added at the section's end, and a missing section (or file) is
+// added. Every other line of the file (comments, other sections) stays as it
+// was. Texts are written quoted, so that commas, semicolons and quotes in them
+// read back whole. False, with an English line in `error`, when the file
+// cannot be read or written.
+bool WriteLineSection(const QString& path, int index, const QList<QPair<QString, QString>>& keys,
+                      QString& error);
 
 // Loads the settings folder's telephony.conf, builds its providers and
 // installs them in the service. Returns the number of line devices installed
