@@ -52,7 +52,10 @@ std::optional<Reaction> CallStateReaction(qv::TCallState state, int param1, cons
         return LogWithStatus(QStringLiteral(">The remote party has disconnected"), color::StatusNormal,
                              QStringLiteral(u"قطع ارتباط از جانب سيستم مقابل"));
     case qv::csBusy:
-        return LogWithStatus(QStringLiteral(">Busy"), color::StatusNormal, QStringLiteral(u"خط اشغال است"));
+        // A call that did not go through for another reason than a busy line
+        // (refused, unreachable, not answered) says which.
+        return LogWithStatus(param1 != 0 ? QStringLiteral(">") + errorText : QStringLiteral(">Busy"),
+                             color::StatusNormal, QStringLiteral(u"خط اشغال است"));
     case qv::csOffering:
         return Log(QStringLiteral(">A new call arrives"));
     case qv::csRing:

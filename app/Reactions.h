@@ -28,7 +28,9 @@ struct Reaction
 // `errorText` is the component's message for Param1, used by the error rows.
 std::optional<Reaction> LineStateReaction(qv::TLineState state, const QString& errorText);
 // Nothing for the states the window ignores (dial tone, hold, conference,
-// fax). csRing gives ">Ring: N"; the answer rule is the window's.
+// fax). csRing gives ">Ring: N"; csBusy with a code in Param1 (a call refused,
+// unreachable or not answered) logs its message; the answer rule is the
+// window's.
 std::optional<Reaction> CallStateReaction(qv::TCallState state, int param1, const QString& errorText);
 Reaction TransferStateReaction(qv::TTransferState state, const QString& fullFileName, int param1,
                                const QString& errorText);

@@ -52,7 +52,7 @@ TEST(Reactions, CallStatesLogAndStatus)
         {qv::csRingBack, ">Ringback tone detected", -1, {}},
     };
     for (const Row& row : rows) {
-        const auto reaction = CallStateReaction(row.state, 4, QStringLiteral("boom"));
+        const auto reaction = CallStateReaction(row.state, row.state == qv::csRing ? 4 : 0, QStringLiteral("boom"));
         ASSERT_TRUE(reaction) << row.log;
         EXPECT_EQ(reaction->log, QString::fromUtf8(row.log));
         EXPECT_EQ(reaction->status.has_value(), row.color >= 0) << row.log;
@@ -61,6 +61,11 @@ TEST(Reactions, CallStatesLogAndStatus)
             EXPECT_EQ(reaction->status->text, row.status) << row.log;
         }
     }
+    // A call that did not go through says why, on the busy status.
+    const auto refused = CallStateReaction(qv::csBusy, 165, QStringLiteral("The remote side refused the call."));
+    ASSERT_TRUE(refused && refused->status);
+    EXPECT_EQ(refused->log, ">The remote side refused the call.");
+    EXPECT_EQ(refused->status->text, QStringLiteral(u"خط اشغال است"));
     for (qv::TCallState quiet : {qv::csDialTone, qv::csOnHold, qv::csUnhold, qv::csInConference,
                                  qv::csRemovedFromConference, qv::csWaitingForFaxCommand})
         EXPECT_FALSE(CallStateReaction(quiet, 0, QString())) << int(quiet);

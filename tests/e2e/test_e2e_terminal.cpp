@@ -13,6 +13,7 @@
 #include "telephony/QvPhone.h"
 #include "telephony/service/Service.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
+#include "telephony/service/providers/tcp/TcpSocket.h"
 #include "transfer/QvFile.h"
 
 #include <QApplication>
@@ -101,8 +102,8 @@ QByteArray Get(const QString& path)
 class EndToEnd : public ::testing::Test
 {
 protected:
-    // Line 0 is the window's, listening on a port the system picks; line 1
-    // dials out only and belongs to the far side.
+    // Line 0 is the window's and line 1 the far side's, each listening on a
+    // port the system picks.
     void InstallLines(qv::tcp::TcpMode mode)
     {
         qv::tcp::TcpLineConfig mine;
@@ -110,7 +111,7 @@ protected:
         mine.mode = mode;
         qv::tcp::TcpLineConfig theirs;
         theirs.name = QStringLiteral("Far side");
-        theirs.listen = false;
+        theirs.listenPort = 0;
         theirs.mode = mode;
         auto provider = std::make_unique<qv::tcp::TcpProvider>(
             std::vector<qv::tcp::TcpLineConfig>{mine, theirs}, QMap<QString, QString>{});
@@ -293,6 +294,50 @@ TEST_F(EndToEnd, CallTextAndFilesBothWaysWithOurOwnFarSide)
                                    ">Disconnected",
                                }));
     EXPECT_TRUE(m_boxes.isEmpty()) << m_boxes.join('\n').toStdString();
+}
+
+TEST_F(EndToEnd, TheWindowShowsTheFarCopyRingingUntilItAnswersAndTellsWhyACallFailed)
+{
+    InstallLines(qv::tcp::TcpMode::Telnet);
+    StartWindow();
+    FarSide far;
+    ASSERT_EQ(far.m_phone.LineActive(1, true), 0);
+    auto dial = [&](const QString& number) {
+        Field("EditTelephoneNumber")->setText(number);
+        QTest::mouseClick(m_window->findChild<QPushButton*>("BitBtn2"), Qt::LeftButton);
+    };
+
+    // No number: refused at once in a box, and the line is not left off hook.
+    dial(QString());
+    ASSERT_EQ(m_boxes, QStringList{"Error: Invalid dial number."});
+    EXPECT_FALSE(Log().contains(">Dialing..."));
+
+    // Nobody there: the call is refused, with its own message.
+    std::uint16_t nobody = 0;
+    {
+        qv::tcp::net::NetError error;
+        const int fd = qv::tcp::net::Listen({QHostAddress::LocalHost, 0}, 1, error);
+        nobody = qv::tcp::net::LocalPort(fd);
+        qv::tcp::net::Close(fd);
+    }
+    dial(QStringLiteral("127000000001%1").arg(nobody));
+    ASSERT_TRUE(WaitFor([&] { return Count(">Disconnected") == 1; })) << Log().join('\n').toStdString();
+    EXPECT_TRUE(Log().contains(">The remote side refused the call: nothing accepts calls at that number."))
+        << Log().join('\n').toStdString();
+    EXPECT_FALSE(Log().contains(">The remote party has disconnected"));
+
+    // The far copy rings: proceeding and ringback, not connected, until its
+    // operator answers.
+    dial(QStringLiteral("127000000001%1").arg(m_provider->ListeningPort(1)));
+    ASSERT_TRUE(WaitFor([&] { return Log().contains(">Ringback tone detected"); }))
+        << Log().join('\n').toStdString();
+    ASSERT_TRUE(WaitFor([&] { return far.m_phone.NumberOfActiveCalls() == 1; }));
+    EXPECT_EQ(Label("LabelConnection"), "Disconnected");
+    EXPECT_FALSE(Log().contains(">Connected."));
+    ASSERT_EQ(far.m_phone.Answer(0), 0);
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Connected"; })) << Log().join('\n').toStdString();
+    EXPECT_TRUE(InOrder(Log(), {">Dialing...", ">Proceeding...", ">Ringback tone detected", ">Connected."}));
+    EXPECT_EQ(m_boxes.size(), 1);
 }
 
 class EndToEndLrzsz : public EndToEnd

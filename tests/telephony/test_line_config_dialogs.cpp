@@ -9,6 +9,7 @@
 #include "telephony/service/providers/sim/SimConfigDialog.h"
 #include "telephony/service/providers/tcp/TcpConfigDialog.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
+#include "telephony/service/providers/tcp/TelephonyConfig.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -158,6 +159,38 @@ TEST_F(LineConfigDialogTest, InternetLineDialogChangesAddressPortAndMode)
         EXPECT_EQ(provider.LineConfig(0), saved);
     }
     Service::Uninstall();
+}
+
+TEST_F(LineConfigDialogTest, InternetLineDialogKeepsEveryFieldInTelephonyConf)
+{
+    Service::Uninstall();
+    ASSERT_EQ(InstallConfiguredProviders(m_dir.path()), 1);
+    tcp::RegisterTcpConfigDialog();
+    tcp::TcpLineConfig wanted;
+    wanted.name = QStringLiteral(u"خط, \"مودم\"; 2");
+    wanted.listen = false;
+    wanted.listenAddress = QStringLiteral("0.0.0.0");
+    wanted.listenPort = 2525;
+    wanted.mode = tcp::TcpMode::Raw;
+    wanted.connectTimeoutSeconds = 45;
+    {
+        QvPhone phone;
+        WhenDialogShows([&](QDialog& dialog) {
+            dialog.findChild<QLineEdit*>("EditName")->setText(wanted.name);
+            dialog.findChild<QLineEdit*>("EditAddress")->setText(wanted.listenAddress);
+            dialog.findChild<QSpinBox*>("SpinPort")->setValue(wanted.listenPort);
+            dialog.findChild<QCheckBox*>("CheckListen")->setChecked(false);
+            dialog.findChild<QComboBox*>("ComboMode")->setCurrentIndex(0);
+            dialog.findChild<QSpinBox*>("SpinTimeout")->setValue(wanted.connectTimeoutSeconds);
+            dialog.findChild<QDialogButtonBox*>("Buttons")->button(QDialogButtonBox::Ok)->click();
+        });
+        ASSERT_EQ(phone.LineConfigDialog(nullptr, 0), 0);
+    }
+    // The next start reads what the operator set.
+    Service::Uninstall();
+    TelephonyConfig config = LoadTelephonyConfig(m_dir.path());
+    auto providers = BuildConfiguredProviders(config);
+    EXPECT_EQ(dynamic_cast<tcp::TcpProvider&>(*providers[0]).LineConfig(0), wanted);
 }
 
 } // namespace

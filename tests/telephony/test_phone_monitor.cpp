@@ -3,6 +3,7 @@
 // simulated exchange.
 #include "PhoneHarness.h"
 
+#include "telephony/service/DevSpecific.h"
 #include "telephony/service/Service.h"
 #include "telephony/service/providers/sim/SimExchange.h"
 
@@ -57,6 +58,56 @@ void RecordMonitoring(PhoneHarness& h, Events& events)
     phone.SetOnCallState([&events](QvPhone*, TCallState state, int p1, int p2, int call) {
         events.push_back(CallEv(state, p1, p2, call));
     });
+}
+
+TEST(PhoneMonitorTest, WhatTheLineKnowsOfTheFarSideIsKeptPerCallAndTheTerminalReachesEachLine)
+{
+    PhoneHarness h(std::vector<LineSetup>(2));
+    Events events;
+    RecordMonitoring(h, events);
+    h.phone().SetOnLineTraits([&events](QvPhone*, TLineTraits t, int call) {
+        events.push_back("traits echo=" + std::to_string(t.RemoteEcho) + " nl=" + t.Newline.toHex().toStdString() +
+                         " vh=" + std::to_string(t.PeerIsVhTerminal) + " #" + std::to_string(call));
+    });
+    // The line hears of the terminal as it opens, and of every change.
+    h.Open(0);
+    using Info = devspecific::TerminalInfo;
+    EXPECT_EQ(h.sim().TerminalInfo(0), Info({{"ANSI"}, 80, 24}));
+    ASSERT_EQ(h.phone().SetTerminalInfo({"ANSI", "VT100"}, 132, 43), 0);
+    h.Pump();
+    const Info grown{{"ANSI", "VT100"}, 132, 43};
+    EXPECT_EQ(h.sim().TerminalInfo(0), grown);
+    for (const auto& bad : std::vector<Info>{{{}, 80, 24}, {{"VT 100"}, 80, 24}, {{"ANSI"}, 0, 24}, {{"ANSI"}, 80, 1000}})
+        EXPECT_EQ(h.phone().SetTerminalInfo(bad.types, bad.columns, bad.rows), -10);
+    h.Pump();
+    EXPECT_EQ(h.sim().TerminalInfo(0), grown);
+
+    const int call = h.Connect(h.Offer());
+    events.clear();
+    h.sim().SetLineTraits(h.SimCall(call), devspecific::TraitRemoteEcho | devspecific::TraitNewlineCr);
+    h.sim().SetLineTraits(h.SimCall(call), devspecific::TraitRemoteEcho | devspecific::TraitNewlineCr);
+    h.Pump();
+    EXPECT_EQ(events, Events({"traits echo=1 nl=0d vh=0 #" + std::to_string(call)})) << "once per change";
+    EXPECT_TRUE(h.phone().LineTraits().RemoteEcho);
+    EXPECT_EQ(h.phone().LineTraits().Newline, "\r");
+
+    // Gone with the call: the next call starts from the defaults.
+    h.sim().RemoteHangup(h.SimCall(call));
+    h.Pump();
+    EXPECT_EQ(h.phone().LineTraits(), TLineTraits{});
+    const int next = h.Connect(h.Offer());
+    EXPECT_EQ(h.phone().LineTraits(), TLineTraits{});
+    events.clear();
+    h.sim().SetLineTraits(h.SimCall(next), devspecific::TraitPeerIsVhTerminal);
+    h.Pump();
+    EXPECT_EQ(events, Events({"traits echo=0 nl=0d0a vh=1 #" + std::to_string(next)}));
+
+    // Another line opened later has the terminal as it was last given.
+    h.sim().RemoteHangup(h.SimCall(next));
+    h.Pump();
+    ASSERT_EQ(h.phone().LineActive(1, true), 0);
+    h.Pump();
+    EXPECT_EQ(h.sim().TerminalInfo(1), grown);
 }
 
 TEST(PhoneMonitorTest, CallerIdIsReportedOncePerPartyAndCall)

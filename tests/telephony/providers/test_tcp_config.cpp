@@ -4,6 +4,7 @@
 #include "telephony/service/providers/tcp/TcpProvider.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -156,6 +157,57 @@ TEST_F(SettingsFolder, AFileWithoutUsableLinesStillGivesTheDefaultLine)
     EXPECT_EQ(providers[0]->Name(), "tcp");
     EXPECT_EQ(providers[0]->LineCount(), 1);
     EXPECT_EQ(config.problems.size(), 2);
+}
+
+TEST_F(SettingsFolder, SettingsGivenToALineAreKeptInItsSectionAndNothingElseChanges)
+{
+    const QByteArray before = "; my lines\n"
+                              "[line2]\n"
+                              "type = tcp\n"
+                              "name = Second ; the old name\n"
+                              "port = 2402\n"
+                              "\n"
+                              "[phonebook]\n"
+                              "7001 = bbs.example.org:23\n";
+    Write(before);
+    tapi::TelephonyConfig config = tapi::LoadTelephonyConfig(dir.path());
+    auto providers = tapi::BuildConfiguredProviders(config);
+    auto& tcp = dynamic_cast<TcpProvider&>(*providers[0]);
+    TcpLineConfig wanted;
+    wanted.name = QStringLiteral(u"Net; \"one\", \\two\\ خط");
+    wanted.listen = false;
+    wanted.listenAddress = "::1";
+    wanted.listenPort = 2424;
+    wanted.mode = TcpMode::Raw;
+    wanted.connectTimeoutSeconds = 17;
+    ASSERT_EQ(tcp.SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)), 0);
+
+    tapi::TelephonyConfig again = tapi::LoadTelephonyConfig(dir.path());
+    auto reread = tapi::BuildConfiguredProviders(again);
+    EXPECT_EQ(dynamic_cast<TcpProvider&>(*reread[0]).LineConfig(0), wanted);
+    EXPECT_TRUE(again.problems.isEmpty()) << again.problems.join('\n').toStdString();
+    QFile f(tapi::TelephonyConfigPath(dir.path()));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray after = f.readAll();
+    EXPECT_TRUE(after.startsWith("; my lines\n[line2]\ntype = tcp\nname = "));
+    EXPECT_TRUE(after.endsWith("\n[phonebook]\n7001 = bbs.example.org:23\n")) << after.toStdString();
+    EXPECT_EQ(after.count("name ="), 1);
+
+    // Without a file the default line gets a section of its own.
+    QTemporaryDir fresh;
+    tapi::TelephonyConfig none = tapi::LoadTelephonyConfig(fresh.path());
+    auto defaults = tapi::BuildConfiguredProviders(none);
+    ASSERT_EQ(defaults[0]->SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)), 0);
+    tapi::TelephonyConfig made = tapi::LoadTelephonyConfig(fresh.path());
+    EXPECT_EQ(dynamic_cast<TcpProvider&>(*tapi::BuildConfiguredProviders(made)[0]).LineConfig(0), wanted);
+
+    // A file that cannot be written leaves the line as it was.
+    QTemporaryDir blocked;
+    ASSERT_TRUE(QDir(blocked.path()).mkdir("telephony.conf"));
+    tapi::TelephonyConfig unwritable = tapi::LoadTelephonyConfig(blocked.path());
+    auto stuck = tapi::BuildConfiguredProviders(unwritable);
+    EXPECT_EQ(stuck[0]->SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)), tapi::LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(dynamic_cast<TcpProvider&>(*stuck[0]).LineConfig(0), TcpLineConfig{});
 }
 
 } // namespace
