@@ -243,7 +243,8 @@ void QvPhone::SendTerminalInfo()
 {
     if (!IsActive())
         return;
-    const QByteArray block = devspecific::EncodeTerminalInfo({m_terminalTypes, m_terminalColumns, m_terminalRows});
+    const QByteArray block =
+        devspecific::EncodeTerminalInfo({m_terminalTypes, m_terminalColumns, m_terminalRows});
     // The reply is not waited for: a line without a use for the terminal
     // refuses it at once, and one that takes it has nothing to report.
     lineDevSpecific(m_line, 0, 0, block.constData(), static_cast<DWORD>(block.size()));

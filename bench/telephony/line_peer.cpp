@@ -6,7 +6,8 @@
 //                                                127.0.0.1:PORT, receive files
 //   vh_line_peer call PORT raw|telnet FILE...    call 127.0.0.1:PORT, send files
 //
-// On exit it prints one line to standard error:
+// The answering side prints "ready" on standard output once it listens. On
+// exit each prints one line to standard error:
 //   result=<0|code> bytes=<n> seconds=<transfer wall time> cpu=<user+sys>
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
@@ -132,6 +133,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "cannot open the line\n");
         return 3;
     }
+    if (answering) {
+        // The caller may dial from now on.
+        std::printf("ready\n");
+        std::fflush(stdout);
+    }
     if (!answering && phone.DialNumber(QByteArray("127.0.0.1:") + args[2].toLatin1(), 0) != 0) {
         std::fprintf(stderr, "cannot dial\n");
         return 3;
@@ -139,7 +145,7 @@ int main(int argc, char** argv)
     // A peer that never comes is not waited for for ever.
     QTimer::singleShot(300000, &app, [&] { finish(); });
     app.exec();
-    std::fprintf(stderr, "result=%d bytes=%lld seconds=%.3f cpu=%.3f\n", result, static_cast<long long>(bytes),
-                 seconds, CpuSeconds());
+    std::fprintf(stderr, "result=%d bytes=%lld seconds=%.3f cpu=%.3f\n", result,
+                 static_cast<long long>(bytes), seconds, CpuSeconds());
     return result == 0 ? 0 : 1;
 }

@@ -916,7 +916,8 @@ LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressState
 
 LONG lineMakeCallW(HLINE hLine, LPHCALL lphCall, LPCWSTR dest, DWORD country, const LINECALLPARAMS* params)
 {
-    return MakeCall(hLine, lphCall, dest ? GivenAddress(Text(dest)) : QString(), country, params, Charset::Wide);
+    return MakeCall(hLine, lphCall, dest ? GivenAddress(Text(dest)) : QString(), country, params,
+                    Charset::Wide);
 }
 
 LONG lineMakeCall(HLINE hLine, LPHCALL lphCall, LPCSTR dest, DWORD country, const LINECALLPARAMS* params)

@@ -52,7 +52,8 @@ TEST(Reactions, CallStatesLogAndStatus)
         {qv::csRingBack, ">Ringback tone detected", -1, {}},
     };
     for (const Row& row : rows) {
-        const auto reaction = CallStateReaction(row.state, row.state == qv::csRing ? 4 : 0, QStringLiteral("boom"));
+        const auto reaction =
+            CallStateReaction(row.state, row.state == qv::csRing ? 4 : 0, QStringLiteral("boom"));
         ASSERT_TRUE(reaction) << row.log;
         EXPECT_EQ(reaction->log, QString::fromUtf8(row.log));
         EXPECT_EQ(reaction->status.has_value(), row.color >= 0) << row.log;
@@ -62,7 +63,8 @@ TEST(Reactions, CallStatesLogAndStatus)
         }
     }
     // A call that did not go through says why, on the busy status.
-    const auto refused = CallStateReaction(qv::csBusy, 165, QStringLiteral("The remote side refused the call."));
+    const auto refused =
+        CallStateReaction(qv::csBusy, 165, QStringLiteral("The remote side refused the call."));
     ASSERT_TRUE(refused && refused->status);
     EXPECT_EQ(refused->log, ">The remote side refused the call.");
     EXPECT_EQ(refused->status->text, QStringLiteral(u"خط اشغال است"));

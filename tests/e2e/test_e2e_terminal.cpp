@@ -335,7 +335,8 @@ TEST_F(EndToEnd, TheWindowShowsTheFarCopyRingingUntilItAnswersAndTellsWhyACallFa
     EXPECT_EQ(Label("LabelConnection"), "Disconnected");
     EXPECT_FALSE(Log().contains(">Connected."));
     ASSERT_EQ(far.m_phone.Answer(0), 0);
-    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Connected"; })) << Log().join('\n').toStdString();
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Connected"; }))
+        << Log().join('\n').toStdString();
     EXPECT_TRUE(InOrder(Log(), {">Dialing...", ">Proceeding...", ">Ringback tone detected", ">Connected."}));
     EXPECT_EQ(m_boxes.size(), 1);
 }

@@ -66,7 +66,8 @@ TEST(PhoneMonitorTest, WhatTheLineKnowsOfTheFarSideIsKeptPerCallAndTheTerminalRe
     Events events;
     RecordMonitoring(h, events);
     h.phone().SetOnLineTraits([&events](QvPhone*, TLineTraits t, int call) {
-        events.push_back("traits echo=" + std::to_string(t.RemoteEcho) + " nl=" + t.Newline.toHex().toStdString() +
+        events.push_back("traits echo=" + std::to_string(t.RemoteEcho) +
+                         " nl=" + t.Newline.toHex().toStdString() +
                          " vh=" + std::to_string(t.PeerIsVhTerminal) + " #" + std::to_string(call));
     });
     // The line hears of the terminal as it opens, and of every change.
@@ -77,7 +78,8 @@ TEST(PhoneMonitorTest, WhatTheLineKnowsOfTheFarSideIsKeptPerCallAndTheTerminalRe
     h.Pump();
     const Info grown{{"ANSI", "VT100"}, 132, 43};
     EXPECT_EQ(h.sim().TerminalInfo(0), grown);
-    for (const auto& bad : std::vector<Info>{{{}, 80, 24}, {{"VT 100"}, 80, 24}, {{"ANSI"}, 0, 24}, {{"ANSI"}, 80, 1000}})
+    for (const auto& bad :
+         std::vector<Info>{{{}, 80, 24}, {{"VT 100"}, 80, 24}, {{"ANSI"}, 0, 24}, {{"ANSI"}, 80, 1000}})
         EXPECT_EQ(h.phone().SetTerminalInfo(bad.types, bad.columns, bad.rows), -10);
     h.Pump();
     EXPECT_EQ(h.sim().TerminalInfo(0), grown);

@@ -206,7 +206,8 @@ TEST_F(SettingsFolder, SettingsGivenToALineAreKeptInItsSectionAndNothingElseChan
     ASSERT_TRUE(QDir(blocked.path()).mkdir("telephony.conf"));
     tapi::TelephonyConfig unwritable = tapi::LoadTelephonyConfig(blocked.path());
     auto stuck = tapi::BuildConfiguredProviders(unwritable);
-    EXPECT_EQ(stuck[0]->SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)), tapi::LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(stuck[0]->SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)),
+              tapi::LINEERR_OPERATIONFAILED);
     EXPECT_EQ(dynamic_cast<TcpProvider&>(*stuck[0]).LineConfig(0), TcpLineConfig{});
 }
 

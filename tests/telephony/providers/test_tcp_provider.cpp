@@ -614,8 +614,9 @@ TEST_F(TcpLine, AnUnansweredCallEndsAtTheLimitOnBothSides)
     Make({callee, caller});
     ASSERT_EQ(provider->OpenLine(0), 0);
     ASSERT_EQ(provider->OpenLine(1), 0);
-    ASSERT_EQ(provider->MakeCall(1, 1, 91, QStringLiteral("127.0.0.1:%1").arg(provider->ListeningPort(0)), 0, {}),
-              0);
+    ASSERT_EQ(
+        provider->MakeCall(1, 1, 91, QStringLiteral("127.0.0.1:%1").arg(provider->ListeningPort(0)), 0, {}),
+        0);
     ASSERT_TRUE(Wait([&] { return rec.HasState(91, LINECALLSTATE_RINGBACK); }));
     const CallId offered = rec.events[size_t(rec.IndexOf(ProviderEvent::NewCall, rec.nextCall - 1, 0))].call;
     clock->Advance(2000);
@@ -652,8 +653,9 @@ TEST_F(TcpLine, EveryAddressOfANameHasItsShareOfTheTimeIpv6Included)
     ASSERT_GE(silent, 0);
     Track(net::StartConnect({QHostAddress::LocalHostIPv6, port}, error));
     provider->SetHostLookup([](const QString& host) {
-        return host == "both.example" ? QList<QHostAddress>{QHostAddress::LocalHostIPv6, QHostAddress::LocalHost}
-                                      : QList<QHostAddress>{};
+        return host == "both.example"
+                   ? QList<QHostAddress>{QHostAddress::LocalHostIPv6, QHostAddress::LocalHost}
+                   : QList<QHostAddress>{};
     });
     ASSERT_EQ(provider->MakeCall(3, 0, 96, QStringLiteral("both.example:%1").arg(port), 0, {}), 0);
     ASSERT_TRUE(Wait([&] { return rec.HasState(96, LINECALLSTATE_PROCEEDING); }));

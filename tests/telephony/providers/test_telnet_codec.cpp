@@ -118,7 +118,8 @@ TEST(TelnetCodec, TwoCopiesAgreeBinaryAndSgaBothWaysAndTheCallerHearsTheAnswer)
 
     // The caller's opening and the callee's offer cross on the wire.
     QByteArray toCallee = caller.Start();
-    EXPECT_EQ(toCallee, Bytes({IAC, WILL, OPT_BINARY, IAC, DO, OPT_BINARY, IAC, WILL, OPT_SGA, IAC, DO, OPT_SGA}));
+    EXPECT_EQ(toCallee,
+              Bytes({IAC, WILL, OPT_BINARY, IAC, DO, OPT_BINARY, IAC, WILL, OPT_SGA, IAC, DO, OPT_SGA}));
     Result atCaller = FeedWhole(caller, offer + callee.Start());
     EXPECT_EQ(caller.PeerOpening(), TelnetCodec::Opening::VhOffer);
     EXPECT_TRUE(caller.PeerIsVh());
@@ -157,14 +158,16 @@ TEST(TelnetCodec, AServerGetsEchoAndSgaAcceptedAndEverythingElseRefused)
     // What inetutils' telnetd opens with, then what it asks once it knows the
     // terminal type.
     TelnetCodec c;
-    const QByteArray server = Bytes({IAC, WILL, 37, IAC, WILL, 38, IAC, DO, OPT_TTYPE, IAC, DO, 32, IAC, DO, 35,
-                                     IAC, DO, 39, IAC, DO, 36, IAC, WILL, OPT_SGA, IAC, DO, OPT_ECHO, IAC, DO, 34,
-                                     IAC, DO, OPT_NAWS, IAC, WILL, 5, IAC, DO, 33, IAC, WILL, OPT_ECHO, 'x'});
+    const QByteArray server =
+        Bytes({IAC, WILL, 37,       IAC, WILL, 38, IAC, DO,   OPT_TTYPE, IAC, DO,   32,       IAC, DO, 35,
+               IAC, DO,   39,       IAC, DO,   36, IAC, WILL, OPT_SGA,   IAC, DO,   OPT_ECHO, IAC, DO, 34,
+               IAC, DO,   OPT_NAWS, IAC, WILL, 5,  IAC, DO,   33,        IAC, WILL, OPT_ECHO, 'x'});
     const Result r = FeedWhole(c, server);
-    EXPECT_EQ(r.replies, Bytes({IAC, DONT, 37, IAC, DONT, 38, IAC, WILL, OPT_TTYPE, IAC, WONT, 32, IAC, WONT, 35,
-                                IAC, WONT, 39, IAC, WONT, 36, IAC, DO, OPT_SGA, IAC, WONT, OPT_ECHO, IAC, WONT,
-                                34, IAC, WILL, OPT_NAWS, IAC, SB, OPT_NAWS, 0, 80, 0, 24, IAC, SE, IAC, DONT, 5,
-                                IAC, WONT, 33, IAC, DO, OPT_ECHO}));
+    EXPECT_EQ(r.replies, Bytes({IAC, DONT, 37,       IAC, DONT, 38, IAC, WILL, OPT_TTYPE, IAC, WONT, 32,
+                                IAC, WONT, 35,       IAC, WONT, 39, IAC, WONT, 36,        IAC, DO,   OPT_SGA,
+                                IAC, WONT, OPT_ECHO, IAC, WONT, 34, IAC, WILL, OPT_NAWS,  IAC, SB,   OPT_NAWS,
+                                0,   80,   0,        24,  IAC,  SE, IAC, DONT, 5,         IAC, WONT, 33,
+                                IAC, DO,   OPT_ECHO}));
     EXPECT_EQ(r.data, "x");
     EXPECT_TRUE(c.RemoteEcho());
     EXPECT_EQ(c.PeerOpening(), TelnetCodec::Opening::Other);
@@ -196,7 +199,8 @@ TEST(TelnetCodec, TerminalTypesAreAnsweredInOrderThenTheLastAgainAndTheSizeFollo
     EXPECT_TRUE(out.isEmpty()) << "nothing is sent before NAWS is agreed";
     auto send = Bytes({IAC, SB, OPT_TTYPE, TTYPE_SEND, IAC, SE});
     EXPECT_EQ(FeedWhole(c, Bytes({IAC, DO, OPT_TTYPE}) + send).replies,
-              Bytes({IAC, WILL, OPT_TTYPE}) + Bytes({IAC, SB, OPT_TTYPE, TTYPE_IS}) + "ANSI" + Bytes({IAC, SE}));
+              Bytes({IAC, WILL, OPT_TTYPE}) + Bytes({IAC, SB, OPT_TTYPE, TTYPE_IS}) + "ANSI" +
+                  Bytes({IAC, SE}));
     const QByteArray vt100 = Bytes({IAC, SB, OPT_TTYPE, TTYPE_IS}) + "VT100" + Bytes({IAC, SE});
     EXPECT_EQ(FeedWhole(c, send).replies, vt100);
     EXPECT_EQ(FeedWhole(c, send).replies, vt100) << "the last one repeated ends the list";
@@ -217,7 +221,8 @@ TEST(TelnetCodec, TerminalTypesAreAnsweredInOrderThenTheLastAgainAndTheSizeFollo
 TEST(TelnetCodec, WithoutBinaryTheNvtRulesHoldForLineEnds)
 {
     // In: CR NUL is a CR, CR LF stays, other bytes pass.
-    const QByteArray in = QByteArray("a\r\0b\r\nc\r", 8) + Bytes({0, IAC, IAC, 0}) + "\r" + Bytes({IAC, 241, 0});
+    const QByteArray in =
+        QByteArray("a\r\0b\r\nc\r", 8) + Bytes({0, IAC, IAC, 0}) + "\r" + Bytes({IAC, 241, 0});
     TelnetCodec codec;
     const Result r = FeedWhole(codec, in);
     EXPECT_EQ(r.data, QByteArray("a\rb\r\nc\r", 7) + Bytes({IAC, 0}) + "\r");

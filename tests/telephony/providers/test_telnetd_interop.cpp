@@ -62,8 +62,9 @@ protected:
         m_port = net::LocalPort(probe);
         net::Close(probe);
         // -T: socat gives up by itself if the test goes astray.
-        m_socat.start("socat", {"-T", "60", QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(m_port),
-                                QStringLiteral("EXEC:%1 -h -E %2").arg(kTelnetd, script)});
+        m_socat.start("socat",
+                      {"-T", "60", QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(m_port),
+                       QStringLiteral("EXEC:%1 -h -E %2").arg(kTelnetd, script)});
         ASSERT_TRUE(m_socat.waitForStarted(5000));
 
         tapi::Service::Uninstall();
@@ -114,7 +115,8 @@ protected:
                     return true;
                 if (m_phone.NumberOfActiveCalls() == 0 && m_phone.PendingRequestCount() == 0) {
                     m_states.clear();
-                    EXPECT_EQ(m_phone.DialNumber(QByteArray("127.0.0.1:") + QByteArray::number(m_port), 0), 0);
+                    EXPECT_EQ(m_phone.DialNumber(QByteArray("127.0.0.1:") + QByteArray::number(m_port), 0),
+                              0);
                 }
                 return false;
             },
@@ -200,7 +202,8 @@ TEST_F(TelnetdLine, TheServerEchoesAndOneEnterRunsOneCommand)
 {
     EXPECT_EQ(m_states, (std::vector<TCallState>{csDialing, csProceeding, csConnected}))
         << "a host that is no copy of ours is answered once connected";
-    const TelnetCodec* telnet = m_tcp->TelnetOf(tapi::Service::CallOfHandle(tapi::HCALL(m_phone.CurrentCallHandle())));
+    const TelnetCodec* telnet =
+        m_tcp->TelnetOf(tapi::Service::CallOfHandle(tapi::HCALL(m_phone.CurrentCallHandle())));
     ASSERT_NE(telnet, nullptr);
     EXPECT_TRUE(telnet->PeerDoes(telnet::OPT_SGA));
     EXPECT_TRUE(telnet->PeerDoes(telnet::OPT_ECHO));

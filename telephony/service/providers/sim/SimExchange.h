@@ -282,7 +282,8 @@ public:
     LONG SetupConference(RequestId request, CallId call, int line, CallId confCall, CallId consultCall,
                          DWORD numParties, const CallParamsData& params) override;
     LONG AddToConference(RequestId request, CallId confCall, CallId consultCall) override;
-    LONG DevSpecific(RequestId request, int line, DWORD addressId, CallId call, const QByteArray& params) override;
+    LONG DevSpecific(RequestId request, int line, DWORD addressId, CallId call,
+                     const QByteArray& params) override;
     LONG GetCallInfo(CallId call, CallInfoData& info) override;
     LONG MonitorDigits(CallId call, DWORD digitModes) override;
     LONG MonitorMedia(CallId call, DWORD mediaModes) override;

@@ -109,7 +109,8 @@ QList<QPair<QString, QString>> TcpLineConfigKeys(const TcpLineConfig& c)
             {QStringLiteral("address"), c.listenAddress},
             {QStringLiteral("port"), QString::number(c.listenPort)},
             {QStringLiteral("listen"), c.listen ? QStringLiteral("true") : QStringLiteral("false")},
-            {QStringLiteral("mode"), c.mode == TcpMode::Telnet ? QStringLiteral("telnet") : QStringLiteral("raw")},
+            {QStringLiteral("mode"),
+             c.mode == TcpMode::Telnet ? QStringLiteral("telnet") : QStringLiteral("raw")},
             {QStringLiteral("timeout"), QString::number(c.connectTimeoutSeconds)}};
 }
 

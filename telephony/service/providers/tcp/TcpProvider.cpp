@@ -340,7 +340,8 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
         keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
         QString error;
         if (!tapi::WriteLineSection(m_file.path, m_file.sections[size_t(line)], keys, error)) {
-            qWarning().noquote() << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
+            qWarning().noquote()
+                << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
             return LINEERR_OPERATIONFAILED;
         }
     }
@@ -392,7 +393,8 @@ void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
     if (m_lines[size_t(line)]->config.mode == TcpMode::Telnet) {
         relay = std::make_unique<TelnetRelay>(fd, TelnetCodec::Role::Answering);
         if (!relay->Start()) {
-            qWarning().noquote() << QStringLiteral("tcp line \"%1\": a call from %2 turned away: out of descriptors")
+            qWarning().noquote() << QStringLiteral(
+                                        "tcp line \"%1\": a call from %2 turned away: out of descriptors")
                                         .arg(m_lines[size_t(line)]->config.name, peerAddress);
             net::Close(fd);
             return;
@@ -415,7 +417,8 @@ void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
 
     if (relay) {
         c.relay = std::move(relay);
-        c.relay->SetHandlers({[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
+        c.relay->SetHandlers(
+            {[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
         if (const auto& terminal = m_lines[size_t(line)]->terminal)
             c.relay->SetTerminal(terminal->types, terminal->columns, terminal->rows);
     } else {
@@ -639,8 +642,9 @@ void TcpProvider::Step(Call& call)
         if (IsReservedInvalidName(call.target.host) || m_hostLookup) {
             // Names under "invalid" never resolve: answer without asking the
             // network, on a later turn like a real lookup.
-            const QList<QHostAddress> found =
-                IsReservedInvalidName(call.target.host) ? QList<QHostAddress>() : m_hostLookup(call.target.host);
+            const QList<QHostAddress> found = IsReservedInvalidName(call.target.host)
+                                                  ? QList<QHostAddress>()
+                                                  : m_hostLookup(call.target.host);
             QMetaObject::invokeMethod(
                 call.lookupContext.get(), [this, id, found] { LookupDone(id, found, found.isEmpty()); },
                 Qt::QueuedConnection);
@@ -786,7 +790,8 @@ TelnetRelay* TcpProvider::StartRelay(Call& call, TelnetCodec::Role role)
     auto relay = std::make_unique<TelnetRelay>(call.fd, role);
     if (!relay->Start())
         return nullptr;
-    relay->SetHandlers({[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
+    relay->SetHandlers(
+        {[this, id](bool failed) { RelayEnded(id, failed); }, [this, id] { RelayChanged(id); }});
     if (const auto& terminal = m_lines[size_t(call.line)]->terminal)
         relay->SetTerminal(terminal->types, terminal->columns, terminal->rows);
     call.watcher.reset();

@@ -273,7 +273,7 @@ bool MakeLoopbackPair(int& first, int& second)
     int server = -1;
     for (int attempt = 0; attempt < 4 && server < 0; ++attempt) {
         pollfd p{listener, POLLIN, 0};
-        if (::poll(&p, 1, 1000) <= 0)
+        if (::poll(&p, 1, 50) <= 0)
             break;
         sockaddr_in peer{};
         len = sizeof peer;
