@@ -9,6 +9,7 @@
 // The answering side prints "ready" on standard output once it listens. On
 // exit each prints one line to standard error:
 //   result=<0|code> bytes=<n> seconds=<transfer wall time> cpu=<user+sys>
+#include "bench/CpuTime.h"
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
 #include "telephony/service/Service.h"
@@ -20,23 +21,9 @@
 #include <QFileInfo>
 #include <QTimer>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 
-namespace {
-
 using namespace qv;
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {

@@ -6,6 +6,7 @@
 //
 // On exit it prints one line to standard error:
 //   result=<0|code> files=<n> bytes=<n> seconds=<wall> cpu=<user+sys>
+#include "bench/CpuTime.h"
 #include "common/CallDataSource.h"
 #include "serial/QvSerialPort.h"
 #include "transfer/QvFile.h"
@@ -14,8 +15,6 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTimer>
-
-#include <sys/resource.h>
 
 #include <cstdio>
 
@@ -46,14 +45,6 @@ protected:
         }
     }
 };
-
-double CpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 } // namespace
 

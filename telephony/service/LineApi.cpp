@@ -50,6 +50,18 @@ LONG Screen(const Device& dev, const char* function, CallId call, std::vector<DW
     return dev.provider->Screen(request);
 }
 
+// The pending entry of request `id`, made through `open`: its reply goes to
+// that open's application.
+detail::PendingRequest RequestThrough(RequestId id, const LineOpen& open)
+{
+    detail::PendingRequest pending;
+    pending.id = id;
+    pending.app = open.app;
+    pending.open = open.handle;
+    pending.instance = open.instance;
+    return pending;
+}
+
 // What an API call on a call handle needs: the handle, its open, its call
 // and the device; nullptr members mean the handle is not valid.
 struct CallContext
@@ -92,11 +104,7 @@ LONG StartCallRequest(CallContext& ctx, Start&& start,
 {
     Core* core = ctx.core;
     const RequestId id = core->NextRequestId();
-    detail::PendingRequest pending;
-    pending.id = id;
-    pending.app = ctx.open->app;
-    pending.open = ctx.open->handle;
-    pending.instance = ctx.open->instance;
+    detail::PendingRequest pending = RequestThrough(id, *ctx.open);
     pending.newCalls = newCalls;
     if (ctx.connects)
         pending.connectsCall = ctx.call->id;
@@ -501,11 +509,7 @@ LONG MakeCall(HLINE hLine, LPHCALL lphCall, const QString& number, DWORD country
     const CallId call = core->NewCallRecord(open->device, addressId, id);
     if (Call* c = core->FindCall(call))
         c->mediaMode = callParams.present ? callParams.mediaMode : LINEMEDIAMODE_INTERACTIVEVOICE;
-    detail::PendingRequest pending;
-    pending.id = id;
-    pending.app = open->app;
-    pending.open = open->handle;
-    pending.instance = open->instance;
+    detail::PendingRequest pending = RequestThrough(id, *open);
     pending.newCalls.push_back({call, lphCall});
     core->AddPending(pending);
     const LONG r = dev->provider->MakeCall(id, dev->local, call, number, countryCode, callParams);
@@ -725,11 +729,7 @@ LONG SetupConference(HCALL hCall, HLINE hLine, LPHCALL lphConfCall, LPHCALL lphC
     const CallId conf = core->NewCallRecord(open->device, addressId, 1);
     const CallId consult = core->NewCallRecord(open->device, addressId, 1);
     const RequestId id = core->NextRequestId();
-    detail::PendingRequest pending;
-    pending.id = id;
-    pending.app = open->app;
-    pending.open = open->handle;
-    pending.instance = open->instance;
+    detail::PendingRequest pending = RequestThrough(id, *open);
     pending.newCalls = {{conf, lphConfCall}, {consult, lphConsultCall}};
     core->AddPending(pending);
     const LONG r =
@@ -950,11 +950,7 @@ LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, const void* lp
         return r;
     const QByteArray params(static_cast<const char*>(lpParams), static_cast<qsizetype>(dwSize));
     const RequestId id = core->NextRequestId();
-    detail::PendingRequest pending;
-    pending.id = id;
-    pending.app = open->app;
-    pending.open = open->handle;
-    pending.instance = open->instance;
+    detail::PendingRequest pending = RequestThrough(id, *open);
     core->AddPending(pending);
     const LONG r = dev->provider->DevSpecific(id, dev->local, dwAddressID, call, params);
     if (r < 0) {
