@@ -640,8 +640,9 @@ void TcpProvider::Step(Call& call)
     case CallStep::Resolve: {
         call.lookupContext = std::make_unique<QObject>();
         if (IsReservedInvalidName(call.target.host) || m_hostLookup) {
-            // Names under "invalid" never resolve: answer without asking the
-            // network, on a later turn like a real lookup.
+            // Names under "invalid" never resolve, and a name service given
+            // by a test knows its answer at once: either reaches the call
+            // without asking the network, on a later turn like a real lookup.
             const QList<QHostAddress> found = IsReservedInvalidName(call.target.host)
                                                   ? QList<QHostAddress>()
                                                   : m_hostLookup(call.target.host);

@@ -76,7 +76,9 @@ class TcpProvider final : public tapi::Provider
 public:
     static constexpr int RingIntervalMs = 3000;
     // A connection that the peer closes within this time, having sent nothing,
-    // was turned away (busy). The call is reported CONNECTED after it.
+    // was turned away (busy). A host that is silent this long counts as
+    // answered; in telnet mode one that speaks first counts as answered at
+    // its first word, unless that word is another copy's ringing.
     static constexpr int BusyWindowMs = 500;
     static constexpr int DrainGraceMs = 3000;
 
