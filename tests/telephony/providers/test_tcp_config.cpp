@@ -209,6 +209,8 @@ TEST_F(SettingsFolder, SettingsGivenToALineAreKeptInItsSectionAndNothingElseChan
     EXPECT_EQ(stuck[0]->SetDevConfig(0, "comm/datamodem", EncodeConfigBlock(wanted)),
               tapi::LINEERR_OPERATIONFAILED);
     EXPECT_EQ(dynamic_cast<TcpProvider&>(*stuck[0]).LineConfig(0), TcpLineConfig{});
+    EXPECT_TRUE(stuck[0]->LineFailure(0).contains("telephony.conf cannot be"))
+        << stuck[0]->LineFailure(0).toStdString();
 }
 
 } // namespace

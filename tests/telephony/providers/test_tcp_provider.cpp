@@ -492,6 +492,9 @@ TEST_F(TcpLine, ListeningPortInUseFailsTheOpenCleanly)
     Make({c, outgoingOnly});
     EXPECT_EQ(provider->OpenLine(0), LINEERR_RESOURCEUNAVAIL);
     EXPECT_EQ(provider->ListeningPort(0), 0);
+    EXPECT_TRUE(provider->LineFailure(0).contains(
+        QStringLiteral("127.0.0.1:%1: the address is already in use").arg(port)))
+        << provider->LineFailure(0).toStdString();
     EXPECT_EQ(provider->OpenLine(1), 0) << "a line that does not listen opens anyway";
     EXPECT_EQ(provider->ListeningPort(1), 0);
 

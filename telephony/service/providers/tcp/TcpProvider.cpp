@@ -98,6 +98,7 @@ struct TcpProvider::Line
     // and NAWS; nothing while it has told nothing.
     std::optional<devspecific::TerminalInfo> terminal;
     QByteArray block; // the last configuration block set, for the fields we keep
+    QString failure;  // why the last open or change of settings failed
     bool open = false;
     int listenFd = -1;
     std::unique_ptr<QSocketNotifier> listenNotifier;
@@ -248,6 +249,10 @@ LONG TcpProvider::OpenLine(int line)
         const QHostAddress address(l.config.listenAddress);
         const int fd = net::Listen({address, l.config.listenPort}, ListenBacklog, error);
         if (fd < 0) {
+            l.failure =
+                QStringLiteral("The internet line cannot take calls on %1: %2. Choose another "
+                               "listening address or port in its settings.")
+                    .arg(EndpointText(address, l.config.listenPort), QString::fromLatin1(ErrorText(error)));
             qWarning().noquote() << QStringLiteral("tcp line \"%1\": cannot listen on %2: %3")
                                         .arg(l.config.name, EndpointText(address, l.config.listenPort),
                                              QString::fromLatin1(ErrorText(error)));
@@ -261,7 +266,13 @@ LONG TcpProvider::OpenLine(int line)
                          [this, line] { AcceptPending(line); });
     }
     l.open = true;
+    l.failure.clear();
     return 0;
+}
+
+QString TcpProvider::LineFailure(int line) const
+{
+    return line >= 0 && line < LineCount() ? m_lines[size_t(line)]->failure : QString();
 }
 
 void TcpProvider::CloseLine(int line)
@@ -340,6 +351,8 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
         keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
         QString error;
         if (!tapi::WriteLineSection(m_file.path, m_file.sections[size_t(line)], keys, error)) {
+            l.failure =
+                QStringLiteral("The settings were not changed, since they could not be kept: %1.").arg(error);
             qWarning().noquote()
                 << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
             return LINEERR_OPERATIONFAILED;
@@ -347,6 +360,7 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
     }
     l.config = decoded;
     l.block = config.left(ConfigBlockSize);
+    l.failure.clear();
     return 0;
 }
 

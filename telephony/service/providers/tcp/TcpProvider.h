@@ -122,6 +122,8 @@ public:
                      const QString& deviceClass, tapi::DeviceIdData& out) override;
     tapi::LONG GetDevConfig(int line, const QString& deviceClass, QByteArray& config) override;
     tapi::LONG SetDevConfig(int line, const QString& deviceClass, const QByteArray& config) override;
+    // A listening address that cannot be had, or settings that cannot be kept.
+    QString LineFailure(int line) const override;
 
     tapi::LONG MakeCall(tapi::RequestId request, int line, tapi::CallId newCall, const QString& number,
                         tapi::DWORD countryCode, const tapi::CallParamsData& params) override;
