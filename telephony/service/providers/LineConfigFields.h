@@ -6,8 +6,10 @@
 #include <QByteArray>
 #include <QStringList>
 #include <QVariant>
+#include <QVariantMap>
 #include <QtEndian>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -24,6 +26,37 @@ inline QString Text(const QVariant& v)
     if (v.typeId() == QMetaType::QStringList)
         return v.toStringList().join(QLatin1Char(','));
     return v.toString();
+}
+
+// One word a key may take ("rtscts") and the value it stands for.
+template <class E> struct Word
+{
+    const char* text;
+    E value;
+};
+
+// Reads `key` as one of `words` (case does not matter) into `out`. False when
+// the key is missing, or holds another word: then `problems` gets a line that
+// lists the words it may take, and `out` stays.
+template <class E, std::size_t N>
+bool ReadWord(const QVariantMap& values, const char* key, const Word<E> (&words)[N], E& out,
+              QStringList& problems)
+{
+    if (!values.contains(QLatin1String(key)))
+        return false;
+    const QString text = Text(values.value(QLatin1String(key))).trimmed().toLower();
+    for (const Word<E>& w : words) {
+        if (text == QLatin1String(w.text)) {
+            out = w.value;
+            return true;
+        }
+    }
+    QStringList allowed;
+    for (const Word<E>& w : words)
+        allowed << QLatin1String(w.text);
+    problems
+        << QStringLiteral("%1 = %2: expected one of %3").arg(QLatin1String(key), text, allowed.join(", "));
+    return false;
 }
 
 // The caller has checked that the block holds offset + 4 bytes.

@@ -1,10 +1,11 @@
-// A modem line's device for tests: a scripted modem behind the ModemDevice
-// seam, with modem-control lines that a test sets and reads. Replies to
-// commands arrive on the next turn of the (virtual) clock, as a tty's would.
+// A line's tty for tests: a scripted modem behind the TtyDevice seam, with
+// modem-control lines that a test sets and reads. Replies to commands arrive
+// on the next turn of the (virtual) clock, as a tty's would. A line that
+// sends no commands (a direct serial line) uses only the lines.
 #pragma once
 
 #include "common/Clock.h"
-#include "telephony/service/providers/modem/ModemDevice.h"
+#include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>
 #include <memory>
@@ -12,7 +13,7 @@
 
 namespace qv::test {
 
-class FakeModemDevice final : public modem::ModemDevice
+class FakeModemDevice final : public tty::TtyDevice
 {
 public:
     // What the modem says to a command line (without its CR); empty: nothing.
@@ -25,7 +26,7 @@ public:
     };
     // Runs when the line sends "+++".
     std::function<void()> escape;
-    modem::OpenResult openResult;
+    tty::OpenResult openResult;
     bool modemLines = true;
     bool dcd = false;
     bool dtr = false;
@@ -49,7 +50,7 @@ public:
         Notify();
     }
 
-    modem::OpenResult Open(const modem::ModemLineConfig&) override
+    tty::OpenResult Open(const tty::TtySettings&) override
     {
         ++opens;
         open = openResult.ok();

@@ -3,20 +3,20 @@
 // wired to the modem's own DTR and DCD. The modem must outlive the device.
 #pragma once
 
-#include "telephony/service/providers/modem/ModemDevice.h"
+#include "telephony/service/providers/tty/TtyDevice.h"
 #include "tests/support/VirtualModem.h"
 
 namespace qv::test {
 
-class VirtualModemDevice final : public modem::ModemDevice
+class VirtualModemDevice final : public tty::TtyDevice
 {
 public:
-    explicit VirtualModemDevice(VirtualModem& modem) : m_modem(modem), m_tty(modem::MakePosixModemDevice()) {}
+    explicit VirtualModemDevice(VirtualModem& modem) : m_modem(modem), m_tty(tty::MakePosixTtyDevice()) {}
     ~VirtualModemDevice() override { Close(); }
 
-    modem::OpenResult Open(const modem::ModemLineConfig& config) override
+    tty::OpenResult Open(const tty::TtySettings& settings) override
     {
-        const modem::OpenResult r = m_tty->Open(config);
+        const tty::OpenResult r = m_tty->Open(settings);
         if (r.ok())
             m_modem.SetDtr(true);
         return r;
@@ -52,7 +52,7 @@ public:
 
 private:
     VirtualModem& m_modem;
-    std::unique_ptr<modem::ModemDevice> m_tty;
+    std::unique_ptr<tty::TtyDevice> m_tty;
 };
 
 } // namespace qv::test

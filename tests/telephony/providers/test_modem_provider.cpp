@@ -16,6 +16,7 @@ namespace {
 using namespace tapi;
 using namespace qv::modem;
 using qv::test::FakeModemDevice;
+using qv::tty::OpenError;
 
 // What the line told the service, one line of text per event.
 class RecordingEvents final : public ProviderEvents

@@ -26,35 +26,6 @@ constexpr int OffName = 192;
 constexpr int MinTimeoutSeconds = 5;
 constexpr int MaxTimeoutSeconds = 300;
 
-template <class E> struct Word
-{
-    const char* text;
-    E value;
-};
-
-template <class E, std::size_t N>
-bool ReadWord(const QVariantMap& values, const char* key, const Word<E> (&words)[N], E& out,
-              QStringList& problems)
-{
-    if (!values.contains(QLatin1String(key)))
-        return false;
-    const QString text = Text(values.value(QLatin1String(key))).trimmed().toLower();
-    for (const Word<E>& w : words) {
-        if (text == QLatin1String(w.text)) {
-            out = w.value;
-            return true;
-        }
-    }
-    QStringList allowed;
-    for (const Word<E>& w : words)
-        allowed << QLatin1String(w.text);
-    problems
-        << QStringLiteral("%1 = %2: expected one of %3").arg(QLatin1String(key), text, allowed.join(", "));
-    return false;
-}
-
-const Word<FlowControl> kFlows[] = {
-    {"rtscts", FlowControl::RtsCts}, {"xonxoff", FlowControl::XonXoff}, {"none", FlowControl::None}};
 const Word<DialMode> kDialModes[] = {{"tone", DialMode::Tone}, {"pulse", DialMode::Pulse}};
 const Word<SpeakerVolume> kVolumes[] = {
     {"low", SpeakerVolume::Low}, {"medium", SpeakerVolume::Medium}, {"high", SpeakerVolume::High}};
@@ -153,19 +124,15 @@ ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& prob
         if (!name.isEmpty())
             c.name = name;
     }
-    c.device = Text(values.value(QStringLiteral("device"))).trimmed();
-    if (c.device.isEmpty())
-        problems << QStringLiteral("device: missing; the line has no modem to open");
-    if (values.contains(QStringLiteral("speed"))) {
-        bool ok = false;
-        const int speed = Text(values.value(QStringLiteral("speed"))).trimmed().toInt(&ok);
-        if (ok && CommDevice::SpeedSupported(speed))
-            c.speed = speed;
-        else
-            problems << QStringLiteral("speed = %1: not a speed the port supports")
-                            .arg(Text(values.value(QStringLiteral("speed"))));
-    }
-    ReadWord(values, "flow", kFlows, c.flow, problems);
+    tty::TtySettings port = PortSettings(c);
+    const qsizetype firstProblem = problems.size();
+    tty::ReadTtySettings(values, port, problems);
+    if (port.device.isEmpty())
+        problems.insert(firstProblem, QStringLiteral("device: missing; the line has no modem to open"));
+    c.device = port.device;
+    c.speed = port.speed;
+    c.flow = port.flow;
+    c.lockDir = port.lockDir;
     ReadWord(values, "dial", kDialModes, c.dialMode, problems);
     ReadWord(values, "volume", kVolumes, c.volume, problems);
     ReadWord(values, "speaker", kModes, c.speaker, problems);
@@ -198,8 +165,6 @@ ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& prob
                             .arg(MinTimeoutSeconds)
                             .arg(MaxTimeoutSeconds);
     }
-    if (values.contains(QStringLiteral("lockdir")))
-        c.lockDir = Text(values.value(QStringLiteral("lockdir"))).trimmed();
     return c;
 }
 
@@ -253,6 +218,11 @@ bool DecodeConfigBlock(const QByteArray& block, ModemLineConfig& config)
         c.name = QString::fromUtf8(*name);
     config = c;
     return true;
+}
+
+tty::TtySettings PortSettings(const ModemLineConfig& config)
+{
+    return {config.device, config.speed, config.flow, config.lockDir};
 }
 
 QByteArray SpeakerCommands(const ModemLineConfig& config)

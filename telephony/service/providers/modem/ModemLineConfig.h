@@ -5,6 +5,8 @@
 // phone component edits the speaker words.
 #pragma once
 
+#include "telephony/service/providers/tty/TtySettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -15,12 +17,7 @@
 
 namespace qv::modem {
 
-enum class FlowControl
-{
-    None,
-    RtsCts,
-    XonXoff
-};
+using tty::FlowControl;
 
 enum class DialMode
 {
@@ -82,6 +79,9 @@ struct ModemLineConfig
 // `problems` (one English line each) and keeps its default. An init string
 // must be one command line starting with "AT", without CR or LF.
 ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& problems);
+
+// The tty part of the settings, as the line's device opens it.
+tty::TtySettings PortSettings(const ModemLineConfig& config);
 
 // Whether `init` may be sent as the init string.
 bool IsValidInitString(const QByteArray& init);

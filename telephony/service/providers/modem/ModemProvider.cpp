@@ -2,6 +2,7 @@
 
 #include "common/Clock.h"
 #include "telephony/service/providers/modem/AtSequencer.h"
+#include "telephony/service/providers/tty/CarrierWatch.h"
 
 #include <QtGlobal>
 
@@ -11,6 +12,8 @@
 namespace qv::modem {
 
 using namespace tapi;
+using tty::CarrierWatch;
+using tty::TtyDevice;
 
 // The steps of a line, from the open of its tty to the hang-up of a call.
 // Everything after Idle is a step of the line's call.
@@ -43,7 +46,7 @@ struct ModemProvider::Line
     int index = 0;
     ModemLineConfig config;
     QByteArray configBlock; // the block as last set, for the words we keep
-    std::unique_ptr<ModemDevice> device;
+    std::unique_ptr<TtyDevice> device;
     std::unique_ptr<AtSequencer> at;
     CarrierWatch watch;
     bool open = false;       // the service has the line open
@@ -135,7 +138,7 @@ ModemProvider::ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory f
     : m_factory(std::move(factory))
 {
     if (!m_factory)
-        m_factory = [](int) { return MakePosixModemDevice(); };
+        m_factory = [](int) { return tty::MakePosixTtyDevice(); };
     for (std::size_t i = 0; i < lines.size(); ++i) {
         auto line = std::make_unique<Line>();
         line->index = int(i);
@@ -290,20 +293,11 @@ LONG ModemProvider::OpenLine(int index)
         line.failure = QStringLiteral("No modem device is configured for the line.");
         return LINEERR_NODEVICE;
     }
-    const OpenResult opened = line.device->Open(line.config);
+    const tty::OpenResult opened = line.device->Open(PortSettings(line.config));
     if (!opened.ok()) {
-        line.failure = OpenErrorText(opened, line.config.device);
+        line.failure = tty::OpenErrorText(opened, line.config.device, QStringLiteral("modem device"));
         qWarning("modem line %d: %s", index, qPrintable(line.failure));
-        switch (opened.error) {
-        case OpenError::Locked:
-        case OpenError::Exclusive:
-        case OpenError::LockFile:
-            return LINEERR_ALLOCATED;
-        case OpenError::NotFound:
-            return LINEERR_NODEVICE;
-        default:
-            return LINEERR_OPERATIONFAILED;
-        }
+        return tty::OpenLineError(opened);
     }
     line.device->DiscardInput();
     Line* l = &line;
@@ -442,7 +436,7 @@ void ModemProvider::OnReadable(Line& line)
             return;
         QByteArray bytes;
         const auto status = line.device->Read(bytes, byteWise ? 1 : 4096);
-        if (status == ModemDevice::ReadStatus::Closed) {
+        if (status == TtyDevice::ReadStatus::Closed) {
             LineUnusable(line, QStringLiteral("The modem device %1 went away.").arg(line.config.device));
             return;
         }

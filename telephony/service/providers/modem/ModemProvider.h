@@ -4,7 +4,7 @@
 // one step machine (Step()), started on the event loop and finished by the
 // modem's answer or a time limit on qv::Clock.
 //
-// Opening. lineOpen takes the tty exclusively (see ModemDevice) and returns at
+// Opening. lineOpen takes the tty exclusively (see TtyDevice) and returns at
 // once; a device that cannot be had fails it then, with its own reason in
 // LineFailure(): LINEERR_ALLOCATED when another program holds it,
 // LINEERR_NODEVICE when it does not exist, LINEERR_OPERATIONFAILED without
@@ -72,9 +72,8 @@
 
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/modem/AtSequencer.h"
-#include "telephony/service/providers/modem/CarrierWatch.h"
-#include "telephony/service/providers/modem/ModemDevice.h"
 #include "telephony/service/providers/modem/ModemLineConfig.h"
+#include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>
 #include <memory>
@@ -102,7 +101,7 @@ struct ModemTimings
 class ModemProvider final : public tapi::Provider
 {
 public:
-    using DeviceFactory = std::function<std::unique_ptr<ModemDevice>(int line)>;
+    using DeviceFactory = std::function<std::unique_ptr<tty::TtyDevice>(int line)>;
 
     // `factory` makes each line's device; empty: the real tty.
     explicit ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory factory = {});

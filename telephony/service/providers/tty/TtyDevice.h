@@ -1,18 +1,19 @@
-// The modem line's view of its tty: open it exclusively, talk bytes, watch the
-// carrier and work DTR. The real device (PosixModemDevice) is the only code of
-// the line that sees termios or ioctl; tests put a fake in its place. Nothing
-// here speaks AT: a line on a tty without a modem's command set can use it as
-// it stands (see CarrierWatch for the carrier).
+// A line's view of its tty: open it exclusively, talk bytes, watch the
+// carrier and work DTR. The real device (PosixTtyDevice) is the only code of
+// the lines that sees termios or ioctl; tests put a fake in its place. Nothing
+// here speaks AT: the modem line and the direct serial line both run on it
+// (see CarrierWatch for the carrier).
 //
 // No call waits: Open is a handful of system calls, Write takes what the tty
 // takes at once, and input arrives through the ready handler.
 //
 // Devices without modem-control lines (a pty, some USB adapters) say so with
-// HasModemLines() == false: there the line learns of a lost call from the end
-// of the device (HungUp) and hangs up with the escape sequence instead of DTR.
+// HasModemLines() == false: there a line learns of a lost call only from the
+// end of the device (HungUp), and has no DTR to drop.
 #pragma once
 
-#include "telephony/service/providers/modem/ModemLineConfig.h"
+#include "telephony/service/TapiTypes.h"
+#include "telephony/service/providers/tty/TtySettings.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -21,9 +22,9 @@
 #include <functional>
 #include <memory>
 
-namespace qv::modem {
+namespace qv::tty {
 
-// Why a modem's tty could not be opened. Each has its own message, so that an
+// Why a line's tty could not be opened. Each has its own message, so that an
 // operator knows whether to fix permissions or to close another program.
 enum class OpenError
 {
@@ -51,12 +52,18 @@ struct OpenResult
 
 // An English sentence for the log and the error box, naming what the user
 // can do about it (join the group, close the program that holds the device).
-QString OpenErrorText(const OpenResult& result, const QString& device);
+// `noun` is what the line calls its device: "modem device", "serial device".
+QString OpenErrorText(const OpenResult& result, const QString& device, const QString& noun);
+
+// The result a line's open reports for `result`: LINEERR_ALLOCATED when
+// another program holds the device, LINEERR_NODEVICE when it does not exist,
+// LINEERR_OPERATIONFAILED for the rest (0 when it opened).
+tapi::LONG OpenLineError(const OpenResult& result);
 
 // The name of the UUCP lock file for `device` in `lockDir` ("LCK..ttyUSB0").
 QString LockFilePath(const QString& lockDir, const QString& device);
 
-class ModemDevice
+class TtyDevice
 {
 public:
     enum class ReadStatus
@@ -66,13 +73,13 @@ public:
         Closed // end of file or an I/O error: the device is gone
     };
 
-    virtual ~ModemDevice() = default;
+    virtual ~TtyDevice() = default;
 
-    // Opens `config.device` non-blocking and exclusively, ignoring the carrier
-    // (CLOCAL) so that a low DCD never holds the open, and sets the speed and
-    // flow control. A UUCP lock file is taken in `config.lockDir` when that
-    // folder is writable and released by Close.
-    virtual OpenResult Open(const ModemLineConfig& config) = 0;
+    // Opens `settings.device` non-blocking and exclusively, ignoring the
+    // carrier (CLOCAL) so that a low DCD never holds the open, sets the speed
+    // and flow control, and raises DTR. A UUCP lock file is taken in
+    // `settings.lockDir` when that folder is writable and released by Close.
+    virtual OpenResult Open(const TtySettings& settings) = 0;
     // Closes the tty (which also drops DTR). Nothing happens when closed.
     virtual void Close() = 0;
     virtual bool IsOpen() const = 0;
@@ -80,17 +87,18 @@ public:
     virtual int Fd() const = 0;
 
     // Writes all of `bytes` without waiting. False when the tty fails, or
-    // cannot take them all at once (its output held by flow control): command
-    // lines are a few bytes, so a tty with no room for them is stuck.
+    // cannot take them all at once (its output held by flow control): what a
+    // line writes itself is a few bytes, so a tty with no room for them is
+    // stuck.
     virtual bool Write(QByteArrayView bytes) = 0;
-    // Takes what has arrived, at most `max` bytes, without waiting. (The line
-    // reads a byte at a time while a CONNECT may come, so that no data byte
-    // that follows it is taken from the call's data channel.)
+    // Takes what has arrived, at most `max` bytes, without waiting. (The
+    // modem line reads a byte at a time while a CONNECT may come, so that no
+    // data byte that follows it is taken from the call's data channel.)
     virtual ReadStatus Read(QByteArray& out, int max) = 0;
     // Drops input that has arrived and was not read.
     virtual void DiscardInput() = 0;
     // Drops output that was written and has not left yet (the rest of a call's
-    // data, so that the escape sequence finds the line quiet).
+    // data, so that a modem's escape sequence finds the line quiet).
     virtual void DiscardOutput() = 0;
 
     // `handler` runs from the event loop when input arrives while readiness
@@ -108,7 +116,7 @@ public:
     virtual bool HungUp() const = 0;
 };
 
-// The tty of a real modem (or a pty that stands in for one).
-std::unique_ptr<ModemDevice> MakePosixModemDevice();
+// A real tty (or a pty that stands in for one).
+std::unique_ptr<TtyDevice> MakePosixTtyDevice();
 
-} // namespace qv::modem
+} // namespace qv::tty

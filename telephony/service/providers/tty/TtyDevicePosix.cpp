@@ -1,10 +1,11 @@
-// The modem's tty on Linux: CommDevice for the open, the settings and the
-// byte traffic; the modem-control lines and the UUCP lock file here. Nothing
-// above this file sees a kernel header.
-#include "telephony/service/providers/modem/ModemDevice.h"
+// A line's tty on Linux: CommDevice for the open, the settings and the byte
+// traffic; the modem-control lines and the UUCP lock file here. Nothing above
+// this file sees a kernel header.
+#include "telephony/service/providers/tty/TtyDevice.h"
 
 #include "common/ErrorCodes.h"
 #include "serial/CommDevice.h"
+#include "telephony/service/TapiConstants.h"
 
 #include <QFileInfo>
 
@@ -24,7 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace qv::modem {
+namespace qv::tty {
 
 QString LockFilePath(const QString& lockDir, const QString& device)
 {
@@ -39,7 +40,7 @@ QString LockFilePath(const QString& lockDir, const QString& device)
     return lockDir + QLatin1String("/LCK..") + name;
 }
 
-QString OpenErrorText(const OpenResult& result, const QString& device)
+QString OpenErrorText(const OpenResult& result, const QString& device, const QString& noun)
 {
     // Who holds the device, when the system says: "process 812 (minicom)".
     const QString holder =
@@ -52,35 +53,51 @@ QString OpenErrorText(const OpenResult& result, const QString& device)
     case OpenError::None:
         return {};
     case OpenError::NotFound:
-        return QStringLiteral("The modem device %1 does not exist (is the modem plugged in?).").arg(device);
+        return QStringLiteral("The %1 %2 does not exist (is it plugged in?).").arg(noun, device);
     case OpenError::PermissionDenied: {
         const QString group = result.group.isEmpty() ? QStringLiteral("dialout") : result.group;
-        return QStringLiteral("No permission to open the modem device %1: join the %2 group "
-                              "(sudo usermod -aG %2 $USER) and log in again.")
-            .arg(device, group);
+        return QStringLiteral("No permission to open the %1 %2: join the %3 group "
+                              "(sudo usermod -aG %3 $USER) and log in again.")
+            .arg(noun, device, group);
     }
     case OpenError::Locked:
-        return QStringLiteral("The modem device %1 is held by %2 (it has locked the device); close that "
-                              "program first.")
-            .arg(device, holder);
-    case OpenError::Exclusive:
-        return QStringLiteral(
-                   "The modem device %1 is held by %2 (it has the device in exclusive mode); close "
-                   "that program first.")
-            .arg(device, holder);
-    case OpenError::LockFile:
-        return QStringLiteral("The modem device %1 is held by %2 (its UUCP lock file); close that program "
+        return QStringLiteral("The %1 %2 is held by %3 (it has locked the device); close that program "
                               "first.")
-            .arg(device, holder);
+            .arg(noun, device, holder);
+    case OpenError::Exclusive:
+        return QStringLiteral("The %1 %2 is held by %3 (it has the device in exclusive mode); close "
+                              "that program first.")
+            .arg(noun, device, holder);
+    case OpenError::LockFile:
+        return QStringLiteral("The %1 %2 is held by %3 (its UUCP lock file); close that program first.")
+            .arg(noun, device, holder);
     case OpenError::BadSettings:
-        return QStringLiteral("The modem device %1 refuses the configured speed or flow control.")
-            .arg(device);
+        return QStringLiteral("The %1 %2 refuses the configured speed or flow control.").arg(noun, device);
     case OpenError::Failed:
         break;
     }
-    return QStringLiteral("The modem device %1 could not be opened (system error %2).")
-        .arg(device)
+    return QStringLiteral("The %1 %2 could not be opened (system error %3).")
+        .arg(noun, device)
         .arg(result.osError);
+}
+
+tapi::LONG OpenLineError(const OpenResult& result)
+{
+    switch (result.error) {
+    case OpenError::None:
+        return 0;
+    case OpenError::Locked:
+    case OpenError::Exclusive:
+    case OpenError::LockFile:
+        return tapi::LINEERR_ALLOCATED;
+    case OpenError::NotFound:
+        return tapi::LINEERR_NODEVICE;
+    case OpenError::PermissionDenied:
+    case OpenError::BadSettings:
+    case OpenError::Failed:
+        break;
+    }
+    return tapi::LINEERR_OPERATIONFAILED;
 }
 
 namespace {
@@ -224,12 +241,12 @@ QString GroupName(gid_t gid)
     return QString::fromLocal8Bit(result->gr_name);
 }
 
-class PosixModemDevice final : public ModemDevice
+class PosixTtyDevice final : public TtyDevice
 {
 public:
-    ~PosixModemDevice() override { Close(); }
+    ~PosixTtyDevice() override { Close(); }
 
-    OpenResult Open(const ModemLineConfig& config) override
+    OpenResult Open(const TtySettings& config) override
     {
         Close();
         OpenResult result;
@@ -283,7 +300,7 @@ public:
                 return false;
             // Nothing taken: the output queue is full and does not drain (a
             // modem that is off holds CTS low). Waiting here would hold the
-            // window up; the line reports the modem as not answering instead.
+            // window up; the line reports the device as stuck instead.
             if (written == 0)
                 return false;
             done += written;
@@ -395,7 +412,7 @@ private:
         return r;
     }
 
-    OpenResult TakeLockFile(const ModemLineConfig& config)
+    OpenResult TakeLockFile(const TtySettings& config)
     {
         OpenResult r;
         const QByteArray path = LockFilePath(config.lockDir, config.device).toLocal8Bit();
@@ -448,9 +465,9 @@ private:
 
 } // namespace
 
-std::unique_ptr<ModemDevice> MakePosixModemDevice()
+std::unique_ptr<TtyDevice> MakePosixTtyDevice()
 {
-    return std::make_unique<PosixModemDevice>();
+    return std::make_unique<PosixTtyDevice>();
 }
 
-} // namespace qv::modem
+} // namespace qv::tty

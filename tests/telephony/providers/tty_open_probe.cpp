@@ -1,13 +1,13 @@
-// A second program for the tests of the modem's tty: it holds a device the
-// way another program would, or opens one as the modem line does, under
-// whatever user the test starts it as.
+// A second program for the tests of a line's tty: it holds a device the way
+// another program would, or opens one as the lines do, under whatever user
+// the test starts it as.
 //
-//   vh_modem_open_probe hold-excl PATH    opens PATH in exclusive mode (TIOCEXCL)
-//   vh_modem_open_probe hold-flock PATH   opens PATH under an advisory lock
+//   vh_tty_open_probe hold-excl PATH    opens PATH in exclusive mode (TIOCEXCL)
+//   vh_tty_open_probe hold-flock PATH   opens PATH under an advisory lock
 //       both print "ready" and hold the device until standard input closes
-//   vh_modem_open_probe open PATH         the modem line's open of PATH: prints
-//       "opened" or the line's message, exit status 0 or 1
-#include "telephony/service/providers/modem/ModemDevice.h"
+//   vh_tty_open_probe open PATH         a line's open of PATH: prints
+//       "opened" or the modem line's message, exit status 0 or 1
+#include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -26,13 +26,14 @@ int main(int argc, char** argv)
     const char* mode = argv[1];
     const char* path = argv[2];
     if (std::strcmp(mode, "open") == 0) {
-        qv::modem::ModemLineConfig config;
-        config.device = QString::fromLocal8Bit(path);
-        config.lockDir.clear();
-        auto device = qv::modem::MakePosixModemDevice();
-        const qv::modem::OpenResult r = device->Open(config);
+        qv::tty::TtySettings settings;
+        settings.device = QString::fromLocal8Bit(path);
+        settings.lockDir.clear();
+        auto device = qv::tty::MakePosixTtyDevice();
+        const qv::tty::OpenResult r = device->Open(settings);
         const QByteArray text =
-            r.ok() ? QByteArray("opened") : qv::modem::OpenErrorText(r, config.device).toUtf8();
+            r.ok() ? QByteArray("opened")
+                   : qv::tty::OpenErrorText(r, settings.device, QStringLiteral("modem device")).toUtf8();
         std::printf("%s\n", text.constData());
         return r.ok() ? 0 : 1;
     }

@@ -1,8 +1,8 @@
-// The modem's tty opened for real, on a pty: who else holds it, and how,
-// decides which error the line reports and whom it names; a UUCP lock file is
+// A line's tty opened for real, on a pty: who else holds it, and how, decides
+// which error the line reports and whom it names; a UUCP lock file is
 // honoured, taken over when stale, and removed again. The other holders are
-// a second program (vh_modem_open_probe), as they would be on a real machine.
-#include "telephony/service/providers/modem/ModemDevice.h"
+// a second program (vh_tty_open_probe), as they would be on a real machine.
+#include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -22,9 +22,9 @@
 
 namespace {
 
-using namespace qv::modem;
+using namespace qv::tty;
 
-class ModemTty : public ::testing::Test
+class TtyOpen : public ::testing::Test
 {
 protected:
     void SetUp() override
@@ -63,17 +63,17 @@ protected:
     }
 
     QTemporaryDir m_lockDir;
-    ModemLineConfig m_config;
+    TtySettings m_config;
     QProcess m_holder;
     int m_master = -1;
     int m_slave = -1;
 };
 
-TEST_F(ModemTty, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
+TEST_F(TtyOpen, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
 {
-    auto device = MakePosixModemDevice();
+    auto device = MakePosixTtyDevice();
     const OpenResult r = device->Open(m_config);
-    ASSERT_TRUE(r.ok()) << OpenErrorText(r, m_config.device).toStdString();
+    ASSERT_TRUE(r.ok()) << OpenErrorText(r, m_config.device, "modem device").toStdString();
     EXPECT_FALSE(device->HasModemLines()) << "a pty has no DTR or DCD";
     EXPECT_EQ(LockFile().trimmed().toLong(), long(::getpid()));
     EXPECT_TRUE(LockFilePath("/var/lock", "/dev/pts/7").endsWith("LCK..pts_7"));
@@ -87,7 +87,7 @@ TEST_F(ModemTty, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
     pollfd p{device->Fd(), POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 2000), 1);
     QByteArray in;
-    EXPECT_EQ(device->Read(in, 1), ModemDevice::ReadStatus::Data);
+    EXPECT_EQ(device->Read(in, 1), TtyDevice::ReadStatus::Data);
     EXPECT_EQ(in, "O");
     EXPECT_FALSE(device->HungUp());
 
@@ -98,9 +98,9 @@ TEST_F(ModemTty, OpensWithoutModemLinesTakesTheLockFileAndGivesItBack)
 // Each way of holding the device gives its own error, naming the process.
 // Root gets past the tty's exclusive mode at the system's level: the line
 // honours it all the same.
-TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
+TEST_F(TtyOpen, AnotherHolderIsNamedWithHowItHoldsTheDevice)
 {
-    auto device = MakePosixModemDevice();
+    auto device = MakePosixTtyDevice();
     const long excl = Hold("hold-excl");
     ASSERT_GT(excl, 0);
     OpenResult r = device->Open(m_config);
@@ -109,10 +109,10 @@ TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
     if (::geteuid() == 0) {
         // Only root may read another process's descriptors.
         EXPECT_EQ(r.holderPid, excl);
-        EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(excl)));
-        EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("vh_modem_open"));
+        EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains(QString::number(excl)));
+        EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains("vh_tty_open"));
     }
-    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("exclusive mode"));
+    EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains("exclusive mode"));
     m_holder.closeWriteChannel();
     ASSERT_TRUE(m_holder.waitForFinished(5000));
     // The mode belongs to the tty, which our own end keeps open.
@@ -123,7 +123,7 @@ TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
     r = device->Open(m_config);
     EXPECT_EQ(r.error, OpenError::Locked);
     EXPECT_EQ(r.holderPid, locker) << "the kernel's lock table names it to everyone";
-    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(locker)));
+    EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains(QString::number(locker)));
 
     // A live process's UUCP lock file, which is looked at before the device.
     QFile lock(LockFilePath(m_config.lockDir, m_config.device));
@@ -133,8 +133,8 @@ TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
     r = device->Open(m_config);
     EXPECT_EQ(r.error, OpenError::LockFile);
     EXPECT_EQ(r.holderPid, locker);
-    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains(QString::number(locker)));
-    EXPECT_TRUE(OpenErrorText(r, m_config.device).contains("lock file"));
+    EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains(QString::number(locker)));
+    EXPECT_TRUE(OpenErrorText(r, m_config.device, "modem device").contains("lock file"));
 
     // The lock file of a process that has ended is stale and taken over.
     m_holder.closeWriteChannel();
@@ -146,7 +146,7 @@ TEST_F(ModemTty, AnotherHolderIsNamedWithHowItHoldsTheDevice)
 // A user outside the device's group: the message names the group to join.
 // As root, a throw-away user of no group tries the device in a program of
 // its own; otherwise this user tries a node it may not open.
-TEST_F(ModemTty, NoPermissionNamesTheGroupToJoin)
+TEST_F(TtyOpen, NoPermissionNamesTheGroupToJoin)
 {
     if (::geteuid() != 0) {
         QTemporaryDir dir;
@@ -155,11 +155,11 @@ TEST_F(ModemTty, NoPermissionNamesTheGroupToJoin)
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         f.close();
         f.setPermissions({});
-        ModemLineConfig config = m_config;
+        TtySettings config = m_config;
         config.device = path;
-        const OpenResult r = MakePosixModemDevice()->Open(config);
+        const OpenResult r = MakePosixTtyDevice()->Open(config);
         EXPECT_EQ(r.error, OpenError::PermissionDenied);
-        EXPECT_TRUE(OpenErrorText(r, path).contains("join the"));
+        EXPECT_TRUE(OpenErrorText(r, path, "modem device").contains("join the"));
         return;
     }
     // The probe must be reachable for the other user, folder by folder.
@@ -182,14 +182,14 @@ TEST_F(ModemTty, NoPermissionNamesTheGroupToJoin)
     EXPECT_TRUE(said.contains("join the " + group + " group")) << said.toStdString();
 }
 
-TEST_F(ModemTty, AMissingDeviceIsNotFound)
+TEST_F(TtyOpen, AMissingDeviceIsNotFound)
 {
-    ModemLineConfig config = m_config;
+    TtySettings config = m_config;
     config.device = m_lockDir.path() + "/ttyACM9";
-    auto device = MakePosixModemDevice();
+    auto device = MakePosixTtyDevice();
     const OpenResult r = device->Open(config);
     EXPECT_EQ(r.error, OpenError::NotFound);
-    EXPECT_TRUE(OpenErrorText(r, config.device).contains("does not exist"));
+    EXPECT_TRUE(OpenErrorText(r, config.device, "modem device").contains("does not exist"));
 }
 
 } // namespace
