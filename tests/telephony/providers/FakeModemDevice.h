@@ -31,6 +31,7 @@ public:
     bool dcd = false;
     bool dtr = false;
     bool dtrHangsUp = true; // a modem set to hang up when DTR drops
+    bool dtrFails = false;  // the system refuses to change DTR
     bool hungUp = false;
     bool writeFails = false;
     std::vector<bool> dtrChanges;
@@ -117,7 +118,7 @@ public:
     bool Carrier() const override { return dcd; }
     bool SetDtr(bool high) override
     {
-        if (!modemLines)
+        if (!modemLines || dtrFails)
             return false;
         dtr = high;
         dtrChanges.push_back(high);

@@ -3,6 +3,7 @@
 // ID, the data phase, and the hang-up with what confirms it (DCD, ATH0 after
 // DTR or the escape sequence) and what it does when nothing does.
 #include "tests/telephony/providers/FakeModemDevice.h"
+#include "tests/telephony/providers/RecordingEvents.h"
 
 #include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/modem/ModemProvider.h"
@@ -16,74 +17,8 @@ namespace {
 using namespace tapi;
 using namespace qv::modem;
 using qv::test::FakeModemDevice;
+using qv::test::RecordingEvents;
 using qv::tty::OpenError;
-
-// What the line told the service, one line of text per event.
-class RecordingEvents final : public ProviderEvents
-{
-public:
-    std::vector<std::string> log;
-    CallId nextCall = 100;
-    bool acceptCalls = true;
-
-    void CompleteRequest(RequestId request, LONG result) override
-    {
-        log.push_back("reply " + std::to_string(request) + " " + std::to_string(result));
-    }
-    CallId NewIncomingCall(Provider*, int line, DWORD) override
-    {
-        log.push_back("incoming " + std::to_string(line));
-        return acceptCalls ? nextCall++ : 0;
-    }
-    void CallStateChanged(CallId call, DWORD state, DWORD detail, DWORD) override
-    {
-        log.push_back("state " + std::to_string(call) + " " + Name(state) +
-                      (detail ? " " + std::to_string(detail) : std::string()));
-    }
-    void CallInfoChanged(CallId call, DWORD states) override
-    {
-        log.push_back("info " + std::to_string(call) + " " + std::to_string(states));
-    }
-    void LineDevStateChanged(Provider*, int line, DWORD state, DWORD, DWORD p3) override
-    {
-        log.push_back("linedev " + std::to_string(line) + " " + std::to_string(state) + " " +
-                      std::to_string(p3));
-    }
-    void LineClosed(Provider*, int line) override { log.push_back("closed " + std::to_string(line)); }
-    void DigitDetected(CallId, DWORD, DWORD) override {}
-    void MediaDetected(CallId, DWORD) override {}
-    void ToneDetected(CallId, DWORD) override {}
-    void PhoneStateChanged(Provider*, int, DWORD, DWORD) override {}
-    void PhoneClosed(Provider*, int) override {}
-
-    static std::string Name(DWORD state)
-    {
-        switch (state) {
-        case LINECALLSTATE_IDLE:
-            return "IDLE";
-        case LINECALLSTATE_OFFERING:
-            return "OFFERING";
-        case LINECALLSTATE_DIALING:
-            return "DIALING";
-        case LINECALLSTATE_PROCEEDING:
-            return "PROCEEDING";
-        case LINECALLSTATE_CONNECTED:
-            return "CONNECTED";
-        case LINECALLSTATE_DISCONNECTED:
-            return "DISCONNECTED";
-        case LINECALLSTATE_DIALTONE:
-            return "DIALTONE";
-        default:
-            return std::to_string(state);
-        }
-    }
-    bool Has(const std::string& entry) const { return std::find(log.begin(), log.end(), entry) != log.end(); }
-    int IndexOf(const std::string& entry) const
-    {
-        auto it = std::find(log.begin(), log.end(), entry);
-        return it == log.end() ? -1 : int(it - log.begin());
-    }
-};
 
 class ModemLine : public ::testing::Test
 {

@@ -1,0 +1,358 @@
+// The direct serial line against a fake tty with DTR and DCD, in virtual
+// time: its section of telephony.conf, calls with the carrier ignored and
+// waited for, calls offered by a rising DCD, the hang-up by DTR and what
+// confirms it, each failed open with its own account, and a device that goes
+// away.
+#include "tests/telephony/providers/FakeModemDevice.h"
+#include "tests/telephony/providers/RecordingEvents.h"
+
+#include "telephony/service/providers/serial/SerialLineFactory.h"
+#include "telephony/service/providers/serial/SerialLineProvider.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace tapi;
+using namespace qv::serialline;
+using qv::test::FakeModemDevice;
+using qv::test::RecordingEvents;
+using qv::tty::OpenError;
+using Log = std::vector<std::string>;
+
+const std::string kRinging = "linedev 0 " + std::to_string(LINEDEVSTATE_RINGING) + " ";
+const std::string kNormal = std::to_string(LINEDISCONNECTMODE_NORMAL);
+const std::string kNoAnswer = std::to_string(LINEDISCONNECTMODE_NOANSWER);
+
+class SerialLine : public ::testing::Test
+{
+protected:
+    void SetUp() override { Make(CarrierMode::Ignore); }
+
+    void Make(CarrierMode carrier)
+    {
+        provider.reset();
+        SerialLineConfig config;
+        config.port.device = "/dev/ttyFAKE0";
+        config.port.lockDir.clear();
+        config.carrier = carrier;
+        config.dialTimeoutSeconds = 20;
+        auto device = std::make_unique<FakeModemDevice>();
+        fake = device.get();
+        auto holder = std::make_shared<std::unique_ptr<FakeModemDevice>>(std::move(device));
+        provider = std::make_unique<SerialLineProvider>(std::vector<SerialLineConfig>{config},
+                                                        [holder](int) { return std::move(*holder); });
+        provider->SetTimings(timings);
+        provider->Attach(&events);
+    }
+
+    void Run(int ms)
+    {
+        for (int i = 0; i < ms; i += 10)
+            clock->Advance(10);
+    }
+
+    // What the line reported since the last look.
+    Log Take()
+    {
+        Log log = std::move(events.log);
+        events.log.clear();
+        return log;
+    }
+
+    void Open()
+    {
+        ASSERT_EQ(provider->OpenLine(0), 0);
+        Run(50);
+        Take();
+        fake->dtrChanges.clear();
+    }
+
+    qv::ScopedVirtualClock clock;
+    SerialTimings timings;
+    RecordingEvents events;
+    FakeModemDevice* fake = nullptr;
+    std::unique_ptr<SerialLineProvider> provider;
+};
+
+TEST(SerialLineConfigTest, ReadsItsSectionsAndReportsWhatItCannotUse)
+{
+    tapi::TelephonyConfig config;
+    config.lines = {
+        {1,
+         "serial",
+         {{"device", "/dev/ttyUSB1"},
+          {"name", "Board console"},
+          {"speed", "9600"},
+          {"flow", "RTSCTS"},
+          {"carrier", "wait"},
+          {"timeout", "30"},
+          {"lockdir", ""}}},
+        {2, "serial", {{"speed", "115200"}}},
+        {3, "serial", {{"device", "/dev/ttyS0"}, {"speed", "12345"}, {"carrier", "dcd"}, {"timeout", "1"}}},
+    };
+    QStringList problems;
+    auto provider = CreateSerialLineProvider(config, config.lines, problems);
+    ASSERT_TRUE(provider);
+    ASSERT_EQ(provider->LineCount(), 2);
+    const auto& serial = static_cast<SerialLineProvider&>(*provider);
+    const SerialLineConfig& first = serial.LineConfig(0);
+    EXPECT_EQ(first.name, "Board console");
+    EXPECT_EQ(first.port, (qv::tty::TtySettings{"/dev/ttyUSB1", 9600, qv::tty::FlowControl::RtsCts, ""}));
+    EXPECT_EQ(first.carrier, CarrierMode::Wait);
+    EXPECT_EQ(first.dialTimeoutSeconds, 30);
+    // A line with bad values keeps its defaults for them: a console's.
+    const SerialLineConfig defaults;
+    EXPECT_EQ(serial.LineConfig(1).port.speed, 115200);
+    EXPECT_EQ(serial.LineConfig(1).port.flow, qv::tty::FlowControl::None);
+    EXPECT_EQ(serial.LineConfig(1).carrier, CarrierMode::Ignore);
+    EXPECT_EQ(serial.LineConfig(1).dialTimeoutSeconds, defaults.dialTimeoutSeconds);
+    EXPECT_EQ(provider->LineInfo(0).lineName, "Board console");
+    EXPECT_EQ(provider->LineInfo(1).lineName, "Serial line");
+    EXPECT_EQ(problems, (QStringList{
+                            "telephony.conf [line2]: device: missing; the line has no serial device to open",
+                            "telephony.conf [line2]: serial line left out",
+                            "telephony.conf [line3]: speed = 12345: not a speed the port supports",
+                            "telephony.conf [line3]: carrier = dcd: expected one of ignore, wait",
+                            "telephony.conf [line3]: timeout = 1: seconds from 5 to 300 expected",
+                        }));
+}
+
+// With the carrier ignored the far end is simply there: a dial, with any
+// number or none, connects at once, a DCD never offers a call, and a hang-up
+// holds DTR down before it is reported.
+TEST_F(SerialLine, IgnoringTheCarrierADialConnectsAtOnceAndNothingComesIn)
+{
+    Open();
+    EXPECT_TRUE(fake->dtr) << "DTR is up while the line is open";
+    fake->dcd = true;
+    Run(1000);
+    EXPECT_TRUE(Take().empty()) << "no incoming call";
+
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 1 0", "state 7 CONNECTED 1"}));
+    DeviceIdData id;
+    ASSERT_EQ(provider->GetID(0, 0, 7, LINECALLSELECT_CALL, "comm/datamodem", id), 0);
+    EXPECT_EQ(id.fd, 42);
+    EXPECT_EQ(provider->Dial(2, 7, "5551234", 0), 0) << "a pick-up's number changes nothing";
+    ASSERT_EQ(provider->SetCallParams(3, 7, LINEBEARERMODE_PASSTHROUGH, 0, 0, nullptr), 0);
+    fake->dcd = false;
+    Run(1000);
+    EXPECT_EQ(Take(), (Log{"reply 2 0", "reply 3 0"})) << "a falling DCD ends nothing";
+    EXPECT_TRUE(fake->commands.empty()) << "a direct line sends no commands";
+
+    ASSERT_EQ(provider->Drop(4, 7, {}), 0);
+    EXPECT_EQ(fake->dtrChanges, std::vector<bool>{false});
+    Run(timings.dtrDropMs - 20);
+    EXPECT_TRUE(Take().empty()) << "not done while DTR is held down";
+    Run(40);
+    EXPECT_EQ(Take(), (Log{"reply 4 0", "state 7 IDLE"}));
+    EXPECT_EQ(fake->dtrChanges, (std::vector<bool>{false, true})) << "up again for the next call";
+
+    ASSERT_EQ(provider->MakeCall(5, 0, 8, "anything at all", 0, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 5 0", "state 8 CONNECTED 1"}));
+    EXPECT_EQ(provider->MakeCall(6, 0, 9, "", 0, {}), LINEERR_CALLUNAVAIL) << "one call per line";
+
+    // A cable without DTR: nothing to tell the far end with, the call ends
+    // here at once.
+    fake->modemLines = false;
+    ASSERT_EQ(provider->Drop(7, 8, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 7 0", "state 8 IDLE"}));
+}
+
+TEST_F(SerialLine, ADialThatWaitsForTheCarrierConnectsWhenDcdRises)
+{
+    Make(CarrierMode::Wait);
+    Open();
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 1 0", "state 7 DIALING", "state 7 PROCEEDING"}));
+    Run(5000);
+    EXPECT_TRUE(Take().empty());
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), Log{"state 7 CONNECTED 1"});
+
+    // The far end lets go of DCD: the call ends from its side.
+    fake->dcd = false;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), Log{"state 7 DISCONNECTED " + kNormal});
+    ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(timings.dtrDropMs + 10);
+    EXPECT_EQ(Take(), (Log{"reply 2 0", "state 7 IDLE"}));
+
+    // A far end that is up already connects at once; one that never comes
+    // up runs out of the line's time.
+    fake->dcd = true;
+    ASSERT_EQ(provider->MakeCall(3, 0, 8, "", 0, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 3 0", "state 8 CONNECTED 1"}));
+    fake->dtrHangsUp = false;
+    ASSERT_EQ(provider->Drop(4, 8, {}), 0);
+    Run(timings.dtrDropMs + 10);
+    EXPECT_EQ(Take(), (Log{"reply 4 0", "state 8 IDLE"}));
+    fake->dcd = false;
+    Run(500);
+    ASSERT_EQ(provider->MakeCall(5, 0, 9, "", 0, {}), 0);
+    Run(20 * 1000 + 10);
+    EXPECT_EQ(Take(), (Log{"reply 5 0", "state 9 DIALING", "state 9 PROCEEDING",
+                           "state 9 DISCONNECTED " + kNoAnswer}));
+}
+
+// With the carrier waited for, a DCD that rises offers a call that rings
+// until it is answered or DCD falls; only a DCD that has fallen since the
+// last call offers the next one.
+TEST_F(SerialLine, ARisingCarrierOffersACallThatRingsUntilItIsAnswered)
+{
+    Make(CarrierMode::Wait);
+    Open();
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), (Log{"incoming 0", "state 100 OFFERING 1", kRinging + "1"}));
+    Run(timings.ringMs);
+    EXPECT_EQ(Take(), Log{kRinging + "2"});
+    ASSERT_EQ(provider->Answer(1, 100, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 1 0", "state 100 CONNECTED 1"}));
+    Run(timings.ringMs);
+    EXPECT_TRUE(Take().empty()) << "no more rings";
+
+    // Hung up here while the far end keeps DCD up: that is no new caller.
+    fake->dtrHangsUp = false;
+    ASSERT_EQ(provider->Drop(2, 100, {}), 0);
+    Run(timings.dtrDropMs + 2000);
+    EXPECT_EQ(Take(), (Log{"reply 2 0", "state 100 IDLE"}));
+
+    // It lets go and comes back: a caller, who gives up before the answer.
+    fake->dcd = false;
+    Run(timings.carrierPollMs + 10);
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), (Log{"incoming 0", "state 101 OFFERING 1", kRinging + "1"}));
+    fake->dcd = false;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), Log{"state 101 IDLE"});
+
+    // A caller turned away does not ring again while its DCD stays up.
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10);
+    Take();
+    ASSERT_EQ(provider->Drop(3, 102, {}), 0);
+    Run(timings.dtrDropMs + 2 * timings.ringMs);
+    EXPECT_EQ(Take(), (Log{"reply 3 0", "state 102 IDLE"}));
+
+    // Nobody takes calls: the caller is let go the same way.
+    events.acceptCalls = false;
+    fake->dcd = false;
+    Run(timings.carrierPollMs + 10);
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10 + timings.ringMs);
+    EXPECT_EQ(Take(), Log{"incoming 0"});
+}
+
+TEST_F(SerialLine, EachFailedOpenTellsItsCause)
+{
+    struct Row
+    {
+        OpenError error;
+        LONG code;
+        const char* text;
+    };
+    const Row rows[] = {{OpenError::NotFound, LINEERR_NODEVICE, "does not exist"},
+                        {OpenError::PermissionDenied, LINEERR_OPERATIONFAILED, "join the dialout group"},
+                        {OpenError::Locked, LINEERR_ALLOCATED, "has locked the device"},
+                        {OpenError::Exclusive, LINEERR_ALLOCATED, "exclusive mode"},
+                        {OpenError::LockFile, LINEERR_ALLOCATED, "UUCP lock file"},
+                        {OpenError::BadSettings, LINEERR_OPERATIONFAILED, "refuses the configured speed"}};
+    for (const Row& r : rows) {
+        fake->openResult.error = r.error;
+        fake->openResult.holderPid = 4321;
+        fake->openResult.holderName = "minicom";
+        EXPECT_EQ(provider->OpenLine(0), r.code) << int(r.error);
+        const QString text = provider->LineFailure(0);
+        EXPECT_TRUE(text.startsWith("The serial device /dev/ttyFAKE0") ||
+                    text.startsWith("No permission to open the serial device /dev/ttyFAKE0"))
+            << text.toStdString();
+        EXPECT_TRUE(text.contains(r.text)) << text.toStdString();
+        if (r.code == LINEERR_ALLOCATED) {
+            EXPECT_TRUE(text.contains("process 4321 (minicom)")) << text.toStdString();
+        }
+    }
+    // A device without modem-control lines can never show the far end's
+    // carrier: a line that waits for it is refused with why.
+    Make(CarrierMode::Wait);
+    fake->modemLines = false;
+    EXPECT_EQ(provider->OpenLine(0), LINEERR_OPERATIONFAILED);
+    EXPECT_TRUE(provider->LineFailure(0).contains("set carrier = ignore"))
+        << provider->LineFailure(0).toStdString();
+    EXPECT_FALSE(fake->open);
+    fake->modemLines = true;
+    EXPECT_EQ(provider->OpenLine(0), 0);
+    EXPECT_TRUE(provider->LineFailure(0).isEmpty()) << "an open that works clears the account";
+}
+
+// A hang-up is reported only when DTR was dropped: one the system refuses
+// fails with its reason, and the call stays for a later drop.
+TEST_F(SerialLine, AHangUpThatCannotDropDtrFailsAndKeepsTheCall)
+{
+    Open();
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    Take();
+    fake->dtrFails = true;
+    ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(timings.dtrDropMs + 10);
+    EXPECT_EQ(Take(), Log{"reply 2 " + std::to_string(LINEERR_OPERATIONFAILED)});
+    EXPECT_TRUE(provider->LineFailure(0).contains("would not drop DTR"))
+        << provider->LineFailure(0).toStdString();
+    DeviceIdData id;
+    EXPECT_EQ(provider->GetID(0, 0, 7, LINECALLSELECT_CALL, "comm/datamodem", id), 0) << "the call stays";
+    fake->dtrFails = false;
+    ASSERT_EQ(provider->Drop(3, 7, {}), 0);
+    Run(timings.dtrDropMs + 10);
+    EXPECT_EQ(Take(), (Log{"reply 3 0", "state 7 IDLE"}));
+}
+
+// The phone's capability probe closes the line just before it opens it for
+// good: the tty stays, and DTR never drops in between. A close with a call
+// hangs it up first and leaves DTR down.
+TEST_F(SerialLine, AReopenWithinTheLingerKeepsTheTtyAndACloseHangsUp)
+{
+    Open();
+    provider->CloseLine(0);
+    Run(timings.lingerMs / 2);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(timings.lingerMs);
+    EXPECT_EQ(fake->opens, 1);
+    EXPECT_TRUE(fake->open);
+    EXPECT_TRUE(fake->dtrChanges.empty());
+
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    Take();
+    provider->CloseLine(0);
+    EXPECT_TRUE(fake->open) << "the far end is told first";
+    Run(timings.dtrDropMs + 10);
+    EXPECT_FALSE(fake->open);
+    EXPECT_EQ(fake->dtrChanges, std::vector<bool>{false}) << "DTR stays down with the tty closed";
+    EXPECT_TRUE(Take().empty()) << "the service forgot the call; nothing is reported";
+}
+
+TEST_F(SerialLine, ADeviceThatGoesAwayEndsTheCallAndClosesTheLine)
+{
+    Open();
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    Take();
+    fake->hungUp = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), Log{"state 7 DISCONNECTED " + kNormal});
+    ASSERT_EQ(provider->Drop(2, 7, {}), 0);
+    Run(10);
+    EXPECT_EQ(Take(), (Log{"reply 2 0", "state 7 IDLE", "closed 0"}));
+    EXPECT_TRUE(provider->LineFailure(0).contains("/dev/ttyFAKE0 went away"));
+
+    // Idle, the same is seen within a look.
+    fake->hungUp = false;
+    Open();
+    fake->hungUp = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), Log{"closed 0"});
+    EXPECT_EQ(provider->MakeCall(3, 0, 8, "", 0, {}), LINEERR_OPERATIONFAILED);
+}
+
+} // namespace
