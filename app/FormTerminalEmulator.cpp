@@ -77,23 +77,6 @@ QPixmap SettingsIcon()
     return pixmap;
 }
 
-// The line selection dialog's view of the phone.
-class PhoneLineDevices : public LineDevices
-{
-public:
-    explicit PhoneLineDevices(qv::QvPhone& phone) : m_phone(phone) {}
-    int NumberOfLines() override { return m_phone.NumberOfLines(); }
-    int GetLineName(int lineId, QString& name) override { return m_phone.GetLineName(lineId, name); }
-    int GetLineCaps(int lineId, int& caps) override { return m_phone.GetLineCaps(lineId, caps); }
-    int LineActive(int lineId, bool activate) override { return m_phone.LineActive(lineId, activate); }
-    int LineID() const override { return m_phone.LineID(); }
-    QString GetErrorMessage(int code) const override { return m_phone.GetErrorMessage(code); }
-    QString LineFailureText(int lineId) const override { return m_phone.LineFailureText(lineId); }
-
-private:
-    qv::QvPhone& m_phone;
-};
-
 } // namespace
 
 std::optional<QStringList> ChooseFilesWithDialog(QWidget* parent)

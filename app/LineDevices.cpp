@@ -1,6 +1,43 @@
 #include "app/LineDevices.h"
 
+#include "telephony/QvPhone.h"
+
 namespace vh {
+
+int PhoneLineDevices::NumberOfLines()
+{
+    return m_phone.NumberOfLines();
+}
+
+int PhoneLineDevices::GetLineName(int lineId, QString& name)
+{
+    return m_phone.GetLineName(lineId, name);
+}
+
+int PhoneLineDevices::GetLineCaps(int lineId, int& caps)
+{
+    return m_phone.GetLineCaps(lineId, caps);
+}
+
+int PhoneLineDevices::LineActive(int lineId, bool activate)
+{
+    return m_phone.LineActive(lineId, activate);
+}
+
+int PhoneLineDevices::LineID() const
+{
+    return m_phone.LineID();
+}
+
+QString PhoneLineDevices::GetErrorMessage(int code) const
+{
+    return m_phone.GetErrorMessage(code);
+}
+
+QString PhoneLineDevices::LineFailureText(int lineId) const
+{
+    return m_phone.LineFailureText(lineId);
+}
 
 namespace {
 

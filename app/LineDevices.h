@@ -5,6 +5,10 @@
 #include <QString>
 #include <QStringList>
 
+namespace qv {
+class QvPhone;
+}
+
 namespace vh {
 
 // The line-device side of the phone the dialog works on. Codes are the
@@ -23,6 +27,23 @@ public:
     // permission, another program holding it); empty when there is no more
     // to say.
     virtual QString LineFailureText(int /*lineId*/) const { return {}; }
+};
+
+// The line-device side of a real phone component, which must outlive it.
+class PhoneLineDevices : public LineDevices
+{
+public:
+    explicit PhoneLineDevices(qv::QvPhone& phone) : m_phone(phone) {}
+    int NumberOfLines() override;
+    int GetLineName(int lineId, QString& name) override;
+    int GetLineCaps(int lineId, int& caps) override;
+    int LineActive(int lineId, bool activate) override;
+    int LineID() const override;
+    QString GetErrorMessage(int code) const override;
+    QString LineFailureText(int lineId) const override;
+
+private:
+    qv::QvPhone& m_phone;
 };
 
 // A code's message followed by the line's own account of the failure, for

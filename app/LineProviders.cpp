@@ -2,6 +2,7 @@
 
 #include "telephony/service/providers/modem/ModemConfigDialog.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
+#include "telephony/service/providers/serial/SerialLineFactory.h"
 #include "telephony/service/providers/tcp/TcpConfigDialog.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"
 
@@ -10,7 +11,10 @@ namespace vh {
 int InstallLineProviders(const QString& settingsFolder, QStringList& problems)
 {
     return tapi::InstallConfiguredProviders(
-        settingsFolder, {{QStringLiteral("modem"), &qv::modem::CreateModemProvider}}, &problems);
+        settingsFolder,
+        {{QStringLiteral("modem"), &qv::modem::CreateModemProvider},
+         {QStringLiteral("serial"), &qv::serialline::CreateSerialLineProvider}},
+        &problems);
 }
 
 void RegisterLineConfigDialogs()

@@ -1,9 +1,13 @@
 // The receive options dialog and the line selection dialog, driven as the
-// operator drives them.
+// operator drives them; the lines telephony.conf names as the dialog lists
+// them.
 #include "AppTestSupport.h"
 
 #include "app/FormDlgLineSelection.h"
 #include "app/FormReceiveOptions.h"
+#include "app/LineProviders.h"
+#include "telephony/QvPhone.h"
+#include "telephony/service/Service.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -13,6 +17,7 @@
 
 #include <map>
 
+#include <pty.h>
 #include <unistd.h>
 
 namespace vh {
@@ -294,6 +299,64 @@ TEST_F(LineSelectionTest, CancelLeavesTheActiveLine)
     EXPECT_EQ(m_dialog.result(), QDialog::Rejected);
     EXPECT_TRUE(m_lines.activations.empty());
     EXPECT_EQ(m_lines.active, 0);
+}
+
+// --- Lines from telephony.conf ------------------------------------------------
+
+// A serial line is listed with what it can do (a data channel and nothing
+// more); one whose device is missing says why, in the listing and when it is
+// chosen, and another line can be chosen after it.
+TEST(ConfiguredLineSelection, SerialLinesAreListedWithTheirCapabilitiesOrWhyNot)
+{
+    int master = -1;
+    int slave = -1;
+    char tty[128] = {};
+    ASSERT_EQ(::openpty(&master, &slave, tty, nullptr, nullptr), 0);
+    test::SettingsFolder folder;
+    const QString missing = folder.Path() + "ttyUSB9";
+    folder.Put("telephony.conf", QStringLiteral("[line0]\ntype = serial\nname = Board console\ndevice = %1\n"
+                                                "lockdir = %2\n\n[line1]\ntype = serial\nname = Adapter\n"
+                                                "device = %3\n")
+                                     .arg(QString::fromLocal8Bit(tty), folder.Path(), missing)
+                                     .toUtf8());
+    QStringList problems;
+    ASSERT_EQ(InstallLineProviders(folder.Path(), problems), 2) << problems.join('\n').toStdString();
+    {
+        test::MessageBoxCapture boxes;
+        qv::QvPhone phone;
+        PhoneLineDevices lines(phone);
+        TFormDlgLineSelection dialog;
+        dialog.SetPhone(&lines);
+        dialog.Fill();
+        auto* combo = Control<QComboBox>(&dialog, "ComboBoxLines");
+        ASSERT_EQ(combo->count(), 2);
+        EXPECT_EQ(combo->itemText(0), "Board console");
+        EXPECT_EQ(combo->itemText(1), "Adapter");
+        EXPECT_EQ(dialog.Listing(), LineCapsListing(0x2));
+        EXPECT_TRUE(dialog.Listing().contains("Serial port device  - OK"));
+        EXPECT_TRUE(dialog.Listing().contains("Caller ID - UNAVAILABLE"));
+
+        dialog.show();
+        combo->setCurrentIndex(1);
+        emit combo->activated(1);
+        const QString why = "The serial device " + missing + " does not exist";
+        ASSERT_EQ(dialog.Listing().size(), 1);
+        EXPECT_TRUE(dialog.Listing()[0].startsWith("Error: ") && dialog.Listing()[0].contains(why))
+            << dialog.Listing()[0].toStdString();
+        QTest::mouseClick(Control<QPushButton>(&dialog, "ButtonOk"), Qt::LeftButton);
+        EXPECT_TRUE(dialog.isVisible());
+        ASSERT_EQ(boxes.Texts().size(), 1);
+        EXPECT_TRUE(boxes.Texts()[0].contains(why)) << boxes.Texts()[0].toStdString();
+
+        combo->setCurrentIndex(0);
+        QTest::mouseClick(Control<QPushButton>(&dialog, "ButtonOk"), Qt::LeftButton);
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        EXPECT_TRUE(phone.IsActive());
+        EXPECT_EQ(phone.LineID(), 0);
+    }
+    tapi::Service::Uninstall();
+    ::close(master);
+    ::close(slave);
 }
 
 } // namespace
