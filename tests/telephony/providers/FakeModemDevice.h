@@ -153,4 +153,13 @@ private:
     TimerId m_pending = 0;
 };
 
+// A line's device factory that hands one new fake out at the line's first
+// open; `fake` is left pointing at it for the test.
+inline std::function<std::unique_ptr<tty::TtyDevice>(int)> FakeDeviceFactory(FakeModemDevice*& fake)
+{
+    auto device = std::make_shared<std::unique_ptr<FakeModemDevice>>(std::make_unique<FakeModemDevice>());
+    fake = device->get();
+    return [device](int) -> std::unique_ptr<tty::TtyDevice> { return std::move(*device); };
+}
+
 } // namespace qv::test

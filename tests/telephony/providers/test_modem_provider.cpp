@@ -16,6 +16,7 @@ namespace {
 
 using namespace tapi;
 using namespace qv::modem;
+using qv::test::FakeDeviceFactory;
 using qv::test::FakeModemDevice;
 using qv::test::RecordingEvents;
 using qv::tty::OpenError;
@@ -34,11 +35,8 @@ protected:
     void Make(ModemLineConfig config)
     {
         provider.reset();
-        auto device = std::make_unique<FakeModemDevice>();
-        fake = device.get();
-        auto holder = std::make_shared<std::unique_ptr<FakeModemDevice>>(std::move(device));
-        provider = std::make_unique<ModemProvider>(std::vector<ModemLineConfig>{config},
-                                                   [holder](int) { return std::move(*holder); });
+        provider =
+            std::make_unique<ModemProvider>(std::vector<ModemLineConfig>{config}, FakeDeviceFactory(fake));
         provider->SetTimings(timings);
         provider->Attach(&events);
     }

@@ -15,6 +15,7 @@ namespace {
 
 using namespace tapi;
 using namespace qv::serialline;
+using qv::test::FakeDeviceFactory;
 using qv::test::FakeModemDevice;
 using qv::test::RecordingEvents;
 using qv::tty::OpenError;
@@ -37,11 +38,8 @@ protected:
         config.port.lockDir.clear();
         config.carrier = carrier;
         config.dialTimeoutSeconds = 20;
-        auto device = std::make_unique<FakeModemDevice>();
-        fake = device.get();
-        auto holder = std::make_shared<std::unique_ptr<FakeModemDevice>>(std::move(device));
         provider = std::make_unique<SerialLineProvider>(std::vector<SerialLineConfig>{config},
-                                                        [holder](int) { return std::move(*holder); });
+                                                        FakeDeviceFactory(fake));
         provider->SetTimings(timings);
         provider->Attach(&events);
     }
