@@ -2,6 +2,8 @@
 // byte, green in the middle and blue in the high byte.
 #pragma once
 
+#include "frontend/StatusColors.h"
+
 #include <QColor>
 
 namespace vh {
@@ -12,10 +14,6 @@ constexpr QColor ColorFromNumber(int number)
 }
 
 namespace color {
-// Status line.
-constexpr int StatusNormal = 14002344;
-constexpr int StatusError = 255;
-constexpr int StatusSuccess = 65280;
 // Terminal area.
 constexpr int TerminalAsDesigned = 15138790;
 constexpr int TerminalOpen = 16777215;

@@ -10,7 +10,7 @@
 // a message.
 #pragma once
 
-#include "app/Settings.h"
+#include "frontend/Settings.h"
 
 #include <QDialog>
 #include <QString>

@@ -4,13 +4,15 @@
 #include "app/Form1.h"
 #include "app/FormBuilder.h"
 #include "app/FormDlgLineSelection.h"
-#include "app/InstanceLock.h"
 #include "app/KeyInput.h"
 #include "app/MessageBox.h"
-#include "app/Reactions.h"
-#include "app/SendList.h"
 #include "app/TerminalArea.h"
 #include "app/TerminalSession.h"
+
+#include "frontend/FormComponents.h"
+#include "frontend/InstanceLock.h"
+#include "frontend/Reactions.h"
+#include "frontend/SendList.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -127,21 +129,7 @@ void TFormTerminalEmulator::CreateComponents()
 {
     m_qvPhone1 = std::make_unique<qv::QvPhone>();
     qv::QvPhone& phone = *m_qvPhone1;
-    phone.SetName(QStringLiteral("QvPhone1"));
-    phone.SetAutoDisconnect(true);
-    phone.SetMediaMode(qv::mmData);
-    phone.SetLinePrivilege(qv::lpOwner);
-    phone.ExtDevHandSet().SetMicGain(10);
-    phone.ExtDevHandSet().SetSpeakerVolume(10);
-    phone.ExtDevAux().SetMicGain(10);
-    phone.ExtDevAux().SetSpeakerVolume(10);
-    phone.ModemSpeaker().SetVolume(qv::svDefault);
-    phone.ModemSpeaker().SetMode(qv::smDefault);
-    phone.SetShowModemIcon(false);
-    phone.SetWaitForDialTone(false);
-    phone.SetTimeOut(10000);
-    phone.SetInitialRingNumber(1);
-    phone.SetAddressID(0);
+    SetFormProperties(phone);
     phone.SetOnLineState(
         [this](qv::QvPhone*, qv::TLineState state, int param1) { QvPhone1LineState(state, param1); });
     phone.SetOnCallState([this](qv::QvPhone*, qv::TCallState state, int param1, int param2, int call) {
@@ -151,22 +139,7 @@ void TFormTerminalEmulator::CreateComponents()
 
     m_qvSerialPort1 = std::make_unique<qv::QvSerialPort>();
     qv::QvSerialPort& port = *m_qvSerialPort1;
-    port.SetName(QStringLiteral("QvSerialPort1"));
-    port.SetLinkedTo(&phone);
-    port.BufferIn().SetSize(1024);
-    port.BufferIn().SetEnabled(true);
-    port.ManualSettings().SetPort(qv::pnCOM3);
-    port.ManualSettings().SetBaudRate(qv::br115200);
-    port.ManualSettings().SetDataBits(qv::db8Bits);
-    port.ManualSettings().SetStopBits(qv::sb1Bits);
-    port.ManualSettings().SetParity(qv::ptNone);
-    port.ManualSettings().SetHardwareFlow(qv::hfRTSCTS);
-    port.ManualSettings().SetSoftwareFlow(qv::sfNone);
-    port.SetMaxReceiveSize(4096);
-    port.SetMaxSendSize(4096);
-    port.SetMonitorReceiveData(true);
-    port.SetTimerEnabled(false);
-    port.SetTimerInterval(0);
+    SetFormProperties(port, &phone);
     port.SetOnPortState(
         [this](qv::TComponent*, qv::TPortState state, int param1) { QvSerialPort1PortState(state, param1); });
     port.SetOnReceiveData([this](qv::TComponent*, char* data, int size, qv::WindowHandle& display) {
@@ -175,14 +148,7 @@ void TFormTerminalEmulator::CreateComponents()
 
     m_qvFile1 = std::make_unique<qv::QvFile>();
     qv::QvFile& file = *m_qvFile1;
-    file.SetName(QStringLiteral("QvFile1"));
-    file.Compress().SetFileExt(QStringLiteral(".QV"));
-    file.Transfer().SetLinkedTo(&port);
-    file.Transfer().SetMaxRetries(122);
-    file.Transfer().SetReceiveExistingFiles(qv::efCreateWithNewName);
-    file.Transfer().SetResumedTransferAlternative(qv::efCreateWithNewName);
-    file.Transfer().SetResumedTransferCheckDate(false);
-    file.Transfer().SetReceiveFileDateTime(qv::dtUseOriginal);
+    SetFormProperties(file, port);
     file.SetOnTransferStateEvent([this](qv::TComponent*, qv::TTransferState state, const QString& name,
                                         int param1) { QvFile1TransferStateEvent(state, name, param1); });
     file.SetOnTransferProgress([this](qv::TComponent*, qv::TTransferOperation operation, const QString& name,
@@ -458,10 +424,8 @@ void TFormTerminalEmulator::FormCreate()
         m_qvPhone1->GetLineName(0, name);
         const QString message =
             WithLineFailure(m_qvPhone1->GetErrorMessage(code), m_qvPhone1->LineFailureText(0));
-        AddLog(QStringLiteral(">Error: ") + message);
-        ShowMessageBox(this, QStringLiteral("Error while activating the telephone device.\r\n\r\n"
-                                            "Telephone device name: ") +
-                                 name + QStringLiteral("\r\nError message: ") + message);
+        AddLog(ErrorLine(message));
+        ShowMessageBox(this, LineActivationError(name, message));
     }
 
     // The receive folder: the stored one, else (none, or an empty one) the
@@ -474,8 +438,8 @@ void TFormTerminalEmulator::FormCreate()
                 refusal.isEmpty())
                 receiveFolder = *stored;
             else
-                AddLog(QStringLiteral("TRANSFER>Error: ") + refusal +
-                       QStringLiteral(" Files are received into ") + receiveFolder);
+                AddLog(
+                    TransferErrorLine(refusal + QStringLiteral(" Files are received into ") + receiveFolder));
         }
     }
     m_qvFile1->Transfer().SetReceiveFolder(receiveFolder);
@@ -607,7 +571,7 @@ void TFormTerminalEmulator::QvSerialPort1ReceiveData(const char* data, int size,
     // Only what reaches this handler is searched: bytes a transfer takes
     // never come here, and a report once acted on is not found again.
     if (m_noCarrier.Feed(data, size)) {
-        AddLog(QStringLiteral(">No carrier detected."));
+        AddLog(NoCarrierLine());
         m_qvPhone1->Hangup();
     }
 }
@@ -626,7 +590,7 @@ void TFormTerminalEmulator::QvSerialPort1PortState(qv::TPortState state, int par
         SetFillColor(m_memoTerminal, ColorFromNumber(color::TerminalClosed));
         break;
     case qv::psError:
-        AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(param1));
+        AddLog(ErrorLine(m_qvSerialPort1->GetErrorMessage(param1)));
         break;
     }
 }
@@ -741,7 +705,7 @@ void TFormTerminalEmulator::QvPhone1LineState(qv::TLineState state, int param1)
     const QString failure = m_qvPhone1->LineFailureText(m_qvPhone1->LineID());
     if (failure.isEmpty())
         return;
-    AddLog(QStringLiteral(">Error: ") + failure);
+    AddLog(ErrorLine(failure));
     if (!m_reactivating) {
         // Shown once the event has been handled, so that the box's own event
         // loop never runs inside the phone's event dispatch.
@@ -779,7 +743,7 @@ void TFormTerminalEmulator::QvPhone1CallState(qv::TCallState state, int param1, 
         m_callConnected = true;
         UpdateControls();
         if (code != 0) {
-            AddLog(QStringLiteral(">Error: ") + m_qvSerialPort1->GetErrorMessage(code));
+            AddLog(ErrorLine(m_qvSerialPort1->GetErrorMessage(code)));
             m_qvPhone1->Hangup();
             m_callConnected = false;
             UpdateControls();
@@ -802,7 +766,7 @@ void TFormTerminalEmulator::AnswerRule(int ringCount)
         return;
     const int code = m_qvPhone1->Answer(0);
     if (code != 0)
-        AddLog(QStringLiteral(">Error: ") + m_qvPhone1->GetErrorMessage(code));
+        AddLog(ErrorLine(m_qvPhone1->GetErrorMessage(code)));
 }
 
 void TFormTerminalEmulator::QvPhone1BeforeDisconnect(int)
@@ -826,14 +790,12 @@ bool TFormTerminalEmulator::SendChosenFiles()
     QStringList refused;
     const QString list = BuildSendList(*chosen, refused);
     for (const QString& name : refused)
-        AddLog(QStringLiteral(
-                   "TRANSFER>Error: the file name \"%1\" contains a line break or \"|\" and cannot be sent")
-                   .arg(name));
+        AddLog(UnsendableNameLine(name));
     if (list.isEmpty())
         return false;
     const int code = m_qvFile1->SendFiles(list);
     if (code != 0)
-        AddLog(QStringLiteral("TRANSFER>Error: ") + m_qvFile1->GetErrorMessage(code));
+        AddLog(TransferErrorLine(m_qvFile1->GetErrorMessage(code)));
     return code == 0;
 }
 
@@ -847,7 +809,7 @@ void TFormTerminalEmulator::QvFile1RemoteReceiverReady()
         return;
     const int code = m_qvFile1->CancelRemoteReceiver();
     if (code != 0)
-        AddLog(QStringLiteral("TRANSFER>Error: ") + m_qvFile1->GetErrorMessage(code));
+        AddLog(TransferErrorLine(m_qvFile1->GetErrorMessage(code)));
 }
 
 void TFormTerminalEmulator::ButtonStartListenModeClick()
@@ -914,8 +876,8 @@ void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, 
         const QString folder = m_qvFile1->Transfer().ReceiveFolder();
         if (QDir::cleanPath(folder) == QDir::cleanPath(m_services.defaultReceiveFolder) &&
             !QDir().mkpath(folder))
-            AddLog(QStringLiteral("TRANSFER>Error: the folder ") + folder +
-                   QStringLiteral(" cannot be made"));
+            AddLog(TransferErrorLine(QStringLiteral("the folder ") + folder +
+                                     QStringLiteral(" cannot be made")));
     }
     if (reaction.status)
         SetStatus(reaction.status->color, reaction.status->text);

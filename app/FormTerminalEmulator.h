@@ -6,11 +6,12 @@
 // operator's choices in the settings files of its settings folder.
 #pragma once
 
-#include "app/ClockTimer.h"
 #include "app/FormReceiveOptions.h"
-#include "app/NoCarrierDetector.h"
-#include "app/Settings.h"
-#include "app/TransferRate.h"
+
+#include "frontend/ClockTimer.h"
+#include "frontend/NoCarrierDetector.h"
+#include "frontend/Settings.h"
+#include "frontend/TransferRate.h"
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"

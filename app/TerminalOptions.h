@@ -3,8 +3,9 @@
 // what the line reports of its far side.
 #pragma once
 
-#include "app/Settings.h"
 #include "app/terminal/TerminalCodec.h"
+
+#include "frontend/Settings.h"
 
 #include "telephony/PhoneTypes.h"
 

@@ -9,10 +9,11 @@
 // TTYPE/NAWS, again whenever it changes.
 #pragma once
 
-#include "app/PacedSender.h"
-#include "app/Settings.h"
 #include "app/TerminalArea.h"
 #include "app/TerminalOptions.h"
+
+#include "frontend/PacedSender.h"
+#include "frontend/Settings.h"
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"

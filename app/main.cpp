@@ -1,16 +1,21 @@
 // vh-terminal: the program's entry. Options that need no window are answered
 // first; then the application, the main window and the picture window are
-// created and the event loop runs until the main window closes.
+// created and the event loop runs until the main window closes, or until a
+// signal asks the program to end, which closes the window the same way.
 #include "app/CommandLine.h"
 #include "app/Form1.h"
 #include "app/FormTerminalEmulator.h"
-#include "app/LineProviders.h"
+#include "app/LineConfigDialogs.h"
 #include "app/MessageBox.h"
-#include "app/Settings.h"
+
+#include "frontend/LineProviders.h"
+#include "frontend/Settings.h"
+#include "frontend/SignalWatcher.h"
 
 #include "imaging/ClipboardGraphic.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 
 #include <cstdio>
@@ -28,6 +33,24 @@ QStringList Arguments(int argc, char** argv, int first)
 void Print(std::FILE* stream, const QString& text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// Long enough for a modem without DTR: its guard times, the escape sequence
+// and the reply to ATH.
+constexpr int kHangUpLimitMs = 15000;
+
+// A call still up when the window has closed is hung up while the event loop
+// still runs, before the phone lets the line go: a modem whose DTR the
+// system cannot drop needs the escape sequence and ATH, which take seconds,
+// and must be on hook when the program has ended.
+void HangUpRemainingCall(qv::QvPhone& phone)
+{
+    if (phone.NumberOfActiveCalls() == 0)
+        return;
+    phone.Hangup();
+    const QDeadlineTimer deadline(kHangUpLimitMs);
+    while (phone.NumberOfActiveCalls() > 0 && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
 } // namespace
@@ -93,7 +116,24 @@ int main(int argc, char** argv)
     if (window.TerminateRequested())
         return 1;
 
+    // SIGTERM, SIGINT and SIGHUP end the program as closing the window does:
+    // the close-time choices are saved and the line is let go cleanly. The
+    // signal is the operator's decision already, so the question asked before
+    // closing during a call or a transfer is taken as answered yes, and a box
+    // that would wait for an operator is printed instead.
+    vh::SignalWatcher terminationSignals([&window](int signalNumber) {
+        Print(stderr, QStringLiteral("vh-terminal: %1: closing\n").arg(vh::SignalWatcher::Name(signalNumber)));
+        vh::SetQuestionHandler([](QWidget*, const QString&) { return true; });
+        vh::SetMessageBoxHandler(
+            [](QWidget*, const QString& text) { Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(text)); });
+        window.close();
+        // Also ends the event loop of a dialog that is open at the time.
+        QCoreApplication::quit();
+    });
+
     window.show();
     QApplication::setQuitOnLastWindowClosed(true);
-    return app.exec();
+    const int status = app.exec();
+    HangUpRemainingCall(window.QvPhone1());
+    return status;
 }

@@ -4,8 +4,9 @@
 
 #include "app/FormTerminalEmulator.h"
 #include "app/MessageBox.h"
-#include "app/Settings.h"
 #include "tests/app/TransferPeer.h"
+
+#include "frontend/Settings.h"
 
 #include "common/Clock.h"
 #include "common/MessageWindow.h"

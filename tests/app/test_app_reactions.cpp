@@ -1,7 +1,8 @@
 // What the window logs and shows for each component event, and the
 // automatic answer rule.
 #include "app/Colors.h"
-#include "app/Reactions.h"
+
+#include "frontend/Reactions.h"
 
 #include <gtest/gtest.h>
 

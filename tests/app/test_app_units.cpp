@@ -4,12 +4,13 @@
 #include "app/CommandLine.h"
 #include "app/KeyInput.h"
 #include "app/LineDevices.h"
-#include "app/NoCarrierDetector.h"
-#include "app/PacedSender.h"
-#include "app/SendList.h"
-#include "app/Settings.h"
 #include "app/TerminalOptions.h"
-#include "app/TransferRate.h"
+
+#include "frontend/NoCarrierDetector.h"
+#include "frontend/PacedSender.h"
+#include "frontend/SendList.h"
+#include "frontend/Settings.h"
+#include "frontend/TransferRate.h"
 
 #include "common/Clock.h"
 

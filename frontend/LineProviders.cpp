@@ -1,9 +1,7 @@
-#include "app/LineProviders.h"
+#include "frontend/LineProviders.h"
 
-#include "telephony/service/providers/modem/ModemConfigDialog.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/serial/SerialLineFactory.h"
-#include "telephony/service/providers/tcp/TcpConfigDialog.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"
 
 namespace vh {
@@ -15,12 +13,6 @@ int InstallLineProviders(const QString& settingsFolder, QStringList& problems)
         {{QStringLiteral("modem"), &qv::modem::CreateModemProvider},
          {QStringLiteral("serial"), &qv::serialline::CreateSerialLineProvider}},
         &problems);
-}
-
-void RegisterLineConfigDialogs()
-{
-    qv::tcp::RegisterTcpConfigDialog();
-    qv::modem::RegisterModemConfigDialog();
 }
 
 } // namespace vh

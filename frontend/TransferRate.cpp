@@ -1,4 +1,4 @@
-#include "app/TransferRate.h"
+#include "frontend/TransferRate.h"
 
 #include <algorithm>
 

@@ -13,8 +13,4 @@ namespace vh {
 // could not be used.
 int InstallLineProviders(const QString& settingsFolder, QStringList& problems);
 
-// Gives the line types their configuration dialogs (the settings panel's
-// "default settings" button shows them).
-void RegisterLineConfigDialogs();
-
 } // namespace vh

@@ -1,4 +1,4 @@
-#include "app/NoCarrierDetector.h"
+#include "frontend/NoCarrierDetector.h"
 
 namespace vh {
 

@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "frontend/Settings.h"
 
 #include <QCoreApplication>
 #include <QDir>

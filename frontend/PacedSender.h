@@ -3,7 +3,7 @@
 // queue takes it, so the window never waits on a slow line.
 #pragma once
 
-#include "app/ClockTimer.h"
+#include "frontend/ClockTimer.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "app/InstanceLock.h"
+#include "frontend/InstanceLock.h"
 
 #include <QFile>
 

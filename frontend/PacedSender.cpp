@@ -1,4 +1,4 @@
-#include "app/PacedSender.h"
+#include "frontend/PacedSender.h"
 
 #include <algorithm>
 

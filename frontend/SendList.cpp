@@ -1,4 +1,4 @@
-#include "app/SendList.h"
+#include "frontend/SendList.h"
 
 #include "common/FileList.h"
 

@@ -1,6 +1,6 @@
-#include "app/Reactions.h"
+#include "frontend/Reactions.h"
 
-#include "app/Colors.h"
+#include "frontend/StatusColors.h"
 
 namespace vh {
 
@@ -161,6 +161,33 @@ RingDecision DecideRing(int ringCount, const QString& ringField, bool autoAnswer
     }
     decision.answer = autoAnswer && ringCount == wanted;
     return decision;
+}
+
+QString ErrorLine(const QString& message)
+{
+    return QStringLiteral(">Error: ") + message;
+}
+
+QString TransferErrorLine(const QString& message)
+{
+    return QStringLiteral("TRANSFER>Error: ") + message;
+}
+
+QString NoCarrierLine()
+{
+    return QStringLiteral(">No carrier detected.");
+}
+
+QString UnsendableNameLine(const QString& name)
+{
+    return TransferErrorLine(
+        QStringLiteral("the file name \"%1\" contains a line break or \"|\" and cannot be sent").arg(name));
+}
+
+QString LineActivationError(const QString& lineName, const QString& message)
+{
+    return QStringLiteral("Error while activating the telephone device.\r\n\r\nTelephone device name: ") +
+           lineName + QStringLiteral("\r\nError message: ") + message;
 }
 
 } // namespace vh

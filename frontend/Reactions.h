@@ -46,4 +46,16 @@ struct RingDecision
 };
 RingDecision DecideRing(int ringCount, const QString& ringField, bool autoAnswer);
 
+// The log's other lines: an error of the phone or the port (">Error: " and
+// the component's message), of a transfer ("TRANSFER>Error: ..."), the
+// modem's report of a lost carrier found in the terminal's text, and a file
+// chosen for sending whose name a send list cannot carry.
+QString ErrorLine(const QString& message);
+QString TransferErrorLine(const QString& message);
+QString NoCarrierLine();
+QString UnsendableNameLine(const QString& name);
+// What the operator is told when line device `lineName` cannot be
+// activated: the name and the phone's message, on lines of their own.
+QString LineActivationError(const QString& lineName, const QString& message);
+
 } // namespace vh
