@@ -1,13 +1,12 @@
 // The operator's choices for the terminal area (local echo, what Enter
-// sends, the far side's code page), their settings files, and how they meet
-// what the line reports of its far side.
+// sends, the far side's code page) and their settings files. How the choices
+// meet what the line reports of its far side is TypedText's.
 #pragma once
 
 #include "app/terminal/TerminalCodec.h"
 
 #include "frontend/Settings.h"
-
-#include "telephony/PhoneTypes.h"
+#include "frontend/TypedText.h"
 
 #include <QByteArray>
 #include <QString>
@@ -24,13 +23,6 @@ inline const QString EnterKey = QStringLiteral("enter.ctx");
 inline const QString CodePage = QStringLiteral("charset.ctx");
 } // namespace settings
 
-enum class EnterSends
-{
-    AsLineAsks, // CR LF, or CR where the line says its far side wants it
-    CrLf,
-    Cr
-};
-
 struct TerminalOptions
 {
     bool localEcho = true;
@@ -45,11 +37,5 @@ TerminalOptions ReadTerminalOptions(const SettingsStore& store, QStringList& err
 // The text each choice is stored as.
 QString LocalEchoText(bool on);
 QString EnterText(EnterSends enter);
-
-// What Enter sends under the operator's choice and the line's report.
-QByteArray EnterBytes(EnterSends enter, const qv::TLineTraits& traits);
-// Whether typed text is shown locally: not when the far side echoes it, and
-// not when the operator switched it off.
-bool ShowsTypedText(bool localEcho, const qv::TLineTraits& traits);
 
 } // namespace vh

@@ -122,10 +122,12 @@ int main(int argc, char** argv)
     // closing during a call or a transfer is taken as answered yes, and a box
     // that would wait for an operator is printed instead.
     vh::SignalWatcher terminationSignals([&window](int signalNumber) {
-        Print(stderr, QStringLiteral("vh-terminal: %1: closing\n").arg(vh::SignalWatcher::Name(signalNumber)));
+        Print(stderr,
+              QStringLiteral("vh-terminal: %1: closing\n").arg(vh::SignalWatcher::Name(signalNumber)));
         vh::SetQuestionHandler([](QWidget*, const QString&) { return true; });
-        vh::SetMessageBoxHandler(
-            [](QWidget*, const QString& text) { Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(text)); });
+        vh::SetMessageBoxHandler([](QWidget*, const QString& text) {
+            Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(text));
+        });
         window.close();
         // Also ends the event loop of a dialog that is open at the time.
         QCoreApplication::quit();

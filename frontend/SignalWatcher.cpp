@@ -34,7 +34,8 @@ extern "C" void WriteSignalNumber(int signalNumber)
 
 } // namespace
 
-SignalWatcher::SignalWatcher(Handler handler, QObject* parent) : QObject(parent), m_handler(std::move(handler))
+SignalWatcher::SignalWatcher(Handler handler, QObject* parent)
+    : QObject(parent), m_handler(std::move(handler))
 {
     if (g_writeFd >= 0)
         return;

@@ -1,0 +1,149 @@
+#include "cli/TransferJob.h"
+
+#include "cli/ExitStatus.h"
+
+#include "common/Clock.h"
+#include "frontend/Reactions.h"
+#include "frontend/SendList.h"
+
+namespace vh::cli {
+
+namespace {
+
+QString WithCode(const QString& message, int code)
+{
+    return QStringLiteral("%1 (code %2)").arg(message).arg(code);
+}
+
+std::int64_t Now()
+{
+    return qv::Clock::Instance().MonotonicMs();
+}
+
+} // namespace
+
+TransferJob::TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished)
+    : m_file(file), m_report(report), m_files(std::move(files)), m_finished(std::move(finished)),
+      m_sending(!m_files.isEmpty())
+{
+    m_file.SetOnTransferStateEvent([this](qv::TComponent*, qv::TTransferState state, const QString& name,
+                                          int param1) { StateEvent(state, name, param1); });
+    m_file.SetOnTransferProgress([this](qv::TComponent*, qv::TTransferOperation, const QString& name,
+                                        int fileIndex, int fileBytes, int, int totalBytes,
+                                        int) { ProgressEvent(name, fileIndex, fileBytes, totalBytes); });
+}
+
+TransferJob::~TransferJob()
+{
+    m_file.SetOnTransferStateEvent(nullptr);
+    m_file.SetOnTransferProgress(nullptr);
+}
+
+int TransferJob::Listen()
+{
+    return m_file.ListenMode(true);
+}
+
+void TransferJob::PortOpened()
+{
+    if (!m_sending || m_started)
+        return;
+    m_started = true;
+    QStringList refused;
+    const QString list = BuildSendList(m_files, refused);
+    for (const QString& name : refused)
+        m_report.Log(UnsendableNameLine(name));
+    if (!refused.isEmpty()) {
+        Finish(
+            {exitstatus::WorkFailed, QStringLiteral("a file name cannot be sent: %1").arg(refused.first())});
+        return;
+    }
+    const int code = m_file.SendFiles(list);
+    if (code != 0) {
+        const QString message = m_file.GetErrorMessage(code);
+        m_report.Log(TransferErrorLine(message));
+        Finish({exitstatus::WorkFailed, WithCode(message, code)});
+    }
+}
+
+void TransferJob::Stop()
+{
+    m_file.StopTransfer();
+}
+
+bool TransferJob::Running() const
+{
+    const qv::TOperationMode mode = m_file.OperationMode();
+    return mode == qv::omSending || mode == qv::omReceiving;
+}
+
+void TransferJob::StateEvent(qv::TTransferState state, const QString& name, int param1)
+{
+    m_report.Log(TransferStateReaction(state, name, param1, m_file.GetErrorMessage(param1)).log);
+    switch (state) {
+    case qv::tsSendModeStart:
+    case qv::tsReceiveModeStart:
+        m_rate.Begin(Now());
+        break;
+    case qv::tsFileSendDone:
+    case qv::tsFileReceiveDone:
+        m_report.EndProgress();
+        if (const QString line = m_rate.FileEndText(Now()); !line.isEmpty())
+            m_report.Log(line);
+        break;
+    case qv::tsFileSendRemoteSkipped:
+        ++m_skipped;
+        break;
+    case qv::tsError:
+        m_errorCode = param1;
+        break;
+    case qv::tsSendModeEnd:
+    case qv::tsReceiveModeEnd: {
+        m_report.EndProgress();
+        const bool ended = param1 == 0 && m_errorCode == 0;
+        if (!ended) {
+            const QString what = state == qv::tsSendModeEnd
+                                     ? QStringLiteral("the files were not all sent")
+                                     : QStringLiteral("the files were not all received");
+            Finish({exitstatus::WorkFailed,
+                    m_errorCode != 0 ? what + QStringLiteral(": ") +
+                                           WithCode(m_file.GetErrorMessage(m_errorCode), m_errorCode)
+                                     : what + QStringLiteral(": the transfer was stopped")});
+        } else if (m_skipped > 0) {
+            Finish({exitstatus::WorkFailed, QStringLiteral("the far side skipped %1 of %2 files")
+                                                .arg(m_skipped)
+                                                .arg(m_file.Transfer().TotalFileCount())});
+        } else {
+            Finish({exitstatus::Success, QString()});
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void TransferJob::ProgressEvent(const QString& name, int fileIndex, int fileBytes, int totalBytes)
+{
+    const qv::TTransfer& transfer = m_file.Transfer();
+    m_rate.Progress(Now(), fileIndex, fileBytes, totalBytes, transfer.TotalFileSize());
+    Report::Figures figures;
+    figures.fileName = name;
+    figures.fileIndex = fileIndex;
+    figures.fileCount = transfer.TotalFileCount();
+    figures.fileBytes = fileBytes;
+    figures.fileSize = transfer.FileSize();
+    figures.rate = m_rate.LiveText();
+    m_report.Progress(figures);
+}
+
+void TransferJob::Finish(const JobResult& result)
+{
+    if (m_done)
+        return;
+    m_done = true;
+    if (m_finished)
+        m_finished(result);
+}
+
+} // namespace vh::cli

@@ -1,0 +1,68 @@
+// A send or a receive with the transfer component, as vh-term runs it: the
+// component's events become the window's log lines and the progress bar, and
+// the operation's end becomes the job's result.
+//
+// A send has succeeded when every file was sent and the closing exchange
+// was made; a file the far side skipped was not sent. A receive has
+// succeeded when the operation ended with its closing exchange; files
+// skipped under the chosen policy are what was asked for.
+#pragma once
+
+#include "cli/Report.h"
+
+#include "frontend/TransferRate.h"
+
+#include "transfer/QvFile.h"
+
+#include <QStringList>
+
+#include <functional>
+
+namespace vh::cli {
+
+struct JobResult
+{
+    int status = 0;  // an exit status
+    QString message; // for the operator when the status is not 0
+};
+
+class TransferJob
+{
+public:
+    using Finished = std::function<void(const JobResult& result)>;
+
+    // Sends `files` (sending: not empty) or receives into the file's
+    // receive folder. The file component's two events are the job's for its
+    // lifetime.
+    TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished);
+    ~TransferJob();
+    TransferJob(const TransferJob&) = delete;
+    TransferJob& operator=(const TransferJob&) = delete;
+
+    // Receiving: listen from now on, so that a sender that starts at once is
+    // caught. 0, or the component's code.
+    int Listen();
+    // The port is open: a send starts.
+    void PortOpened();
+    // Ends what runs, with the cancel sequence to the far side.
+    void Stop();
+    bool Running() const;
+
+private:
+    void StateEvent(qv::TTransferState state, const QString& name, int param1);
+    void ProgressEvent(const QString& name, int fileIndex, int fileBytes, int totalBytes);
+    void Finish(const JobResult& result);
+
+    qv::QvFile& m_file;
+    Report& m_report;
+    QStringList m_files;
+    Finished m_finished;
+    TransferRate m_rate;
+    bool m_sending;
+    bool m_started = false;
+    bool m_done = false;
+    int m_errorCode = 0;
+    int m_skipped = 0;
+};
+
+} // namespace vh::cli
