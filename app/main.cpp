@@ -106,6 +106,28 @@ int main(int argc, char** argv)
     vh::InstallComponentMessageHandler();
     qv::RegisterClipboardGraphic();
 
+    // SIGTERM, SIGINT and SIGHUP end the program as closing the window does:
+    // the close-time choices are saved and the line is let go cleanly. The
+    // signal is the operator's decision already, so the question asked before
+    // closing during a call or a transfer is taken as answered yes, and a box
+    // that would wait for an operator is printed instead. Taken over before
+    // the window exists, so that no signal finds the program defenceless.
+    vh::TFormTerminalEmulator* shownWindow = nullptr;
+    bool signalled = false;
+    vh::SignalWatcher terminationSignals([&](int signalNumber) {
+        Print(stderr,
+              QStringLiteral("vh-terminal: %1: closing\n").arg(vh::SignalWatcher::Name(signalNumber)));
+        signalled = true;
+        vh::SetQuestionHandler([](QWidget*, const QString&) { return true; });
+        vh::SetMessageBoxHandler([](QWidget*, const QString& text) {
+            Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(text));
+        });
+        if (shownWindow)
+            shownWindow->close();
+        // Also ends the event loop of a dialog that is open at the time.
+        QCoreApplication::quit();
+    });
+
     vh::TerminalWindowServices services;
     services.settingsFolder = folder;
     vh::TFormTerminalEmulator window(services);
@@ -116,24 +138,16 @@ int main(int argc, char** argv)
     if (window.TerminateRequested())
         return 1;
 
-    // SIGTERM, SIGINT and SIGHUP end the program as closing the window does:
-    // the close-time choices are saved and the line is let go cleanly. The
-    // signal is the operator's decision already, so the question asked before
-    // closing during a call or a transfer is taken as answered yes, and a box
-    // that would wait for an operator is printed instead.
-    vh::SignalWatcher terminationSignals([&window](int signalNumber) {
-        Print(stderr,
-              QStringLiteral("vh-terminal: %1: closing\n").arg(vh::SignalWatcher::Name(signalNumber)));
-        vh::SetQuestionHandler([](QWidget*, const QString&) { return true; });
-        vh::SetMessageBoxHandler([](QWidget*, const QString& text) {
-            Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(text));
-        });
-        window.close();
-        // Also ends the event loop of a dialog that is open at the time.
-        QCoreApplication::quit();
-    });
-
+    shownWindow = &window;
     window.show();
+    // A signal seen during the start-up steps closes the window as soon as
+    // it has shown the stored choices, so that the close stores them again
+    // rather than the controls' defaults.
+    if (signalled) {
+        window.close();
+        HangUpRemainingCall(window.QvPhone1());
+        return 0;
+    }
     QApplication::setQuitOnLastWindowClosed(true);
     const int status = app.exec();
     HangUpRemainingCall(window.QvPhone1());

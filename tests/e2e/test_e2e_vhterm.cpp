@@ -1,0 +1,222 @@
+// vh-term as a user runs it: calling the window's components over an
+// internet line to send, receive and chat; against sz and rz over its
+// standard streams (two pipes, one terminal) and over a serial device; and
+// its exit status when a call is refused, busy or not answered, and when a
+// transfer fails.
+#include "tests/e2e/ProgramRun.h"
+#include "tests/e2e/WindowFixture.h"
+#include "tests/support/VirtualModem.h"
+
+#include "app/TerminalArea.h"
+
+#include "serial/QvSerialPort.h"
+#include "transfer/QvFile.h"
+
+#include <QStandardPaths>
+#include <QTcpServer>
+
+namespace vh {
+namespace {
+
+using namespace e2e;
+
+void WriteFile(const QString& path, const QByteArray& content)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(content);
+}
+
+class VhTerm : public EndToEnd
+{
+protected:
+    // vh-term's own settings folder: one internet line that only dials out.
+    void SetUp() override
+    {
+        WriteFile(m_cliSettings.filePath("telephony.conf"), "[line0]\ntype = tcp\nlisten = false\n");
+    }
+
+    QStringList Dial(const QStringList& work)
+    {
+        return QStringList{"--settings-dir", m_cliSettings.path(), "dial",
+                           QStringLiteral("127.0.0.1:%1").arg(m_port)} +
+               work;
+    }
+
+    QTemporaryDir m_cliSettings;
+};
+
+TEST_F(VhTerm, SendsReceivesAndChatsWithTheWindow)
+{
+    InstallLines(qv::tcp::TcpMode::Telnet);
+    StartWindow();
+    QTemporaryDir outbox, inbox;
+
+    // Two files to the window, which answers on the first ring.
+    const QStringList files = {Put(outbox.path(), "first.bin", Pattern(120000, 7)),
+                               Put(outbox.path(), QStringLiteral(u"دوم.txt"), "second\r\n")};
+    ProgramRun send(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(send.Start(Dial(QStringList{"--send"} + files)));
+    EXPECT_EQ(send.Finish(), 0) << send.Err().toStdString();
+    for (const QString& file : files)
+        EXPECT_EQ(Get(ReceivedInWindow(QFileInfo(file).fileName())), Get(file));
+    // The window's own log lines, in the window's order.
+    EXPECT_TRUE(
+        InOrder(send.ErrLines(), {">Telephone device is activated", ">Connected.", "TRANSFER>Send Mode",
+                                  "TRANSFER>File sent successfully: " + files[0],
+                                  "TRANSFER>File sent successfully: " + files[1],
+                                  "TRANSFER>Send operation complete successfully", ">Disconnected"}));
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }));
+
+    // Files from the window, sent once vh-term's call is up.
+    ProgramRun receive(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(receive.Start(Dial({"--receive", "--folder", inbox.path()})));
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); })) << receive.Err().toStdString();
+    m_toSend = {Put(outbox.path(), "back.bin", Pattern(70000, 8))};
+    ClickSend();
+    EXPECT_EQ(receive.Finish(), 0) << receive.Err().toStdString();
+    EXPECT_EQ(Get(QDir(inbox.path()).filePath("back.bin")), Get(m_toSend[0]));
+    EXPECT_TRUE(receive.ErrLines().contains("TRANSFER>Receive operation complete successfully"));
+    ASSERT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }));
+
+    // A chat from a pipe: its text reaches the window's terminal, the
+    // window's reaches standard output, and the end of the pipe hangs up.
+    ProgramRun chat(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(chat.Start(Dial({})));
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); })) << chat.Err().toStdString();
+    auto* terminal = m_window->findChild<TerminalArea*>(QStringLiteral("MemoTerminal"));
+    chat.Write("hello from vh-term\r\n");
+    ASSERT_TRUE(WaitFor([&] { return terminal->Text().contains("hello from vh-term"); }));
+    ASSERT_EQ(m_window->QvSerialPort1().SendString(QStringLiteral(u"پاسخ from the window\r\n").toUtf8()), 0);
+    ASSERT_TRUE(
+        WaitFor([&] { return chat.Out().contains(QStringLiteral(u"پاسخ from the window").toUtf8()); }));
+    chat.CloseInput();
+    EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
+    EXPECT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }));
+    EXPECT_TRUE(m_boxes.isEmpty()) << m_boxes.join('\n').toStdString();
+}
+
+TEST_F(VhTerm, ExitStatusForRefusedBusyUnansweredAndFailedCalls)
+{
+    // Refused: nothing listens at the number any more.
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    m_port = closed.serverPort();
+    closed.close();
+    ProgramRun refused(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(refused.Start(Dial({})));
+    EXPECT_EQ(refused.Finish(), 6) << refused.Err().toStdString();
+    EXPECT_TRUE(refused.Err().contains("vh-term: ")) << refused.Err().toStdString();
+
+    // Busy and unanswered, on a modem line.
+    QTemporaryDir modemSettings, locks;
+    qv::test::VirtualModem modem;
+    ASSERT_TRUE(modem.Start());
+    WriteFile(modemSettings.filePath("telephony.conf"),
+              QStringLiteral("[line0]\ntype = modem\ndevice = %1\nflow = none\nlockdir = %2\n")
+                  .arg(modem.DevicePath(), locks.path())
+                  .toUtf8());
+    modem.SetFault(qv::test::VirtualModem::Fault::Busy);
+    ProgramRun busy(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(busy.Start({"--settings-dir", modemSettings.path(), "dial", "5551234"}));
+    EXPECT_EQ(busy.Finish(), 4) << busy.Err().toStdString();
+    EXPECT_TRUE(busy.ErrLines().contains(">Busy")) << busy.Err().toStdString();
+
+    modem.SetFault(qv::test::VirtualModem::Fault::NoAnswer);
+    ProgramRun unanswered(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(unanswered.Start({"--settings-dir", modemSettings.path(), "--wait", "2", "dial", "5551234"}));
+    EXPECT_EQ(unanswered.Finish(), 5) << unanswered.Err().toStdString();
+    EXPECT_TRUE(unanswered.Err().contains("vh-term: no answer within 2 s")) << unanswered.Err().toStdString();
+
+    // A transfer the far side breaks off: the window hangs up as soon as the
+    // file has begun to arrive.
+    InstallLines(qv::tcp::TcpMode::Raw);
+    StartWindow();
+    QTemporaryDir outbox;
+    const QString big = Put(outbox.path(), "big.bin", Pattern(4 << 20, 9));
+    ProgramRun failed(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(failed.Start(Dial({"--send", big})));
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvFile1().OperationMode() == qv::omReceiving; }))
+        << failed.Err().toStdString();
+    m_window->QvPhone1().Hangup();
+    EXPECT_EQ(failed.Finish(), 1) << failed.Err().toStdString();
+    EXPECT_TRUE(failed.Err().contains("vh-term: the files were not all sent")) << failed.Err().toStdString();
+}
+
+class VhTermLrzsz : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        for (const char* program : {"socat", "sz", "rz"})
+            if (QStandardPaths::findExecutable(QLatin1String(program)).isEmpty())
+                GTEST_SKIP() << program << " is not installed (scripts/setup installs it)";
+        m_files = {Put(m_source.path(), "one.bin", Pattern(200000, 10)),
+                   Put(m_source.path(), "two.txt", "two\n")};
+        // socat runs vh-term through this script, which keeps its exit
+        // status and standard error for the test.
+        WriteFile(m_work.filePath("run.sh"),
+                  QStringLiteral("\"%1\" \"$@\" 2>\"%2/err\"\necho $? >\"%2/status\"\n")
+                      .arg(QStringLiteral(VH_TERM_EXECUTABLE), m_work.path())
+                      .toUtf8());
+    }
+
+    // socat joins vh-term (`vhTermOptions` on its side) and `peer`.
+    int RunJoined(const QString& vhTermArguments, const QString& vhTermOptions, const QString& peer)
+    {
+        ProgramRun socat(QStringLiteral("socat"));
+        EXPECT_TRUE(socat.Start(
+            {QStringLiteral("EXEC:sh %1/run.sh %2%3").arg(m_work.path(), vhTermArguments, vhTermOptions),
+             peer}));
+        EXPECT_EQ(socat.Finish(), 0) << socat.Err().toStdString();
+        m_err = QString::fromUtf8(Get(m_work.filePath("err")));
+        return QString::fromUtf8(Get(m_work.filePath("status"))).trimmed().toInt();
+    }
+
+    void ExpectReceived(const QString& folder)
+    {
+        for (const QString& file : m_files)
+            EXPECT_EQ(Get(QDir(folder).filePath(QFileInfo(file).fileName())), Get(file))
+                << file.toStdString();
+    }
+
+    QTemporaryDir m_source, m_work;
+    QStringList m_files;
+    QString m_err;
+};
+
+TEST_F(VhTermLrzsz, OverTwoPipesOneTerminalAndADevice)
+{
+    // To rz over two pipes, the way a remote shell joins them.
+    QTemporaryDir toRz;
+    EXPECT_EQ(RunJoined("send " + m_files.join(' '), ",pipes",
+                        QStringLiteral("SYSTEM:cd %1 && exec rz -q -y").arg(toRz.path())),
+              0)
+        << m_err.toStdString();
+    ExpectReceived(toRz.path());
+    EXPECT_TRUE(m_err.contains("TRANSFER>Send operation complete successfully")) << m_err.toStdString();
+
+    // From sz over one terminal that is both standard input and output.
+    QTemporaryDir fromSz;
+    EXPECT_EQ(RunJoined("receive --folder " + fromSz.path(), ",pty,raw,echo=0",
+                        QStringLiteral("SYSTEM:cd %1 && exec sz -q one.bin two.txt").arg(m_source.path())),
+              0)
+        << m_err.toStdString();
+    ExpectReceived(fromSz.path());
+
+    // From sz behind a serial device (a pty that socat makes).
+    QTemporaryDir fromDevice;
+    const QString device = m_work.filePath("ttyV0");
+    ProgramRun socat(QStringLiteral("socat"));
+    ASSERT_TRUE(
+        socat.Start({QStringLiteral("PTY,link=%1,raw,echo=0").arg(device),
+                     QStringLiteral("SYSTEM:cd %1 && exec sz -q one.bin two.txt").arg(m_source.path())}));
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(device); }));
+    ProgramRun receive(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(receive.Start({"receive", "--device", device, "--folder", fromDevice.path()}));
+    EXPECT_EQ(receive.Finish(), 0) << receive.Err().toStdString();
+    ExpectReceived(fromDevice.path());
+}
+
+} // namespace
+} // namespace vh
