@@ -38,6 +38,14 @@ public:
         m_process.setProcessEnvironment(environment);
     }
 
+    // Standard input and output on a terminal, as when an operator starts the
+    // program at a shell prompt; standard error stays with the test.
+    void SetTerminal(const QString& path)
+    {
+        m_process.setStandardInputFile(path);
+        m_process.setStandardOutputFile(path, QIODevice::Append);
+    }
+
     ::testing::AssertionResult Start(const QStringList& arguments)
     {
         m_process.start(m_program, arguments);

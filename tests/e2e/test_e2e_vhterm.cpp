@@ -15,6 +15,11 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace vh {
 namespace {
 
@@ -94,6 +99,49 @@ TEST_F(VhTerm, SendsReceivesAndChatsWithTheWindow)
     EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
     EXPECT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }));
     EXPECT_TRUE(m_boxes.isEmpty()) << m_boxes.join('\n').toStdString();
+}
+
+TEST_F(VhTerm, ChatsOnATerminalUntilTheEscapeKey)
+{
+    InstallLines(qv::tcp::TcpMode::Telnet);
+    StartWindow();
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    const QString terminalPath = QString::fromLocal8Bit(::ttyname(slave));
+    QByteArray screen;
+    auto readScreen = [&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, int(n));
+    };
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+
+    ProgramRun chat(VH_TERM_EXECUTABLE);
+    chat.SetTerminal(terminalPath);
+    ASSERT_TRUE(chat.Start(Dial({"--chat"})));
+    ASSERT_TRUE(WaitFor([&] { return m_window->QvSerialPort1().IsOpened(); })) << chat.Err().toStdString();
+    ASSERT_TRUE(WaitFor([&] { return chat.Err().contains("Ctrl-] hangs up"); })) << chat.Err().toStdString();
+
+    // Keys go out one by one and Enter as the line's CR LF; what is typed is
+    // shown, since the window does not echo.
+    auto* terminal = m_window->findChild<TerminalArea*>(QStringLiteral("MemoTerminal"));
+    ASSERT_EQ(::write(master, "typed\r", 6), 6);
+    ASSERT_TRUE(WaitFor([&] { return terminal->Text().contains("typed"); }));
+    EXPECT_TRUE(m_window->QvSerialPort1().BufferIn().Find(0, "typed\r\n", true) >= 0);
+    ASSERT_TRUE(WaitFor([&] { readScreen(); return screen.contains("typed"); })) << screen.toStdString();
+
+    ASSERT_EQ(::write(master, "\x1d", 1), 1);
+    EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
+    termios after{};
+    ASSERT_EQ(tcgetattr(slave, &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the terminal is raw still";
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_TRUE(WaitFor([&] { return Label("LabelConnection") == "Disconnected"; }));
+    ::close(master);
+    ::close(slave);
 }
 
 TEST_F(VhTerm, ExitStatusForRefusedBusyUnansweredAndFailedCalls)
