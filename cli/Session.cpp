@@ -57,11 +57,12 @@ Session::Session(const Options& options, Report& report, const QString& settings
             [this](qv::QvPhone*, qv::TCallState state, int param1, int, int) { CallState(state, param1); });
         m_phone->SetOnBeforeDisconnect([this](qv::QvPhone*, int) {
             if (m_transfer)
-                m_transfer->Stop();
+                m_transfer->Stop(QStringLiteral("the call ended"));
             m_port->Close();
         });
     } else if (options.device.isEmpty()) {
         m_stdio = std::make_unique<StdioCall>(0, 1);
+        m_stdio->SetOnEnded([this] { m_streamsEnded = true; });
     }
 
     m_port = std::make_unique<qv::QvSerialPort>();
@@ -325,7 +326,9 @@ void Session::PortState(qv::TPortState state, int param1)
     case qv::psClosed:
         // A port that closed by itself (its device or the call's channel
         // went) leaves no transfer waiting on it.
-        m_file->StopTransfer();
+        if (m_transfer)
+            m_transfer->Stop(m_streamsEnded ? QStringLiteral("the standard streams ended")
+                                            : QStringLiteral("the port closed"));
         break;
     case qv::psError:
         m_report.Log(ErrorLine(m_port->GetErrorMessage(param1)));
@@ -334,7 +337,8 @@ void Session::PortState(qv::TPortState state, int param1)
             EndCall();
         } else if (!m_phone && m_step == Step::Working && !m_workDone) {
             // Without a line the port is the connection: its end is the end.
-            Fail(exitstatus::WorkFailed, Coded(m_port->GetErrorMessage(param1), param1));
+            Fail(exitstatus::WorkFailed, m_streamsEnded ? QStringLiteral("the standard streams ended first")
+                                                        : Coded(m_port->GetErrorMessage(param1), param1));
             EndCall();
         }
         break;
@@ -365,7 +369,7 @@ void Session::EndCall()
     if (m_step >= Step::Flushing)
         return;
     if (m_transfer && m_transfer->Running())
-        m_transfer->Stop();
+        m_transfer->Stop(QStringLiteral("the transfer was stopped"));
     if (!m_phone) {
         m_port->Close();
         return Flush();
@@ -424,6 +428,8 @@ void Session::Interrupt(int signalNumber)
         return Finish();
     }
     m_interrupted = true;
+    if (m_transfer && m_transfer->Running())
+        m_transfer->Stop(QStringLiteral("ended by %1").arg(SignalWatcher::Name(signalNumber)));
     EndCall();
 }
 

@@ -82,7 +82,8 @@ private:
     bool m_failed = false;
     bool m_interrupted = false;
     bool m_workDone = false;
-    bool m_callPlaced = false; // dialled, or answered
+    bool m_callPlaced = false;   // dialled, or answered
+    bool m_streamsEnded = false; // the standard streams of a transfer without a line
     std::function<void(int)> m_finished;
 
     std::unique_ptr<InstanceLock> m_lock;

@@ -66,8 +66,10 @@ void TransferJob::PortOpened()
     }
 }
 
-void TransferJob::Stop()
+void TransferJob::Stop(const QString& reason)
 {
+    if (m_stopReason.isEmpty())
+        m_stopReason = reason;
     m_file.StopTransfer();
 }
 
@@ -106,9 +108,12 @@ void TransferJob::StateEvent(qv::TTransferState state, const QString& name, int 
                                      ? QStringLiteral("the files were not all sent")
                                      : QStringLiteral("the files were not all received");
             Finish({exitstatus::WorkFailed,
-                    m_errorCode != 0 ? what + QStringLiteral(": ") +
-                                           WithCode(m_file.GetErrorMessage(m_errorCode), m_errorCode)
-                                     : what + QStringLiteral(": the transfer was stopped")});
+                    m_errorCode != 0
+                        ? what + QStringLiteral(": ") +
+                              WithCode(m_file.GetErrorMessage(m_errorCode), m_errorCode)
+                        : what + QStringLiteral(": ") +
+                              (m_stopReason.isEmpty() ? QStringLiteral("the transfer was stopped")
+                                                      : m_stopReason)});
         } else if (m_skipped > 0) {
             Finish({exitstatus::WorkFailed, QStringLiteral("the far side skipped %1 of %2 files")
                                                 .arg(m_skipped)

@@ -44,8 +44,9 @@ public:
     int Listen();
     // The port is open: a send starts.
     void PortOpened();
-    // Ends what runs, with the cancel sequence to the far side.
-    void Stop();
+    // Ends what runs, with the cancel sequence to the far side; `reason`
+    // (the first one given) is what the result will say stopped it.
+    void Stop(const QString& reason);
     bool Running() const;
 
 private:
@@ -63,6 +64,7 @@ private:
     bool m_done = false;
     int m_errorCode = 0;
     int m_skipped = 0;
+    QString m_stopReason;
 };
 
 } // namespace vh::cli
