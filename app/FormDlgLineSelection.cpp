@@ -3,6 +3,8 @@
 #include "app/FormBuilder.h"
 #include "app/MessageBox.h"
 
+#include "frontend/Reactions.h"
+
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>

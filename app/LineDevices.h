@@ -46,14 +46,6 @@ private:
     qv::QvPhone& m_phone;
 };
 
-// A code's message followed by the line's own account of the failure, for
-// the error box and the log: "Could not open the line device. No permission
-// to open the modem device /dev/ttyS0: join the dialout group ...".
-inline QString WithLineFailure(const QString& message, const QString& failure)
-{
-    return failure.isEmpty() ? message : message + QLatin1Char(' ') + failure;
-}
-
 // The capability listing of a line whose capability bits are `caps`, one
 // entry per line of text.
 QStringList LineCapsListing(int caps);

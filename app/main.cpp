@@ -97,6 +97,7 @@ int main(int argc, char** argv)
     // A folder that cannot be made is reported by the window's write test.
     QDir().mkpath(folder);
 
+    vh::LineProvidersRelease linesRelease;
     QStringList problems;
     vh::InstallLineProviders(folder, problems);
     for (const QString& problem : problems)

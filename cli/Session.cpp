@@ -62,7 +62,13 @@ Session::Session(const Options& options, Report& report, const QString& settings
         });
     } else if (options.device.isEmpty()) {
         m_stdio = std::make_unique<StdioCall>(0, 1);
-        m_stdio->SetOnEnded([this] { m_streamsEnded = true; });
+        m_stdio->SetOnEnded([this] {
+            m_streamsEnded = true;
+            // Not stopped here: what came last may still be on its way to
+            // the port, a closing ZFIN among it.
+            if (m_transfer)
+                m_transfer->NoteStopReason(QStringLiteral("the standard streams ended"));
+        });
     }
 
     m_port = std::make_unique<qv::QvSerialPort>();
@@ -142,7 +148,8 @@ void Session::StartOnLine()
     if (const int code = m_phone->LineActive(line, true); code != 0) {
         QString name;
         m_phone->GetLineName(line, name);
-        QString text = LineActivationError(name, m_phone->GetErrorMessage(code));
+        QString text = LineActivationError(
+            name, WithLineFailure(m_phone->GetErrorMessage(code), m_phone->LineFailureText(line)));
         Fail(exitstatus::LineUnusable, Coded(text.replace(QStringLiteral("\r\n\r\n"), QStringLiteral("\n"))
                                                  .replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
                                              code));
@@ -213,9 +220,14 @@ void Session::LineState(qv::TLineState state, int param1)
 {
     if (const auto reaction = LineStateReaction(state, m_phone->GetErrorMessage(param1)))
         m_report.Log(reaction->log);
-    // The service closed the line (its device went away): no call is left.
+    // The service closed the line (a modem that would not come up, a device
+    // that went away): no call is left, and the line says why.
     if (state == qv::lsDeactivated && param1 == 0 && m_step > Step::Starting && m_step < Step::HangingUp) {
-        Fail(exitstatus::LineUnusable, QStringLiteral("the line was closed"));
+        const QString failure = m_phone->LineFailureText(m_options.line);
+        if (!failure.isEmpty())
+            m_report.Log(ErrorLine(failure));
+        Fail(exitstatus::LineUnusable, failure.isEmpty() ? QStringLiteral("the line was closed")
+                                                         : QStringLiteral("the line was closed: ") + failure);
         EndCall();
     }
 }

@@ -68,9 +68,14 @@ void TransferJob::PortOpened()
 
 void TransferJob::Stop(const QString& reason)
 {
+    NoteStopReason(reason);
+    m_file.StopTransfer();
+}
+
+void TransferJob::NoteStopReason(const QString& reason)
+{
     if (m_stopReason.isEmpty())
         m_stopReason = reason;
-    m_file.StopTransfer();
 }
 
 bool TransferJob::Running() const
@@ -104,16 +109,15 @@ void TransferJob::StateEvent(qv::TTransferState state, const QString& name, int 
         m_report.EndProgress();
         const bool ended = param1 == 0 && m_errorCode == 0;
         if (!ended) {
-            const QString what = state == qv::tsSendModeEnd
-                                     ? QStringLiteral("the files were not all sent")
-                                     : QStringLiteral("the files were not all received");
-            Finish({exitstatus::WorkFailed,
-                    m_errorCode != 0
-                        ? what + QStringLiteral(": ") +
-                              WithCode(m_file.GetErrorMessage(m_errorCode), m_errorCode)
-                        : what + QStringLiteral(": ") +
-                              (m_stopReason.isEmpty() ? QStringLiteral("the transfer was stopped")
-                                                      : m_stopReason)});
+            QString why = state == qv::tsSendModeEnd ? QStringLiteral("the files were not all sent")
+                                                     : QStringLiteral("the files were not all received");
+            if (!m_stopReason.isEmpty())
+                why += QStringLiteral(": ") + m_stopReason;
+            if (m_errorCode != 0)
+                why += QStringLiteral(": ") + WithCode(m_file.GetErrorMessage(m_errorCode), m_errorCode);
+            else if (m_stopReason.isEmpty())
+                why += QStringLiteral(": the transfer was stopped");
+            Finish({exitstatus::WorkFailed, why});
         } else if (m_skipped > 0) {
             Finish({exitstatus::WorkFailed, QStringLiteral("the far side skipped %1 of %2 files")
                                                 .arg(m_skipped)

@@ -47,6 +47,8 @@ public:
     // Ends what runs, with the cancel sequence to the far side; `reason`
     // (the first one given) is what the result will say stopped it.
     void Stop(const QString& reason);
+    // What stopped it, should it fail without another reason.
+    void NoteStopReason(const QString& reason);
     bool Running() const;
 
 private:

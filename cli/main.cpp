@@ -72,10 +72,19 @@ int main(int argc, char** argv)
     }
     for (QString& name : options.files)
         name = QFileInfo(name).absoluteFilePath();
+    const bool onLine =
+        options.command == vh::cli::Command::Dial || options.command == vh::cli::Command::Answer;
+    const QString settingsFolder =
+        vh::ResolveSettingsFolder(vh::ProcessSettingsFolderInputs(onLine ? options.settingsDir : QString()));
     if (options.work == vh::cli::Work::Receive) {
         const QString folder = options.folder.isEmpty() ? QDir::currentPath() : options.folder;
         if (!QFileInfo(folder).isDir()) {
             Print(stderr, QStringLiteral("vh-term: the folder '%1' does not exist\n").arg(folder));
+            return vh::cli::exitstatus::Usage;
+        }
+        // Never into the settings folder, whose files a sender could replace.
+        if (const QString refusal = vh::ReceiveFolderRefusal(folder, settingsFolder); !refusal.isEmpty()) {
+            Print(stderr, QStringLiteral("vh-term: %1\n").arg(refusal));
             return vh::cli::exitstatus::Usage;
         }
         options.folder = QFileInfo(folder).absoluteFilePath();
@@ -84,9 +93,8 @@ int main(int argc, char** argv)
     vh::cli::Report report;
     qv::SetShowMessageHandler([&report](const QString& text) { report.Message(text); });
 
-    QString settingsFolder;
-    if (options.command == vh::cli::Command::Dial || options.command == vh::cli::Command::Answer) {
-        settingsFolder = vh::ResolveSettingsFolder(vh::ProcessSettingsFolderInputs(options.settingsDir));
+    vh::LineProvidersRelease linesRelease;
+    if (onLine) {
         QDir().mkpath(settingsFolder);
         QStringList problems;
         vh::InstallLineProviders(settingsFolder, problems);

@@ -1,5 +1,6 @@
 #include "frontend/LineProviders.h"
 
+#include "telephony/service/Service.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/serial/SerialLineFactory.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"
@@ -13,6 +14,11 @@ int InstallLineProviders(const QString& settingsFolder, QStringList& problems)
         {{QStringLiteral("modem"), &qv::modem::CreateModemProvider},
          {QStringLiteral("serial"), &qv::serialline::CreateSerialLineProvider}},
         &problems);
+}
+
+LineProvidersRelease::~LineProvidersRelease()
+{
+    tapi::Service::Uninstall();
 }
 
 } // namespace vh

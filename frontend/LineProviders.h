@@ -13,4 +13,17 @@ namespace vh {
 // could not be used.
 int InstallLineProviders(const QString& settingsFolder, QStringList& problems);
 
+// Declared before the components that use the lines, so that it goes after
+// them: the telephony service is ended and its providers close their
+// devices and give up their locks (a modem's exclusive tty, its lock file)
+// instead of leaving that to the end of the process.
+class LineProvidersRelease
+{
+public:
+    LineProvidersRelease() = default;
+    ~LineProvidersRelease();
+    LineProvidersRelease(const LineProvidersRelease&) = delete;
+    LineProvidersRelease& operator=(const LineProvidersRelease&) = delete;
+};
+
 } // namespace vh

@@ -184,6 +184,11 @@ QString UnsendableNameLine(const QString& name)
         QStringLiteral("the file name \"%1\" contains a line break or \"|\" and cannot be sent").arg(name));
 }
 
+QString WithLineFailure(const QString& message, const QString& failure)
+{
+    return failure.isEmpty() ? message : message + QLatin1Char(' ') + failure;
+}
+
 QString LineActivationError(const QString& lineName, const QString& message)
 {
     return QStringLiteral("Error while activating the telephone device.\r\n\r\nTelephone device name: ") +

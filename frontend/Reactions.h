@@ -54,6 +54,10 @@ QString ErrorLine(const QString& message);
 QString TransferErrorLine(const QString& message);
 QString NoCarrierLine();
 QString UnsendableNameLine(const QString& name);
+// A code's message followed by the line's own account of the failure, for
+// the error box and the log: "Could not open the line device. No permission
+// to open the modem device /dev/ttyS0: join the dialout group ...".
+QString WithLineFailure(const QString& message, const QString& failure);
 // What the operator is told when line device `lineName` cannot be
 // activated: the name and the phone's message, on lines of their own.
 QString LineActivationError(const QString& lineName, const QString& message);

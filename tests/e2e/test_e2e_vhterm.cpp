@@ -131,7 +131,10 @@ TEST_F(VhTerm, ChatsOnATerminalUntilTheEscapeKey)
     ASSERT_EQ(::write(master, "typed\r", 6), 6);
     ASSERT_TRUE(WaitFor([&] { return terminal->Text().contains("typed"); }));
     EXPECT_TRUE(m_window->QvSerialPort1().BufferIn().Find(0, "typed\r\n", true) >= 0);
-    ASSERT_TRUE(WaitFor([&] { readScreen(); return screen.contains("typed"); })) << screen.toStdString();
+    ASSERT_TRUE(WaitFor([&] {
+        readScreen();
+        return screen.contains("typed");
+    })) << screen.toStdString();
 
     ASSERT_EQ(::write(master, "\x1d", 1), 1);
     EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
@@ -146,6 +149,13 @@ TEST_F(VhTerm, ChatsOnATerminalUntilTheEscapeKey)
 
 TEST_F(VhTerm, ExitStatusForRefusedBusyUnansweredAndFailedCalls)
 {
+    // Before any call: the settings folder never takes received files.
+    ProgramRun intoSettings(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(intoSettings.Start(Dial({"--receive", "--folder", m_cliSettings.path()})));
+    EXPECT_EQ(intoSettings.Finish(), 2);
+    EXPECT_TRUE(intoSettings.Err().contains("holds the program's own settings"))
+        << intoSettings.Err().toStdString();
+
     // Refused: nothing listens at the number any more.
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
