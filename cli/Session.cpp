@@ -210,8 +210,14 @@ void Session::StartWithoutLine()
     m_step = Step::OpeningPort;
     if (const int code = m_port->Open(0); code != 0) {
         const QString what = m_stdio ? QStringLiteral("the standard streams") : m_options.device;
-        Fail(exitstatus::LineUnusable,
-             QStringLiteral("cannot open %1: %2").arg(what, Coded(m_port->GetErrorMessage(code), code)));
+        QString message = Coded(m_port->GetErrorMessage(code), code);
+        // The port's code says that the device could not be had; the system
+        // says why (no such device, no permission, held by another program).
+        if (int cause = m_port->LastSystemError(); cause != 0) {
+            qv::OSErrorToErrorCode(cause);
+            message += QStringLiteral(": ") + m_port->GetErrorMessage(cause);
+        }
+        Fail(exitstatus::LineUnusable, QStringLiteral("cannot open %1: %2").arg(what, message));
         return Finish();
     }
 }

@@ -164,7 +164,9 @@ TEST_F(VhTerm, ExitStatusForRefusedBusyUnansweredAndFailedCalls)
     ProgramRun refused(VH_TERM_EXECUTABLE);
     ASSERT_TRUE(refused.Start(Dial({})));
     EXPECT_EQ(refused.Finish(), 6) << refused.Err().toStdString();
-    EXPECT_TRUE(refused.Err().contains("vh-term: ")) << refused.Err().toStdString();
+    EXPECT_TRUE(refused.Err().contains("vh-term: The remote side refused the call"))
+        << refused.Err().toStdString();
+    EXPECT_TRUE(refused.Err().contains("(code 165)")) << refused.Err().toStdString();
 
     // Busy and unanswered, on a modem line.
     QTemporaryDir modemSettings, locks;
