@@ -5,7 +5,7 @@
 
 #include "app/FormDlgLineSelection.h"
 #include "app/FormReceiveOptions.h"
-#include "app/LineProviders.h"
+#include "frontend/LineProviders.h"
 #include "telephony/QvPhone.h"
 #include "telephony/service/Service.h"
 
