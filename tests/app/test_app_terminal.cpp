@@ -173,6 +173,13 @@ TEST_F(TerminalTest, PasteGoesOutWholeInPacedPiecesAndBracketedWhenAsked)
     Receive("\x1b[?2004h");
     EXPECT_EQ(Key(Qt::Key_Insert, Qt::ShiftModifier), "\x1b[200~ls -l\rexit\x1b[201~");
     Receive("\x1b[?2004l");
+    // A middle click pastes the selection, or the clipboard where the
+    // platform keeps no selection.
+    QClipboard* clipboard = QApplication::clipboard();
+    clipboard->setText(QStringLiteral("pwd\n"),
+                       clipboard->supportsSelection() ? QClipboard::Selection : QClipboard::Clipboard);
+    QTest::mouseClick(Area()->viewport(), Qt::MiddleButton, Qt::NoModifier, QPoint(40, 40));
+    EXPECT_EQ(Sent(), "pwd\r");
 
     QByteArray big;
     for (int i = 0; big.size() < 200000; ++i)
