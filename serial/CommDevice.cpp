@@ -18,6 +18,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -69,6 +70,8 @@ struct CommDevice::Impl
     CommDevice::LineCounters counts;
     std::function<void()> readyHandler;
     std::unique_ptr<QSocketNotifier> notifier;
+    std::function<void()> writableHandler;
+    std::unique_ptr<QSocketNotifier> writeNotifier;
 };
 
 CommDevice::CommDevice() : m_impl(std::make_unique<Impl>()) {}
@@ -170,6 +173,7 @@ int CommDevice::Attach(int fd)
 void CommDevice::Close()
 {
     m_impl->notifier.reset();
+    m_impl->writeNotifier.reset();
     if (m_impl->fd < 0)
         return;
     if (m_impl->owned) {
@@ -428,12 +432,17 @@ int CommDevice::WaitWritable(int waitMs)
         return oserr::Timeout;
     if (p.revents & POLLNVAL)
         return oserr::InvalidHandle;
+    // A far end that hung up leaves the device "ready" for ever without room
+    // (a pty master whose slave was closed, a socket shut down): waiting on
+    // would only spin.
+    if ((p.revents & POLLHUP) && !(p.revents & POLLOUT))
+        return oserr::BrokenPipe;
     return 0;
 }
 
 int CommDevice::OutQueueBytes() const
 {
-    if (m_impl->fd < 0)
+    if (m_impl->fd < 0 || m_impl->pty)
         return -1;
     int queued = 0;
     if (m_impl->kind == Kind::Socket) {
@@ -450,25 +459,48 @@ int CommDevice::OutQueueBytes() const
     return -1;
 }
 
-bool CommDevice::Drain(int waitMs)
+bool CommDevice::QueueMeasured() const
 {
-    if (m_impl->kind != Kind::Tty)
+    return m_impl->fd >= 0 && !m_impl->pty && m_impl->kind != Kind::Stream;
+}
+
+int CommDevice::BytesPerSecond() const
+{
+    if (m_impl->kind != Kind::Tty || m_impl->pty)
+        return 0;
+    termios t{};
+    if (tcgetattr(m_impl->fd, &t) != 0)
+        return 0;
+    const speed_t code = cfgetospeed(&t);
+    for (const SpeedEntry& entry : kSpeeds)
+        if (entry.code == code)
+            return entry.baud / 10;
+    return 0;
+}
+
+bool CommDevice::DiscardsOutput() const
+{
+    return m_impl->kind == Kind::Tty && !m_impl->pty;
+}
+
+bool CommDevice::DrainTo(int bytes, int waitMs)
+{
+    if (!DiscardsOutput())
         return true;
-    // tcdrain alone could wait for ever on a line held by flow control, so the
-    // queue is watched against a deadline and tcdrain only lets out the last
-    // character once the queue is empty.
+    // tcdrain could wait for ever on a line held by flow control, so the
+    // queue is watched against a deadline, at the pace the line empties it.
+    const int rate = BytesPerSecond();
     const std::int64_t deadline = NowMs() + waitMs;
     for (;;) {
         const int queued = OutQueueBytes();
-        if (queued <= 0)
-            break;
+        if (queued < 0 || queued <= bytes)
+            return true;
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
             return false;
-        poll(nullptr, 0, static_cast<int>(left < 2 ? left : 2));
+        const std::int64_t due = rate > 0 ? (std::int64_t(queued - bytes) * 1000) / rate + 1 : 2;
+        poll(nullptr, 0, static_cast<int>(std::min<std::int64_t>({left, due, 50})));
     }
-    tcdrain(m_impl->fd);
-    return true;
 }
 
 int CommDevice::Purge(bool input, bool output)
@@ -533,6 +565,28 @@ void CommDevice::SetReadyNotify(bool on)
 bool CommDevice::ReadyNotify() const
 {
     return m_impl->notifier && m_impl->notifier->isEnabled();
+}
+
+void CommDevice::SetWritableHandler(std::function<void()> handler)
+{
+    m_impl->writableHandler = std::move(handler);
+}
+
+void CommDevice::SetWritableNotify(bool on)
+{
+    if (on && m_impl->fd >= 0) {
+        if (!m_impl->writeNotifier) {
+            m_impl->writeNotifier = std::make_unique<QSocketNotifier>(m_impl->fd, QSocketNotifier::Write);
+            Impl* impl = m_impl.get();
+            QObject::connect(m_impl->writeNotifier.get(), &QSocketNotifier::activated, [impl] {
+                if (impl->writableHandler)
+                    impl->writableHandler();
+            });
+        }
+        m_impl->writeNotifier->setEnabled(true);
+    } else if (m_impl->writeNotifier) {
+        m_impl->writeNotifier->setEnabled(false);
+    }
 }
 
 } // namespace qv

@@ -106,16 +106,26 @@ public:
     // Returns 0 with `written` (possibly 0), or an OS error.
     int WriteSome(const char* data, int count, int& written);
     // Waits at most `waitMs` until more can be written. Returns 0 when
-    // writable (or the peer's end is gone: the next write says how), 1460
-    // (time-out), or an OS error.
+    // writable (or when the device reports an error the next write names),
+    // 1460 (time-out), 109 (broken pipe) when the far end has hung up and
+    // nothing can be written any more, or an OS error.
     int WaitWritable(int waitMs);
 
-    // Bytes accepted but not yet sent: the tty's output queue, or the
-    // socket's unsent bytes. -1 when the system cannot tell.
+    // Bytes accepted but not yet sent: a serial line's output queue, or a
+    // socket's unsent bytes. -1 when the system cannot tell (a pty, whose
+    // written bytes are already in the other end's input).
     int OutQueueBytes() const;
-    // Waits at most `waitMs` until what was written has left (a tty's
-    // output queue is empty). Returns whether it did.
-    bool Drain(int waitMs);
+    // Whether OutQueueBytes can tell, short of a failing call.
+    bool QueueMeasured() const;
+    // The line's rate in bytes per second (its speed over ten bits) for a
+    // serial line; 0 when there is none to know (a pty, a socket).
+    int BytesPerSecond() const;
+    // Whether discarding output can take back bytes already written: only a
+    // serial line has a queue of its own. Elsewhere Purge leaves output alone.
+    bool DiscardsOutput() const;
+    // Waits at most `waitMs` until no more than `bytes` are left in the
+    // output queue. Returns whether that happened.
+    bool DrainTo(int bytes, int waitMs);
     // Discards pending input and/or output. Returns 0 or an OS error.
     int Purge(bool input, bool output);
 
@@ -124,6 +134,10 @@ public:
     void SetReadyHandler(std::function<void()> handler);
     void SetReadyNotify(bool on);
     bool ReadyNotify() const;
+    // The same for room to write: `handler` runs from the event loop when
+    // more can be written (or the device has hung up) while this is on.
+    void SetWritableHandler(std::function<void()> handler);
+    void SetWritableNotify(bool on);
 
 private:
     struct Impl;

@@ -15,6 +15,8 @@ namespace {
 // Posted to the port's own window when its device has data, so that the poll
 // runs from the message loop and never inside the device's notifier.
 constexpr std::uint32_t kMsgDeviceReady = WM_USER + 401;
+// Posted when there is room to write again, for the same reason.
+constexpr std::uint32_t kMsgDeviceWritable = WM_USER + 402;
 
 constexpr int kTickMs = 50;
 // A read that has seen nothing for this long counts as the first completed
@@ -79,6 +81,7 @@ QvSerialPort::QvSerialPort(TComponent* owner)
     m_internalTimer->SetInterval(kTickMs);
     m_internalTimer->SetCallback([this] { PollTick(false); });
     m_device->SetReadyHandler([this] { OnDeviceReady(); });
+    m_device->SetWritableHandler([this] { OnDeviceWritable(); });
 }
 
 QvSerialPort::~QvSerialPort()
@@ -435,6 +438,8 @@ void QvSerialPort::Close()
         return;
     m_internalTimer->Stop();
     m_isOpened = false;
+    m_onWritable = nullptr;
+    m_keptBytes = 0;
     m_device->Close(); // a descriptor of the phone's call stays open
     m_channelEnded = false;
     FirePortState(psClosed, 0);
@@ -592,6 +597,13 @@ void QvSerialPort::DeliverChunk(int count)
 
 // -------------------------------------------------------------------- writing
 
+int QvSerialPort::WriteFailed(int osError)
+{
+    m_lastOsError = osError;
+    Close();
+    return osError == oserr::InvalidHandle ? kAbruptlyClosed : err::Failed;
+}
+
 int QvSerialPort::SendData(const void* Buffer, int Count)
 {
     if (const int code = CheckLink(); code != 0)
@@ -605,27 +617,51 @@ int QvSerialPort::SendData(const void* Buffer, int Count)
     const std::int64_t deadline = SteadyMs() + m_writeTimeoutMs;
     for (;;) {
         int written = 0;
-        int osError = m_device->WriteSome(next, left, written);
-        if (osError == 0) {
-            next += written;
-            left -= written;
-            if (left == 0)
-                return 0;
-            if (written > 0)
-                continue;
-            // The system takes nothing now: wait until it does, within the
-            // budget. A partial write is only a pause, never a failure.
-            const std::int64_t remaining = deadline - SteadyMs();
-            if (remaining <= 0)
-                return kSendIncomplete;
-            osError = m_device->WaitWritable(static_cast<int>(remaining < 250 ? remaining : 250));
-            if (osError == 0 || osError == oserr::Timeout)
-                continue;
-        }
-        m_lastOsError = osError;
-        Close();
-        return osError == oserr::InvalidHandle ? kAbruptlyClosed : err::Failed;
+        if (const int code = SendSome(next, left, written); code != 0)
+            return code;
+        next += written;
+        left -= written;
+        if (left == 0)
+            return 0;
+        if (written > 0)
+            continue;
+        // The system takes nothing now: wait until it does, within the
+        // budget. A partial write is only a pause, never a failure.
+        const std::int64_t remaining = deadline - SteadyMs();
+        if (remaining <= 0)
+            return kSendIncomplete;
+        const int osError = m_device->WaitWritable(static_cast<int>(remaining < 250 ? remaining : 250));
+        if (osError != 0 && osError != oserr::Timeout)
+            return WriteFailed(osError);
     }
+}
+
+int QvSerialPort::SendSome(const void* Buffer, int Count, int& Written)
+{
+    Written = 0;
+    if (const int code = CheckLink(); code != 0)
+        return code;
+    if (Count == 0)
+        return 0;
+    if (Count < 0 || !Buffer)
+        return err::InvalidArgument;
+    if (m_channelEnded) {
+        // The far end of the call has gone; nothing written would reach it.
+        Close();
+        return kLinkLost;
+    }
+    int osError = m_device->WriteSome(static_cast<const char*>(Buffer), Count, Written);
+    // Nothing taken: a full queue, or a far end that hung up, which a
+    // glance without waiting tells apart.
+    if (osError == 0 && Written == 0)
+        osError = m_device->WaitWritable(0);
+    if (osError == oserr::Timeout)
+        osError = 0;
+    if (osError != 0)
+        return WriteFailed(osError);
+    if (m_keptBytes > 0)
+        m_writtenSinceKept += Written;
+    return 0;
 }
 
 int QvSerialPort::SendString(const QByteArray& Text)
@@ -633,15 +669,53 @@ int QvSerialPort::SendString(const QByteArray& Text)
     return SendData(Text.constData(), static_cast<int>(Text.size()));
 }
 
+int QvSerialPort::SendDataKept(const void* Buffer, int Count)
+{
+    const int code = SendData(Buffer, Count);
+    if (code == 0 && Count > 0 && m_device->DiscardsOutput()) {
+        m_keptBytes = Count;
+        m_writtenSinceKept = 0;
+    }
+    return code;
+}
+
+void QvSerialPort::NotifyWritable(std::function<void()> handler)
+{
+    m_onWritable = std::move(handler);
+    m_device->SetWritableNotify(m_onWritable && m_isOpened && !m_writablePosted);
+}
+
+void QvSerialPort::OnDeviceWritable()
+{
+    m_device->SetWritableNotify(false);
+    if (m_writablePosted)
+        return;
+    m_writablePosted = PostMessage(Handle(), kMsgDeviceWritable, 0, 0);
+}
+
+bool QvSerialPort::OutQueueMeasured() const
+{
+    return m_isOpened && m_device->QueueMeasured();
+}
+
+int QvSerialPort::LineBytesPerSecond() const
+{
+    return m_isOpened ? m_device->BytesPerSecond() : 0;
+}
+
 int QvSerialPort::Flush(bool Input, bool Output)
 {
     if (const int code = CheckLink(); code != 0)
         return code;
-    // What SendData reported as written must reach the line before the
-    // output queue is discarded: a cancel sequence written just before a
-    // purge is not to be lost.
-    if (Output)
-        m_device->Drain(m_writeTimeoutMs);
+    if (Output && m_keptBytes > 0) {
+        // Bytes that must not be lost go out first; everything else that is
+        // queued goes at once, without waiting for it to leave.
+        const int rate = m_device->BytesPerSecond();
+        const std::int64_t due = rate > 0 ? 20 + std::int64_t(m_keptBytes) * 2000 / rate : m_writeTimeoutMs;
+        m_device->DrainTo(static_cast<int>(std::min<std::int64_t>(m_writtenSinceKept, INT32_MAX)),
+                          static_cast<int>(std::min<std::int64_t>(due, m_writeTimeoutMs)));
+        m_keptBytes = 0;
+    }
     if (const int osError = m_device->Purge(Input, Output); osError != 0) {
         m_lastOsError = osError;
         return kFlushFailed;
@@ -675,6 +749,15 @@ void QvSerialPort::WndProc(TMessage& message)
         PollTick(true);
         message.Result = 0;
         break;
+    case kMsgDeviceWritable: {
+        m_writablePosted = false;
+        message.Result = 0;
+        std::function<void()> handler = std::move(m_onWritable);
+        m_onWritable = nullptr;
+        if (handler && m_isOpened)
+            handler();
+        break;
+    }
     case kMsgDeviceReady: {
         m_readyPosted = false;
         const std::shared_ptr<bool> alive = m_alive;

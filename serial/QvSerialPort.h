@@ -127,16 +127,39 @@ public:
     // Writes all Count bytes, blocking the caller until they are accepted by
     // the system or the write budget (10 s) runs out: 0, 508/500 (link check),
     // 506 (budget spent, port stays open), 504 (device gone) or -1 (write
-    // failed); the last two close the port. Count 0 returns 0 on an open port.
+    // failed, or the far end hung up); the last two close the port, and so
+    // does 500 for a call's channel whose far end has gone. Count 0 returns 0
+    // on an open port.
     int SendData(const void* Buffer, int Count);
     int SendString(const QByteArray& Text);
-    // Discards pending input (and clears BufferIn) and/or output. Output that
-    // was already written is let out first, within the write budget. 0,
-    // 508/500, or 502 when the device refuses.
+    // As SendData, for bytes that must reach the line whatever follows (a
+    // transfer's cancel sequence, its closing "OO"): a later Flush of the
+    // output lets them leave before it discards anything.
+    int SendDataKept(const void* Buffer, int Count);
+    // Writes what the system takes now of the Count bytes, never waiting:
+    // `Written` of them (0 when its queue is full). The codes of SendData
+    // but 506; a far end that has hung up fails at once.
+    int SendSome(const void* Buffer, int Count, int& Written);
+    // Calls `handler` once, from the event loop, when more can be written.
+    // A new call replaces the handler; an empty one cancels; Close ends it.
+    // A far end that hangs up meanwhile may not be announced: a writer that
+    // waits also tries again now and then, and SendSome then says so.
+    void NotifyWritable(std::function<void()> handler);
+    // The line's rate in bytes per second where the port knows it (a serial
+    // line's speed); 0 for a pty or a socket.
+    int LineBytesPerSecond() const;
+    // Discards pending input (and clears BufferIn) and/or output, at once:
+    // only bytes written with SendDataKept that are still queued are let out
+    // first, for as long as they take on the line. 0, 508/500, or 502 when
+    // the device refuses.
     int Flush(bool Input, bool Output);
     // How many bytes fit into the output queue now: MaxSendSize less the
     // bytes not yet sent, at least 0. Only for an open port.
     int OutQueueFree();
+    // Whether OutQueueFree measures a queue (a serial line's, a socket's). A
+    // pty has none: what it has taken is already in the other end's input,
+    // and only how much a write takes tells how full that is.
+    bool OutQueueMeasured() const;
     // Deadline = now + TimerInterval, and TimerEnabled = true.
     void RestartTimer();
 
@@ -169,6 +192,8 @@ private:
     bool ReadWanted() const;
     void UpdateReadyNotify();
     void OnDeviceReady();
+    void OnDeviceWritable();
+    int WriteFailed(int osError);
     void FirePortState(TPortState state, int param);
 
     ComponentLink<TCallDataSource> m_linkedTo;
@@ -201,6 +226,12 @@ private:
     bool m_readyPosted = false;     // a readiness poll is queued on the window
     bool m_lastReadHadData = false; // so the next poll follows at once
     std::int64_t m_timerDeadline = 0;
+    std::function<void()> m_onWritable;
+    bool m_writablePosted = false;
+    // The last kept write, while it may still be queued: its size, and what
+    // was written after it.
+    int m_keptBytes = 0;
+    std::int64_t m_writtenSinceKept = 0;
     int m_lastOsError = 0;
     int m_writeTimeoutMs = 10000;
     std::shared_ptr<bool> m_alive;

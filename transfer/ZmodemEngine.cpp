@@ -69,7 +69,6 @@ ZmodemSession::ZmodemSession(QvFile& owner) : m_owner(owner), m_alive(owner.m_al
 {
     m_decoder.Reset();
     m_readBuf.resize(64 * 1024);
-    m_raw.reserve(kMaxSendSubpacket);
 }
 
 ZmodemSession::~ZmodemSession() = default;
@@ -193,6 +192,9 @@ void ZmodemSession::PortDataReceived(TComponent* sender, char* data, int size, W
         if (dropRest)
             break;
     }
+    // What a chunk brought is in the file by the time the chunk is handled.
+    if (m_fileBufLen > 0 && (!FlushReceived() || !Alive()))
+        return;
 
     const TReceiveDataEvent& saved = m_owner.m_savedReceiveData;
     if (text.isEmpty() || !saved || Destroying())
@@ -483,18 +485,36 @@ void ZmodemSession::HandleBadPacket()
 
 // ---- Time-outs
 
+namespace {
+
+// The port's OnTimer while a time-out runs, as a type of its own so that a
+// restart can see that the timer is already this session's.
+struct TimeoutHandler
+{
+    ZmodemSession* session;
+    std::weak_ptr<bool> alive;
+    void operator()(TComponent*) const
+    {
+        if (auto token = alive.lock(); token && *token)
+            session->TimeoutTick();
+    }
+};
+
+} // namespace
+
 void ZmodemSession::RestartTimeout()
 {
     QvSerialPort* port = Port();
     if (!port)
         return;
-    std::weak_ptr<bool> alive = m_alive;
-    port->SetOnTimer([this, alive](TComponent*) {
-        if (auto token = alive.lock(); token && *token)
-            TimeoutTick();
-    });
-    port->SetTimerInterval(kTimeoutMs);
-    port->SetTimerEnabled(true);
+    // Restarted for every chunk and subpacket: when the timer already runs
+    // for us, moving its deadline is all there is to do.
+    const TimeoutHandler* ours = port->OnTimer().target<TimeoutHandler>();
+    if (!ours || ours->session != this || port->TimerInterval() != kTimeoutMs || !port->TimerEnabled()) {
+        port->SetOnTimer(TimeoutHandler{this, m_alive});
+        port->SetTimerInterval(kTimeoutMs);
+        port->SetTimerEnabled(true);
+    }
     port->RestartTimer();
 }
 
@@ -643,6 +663,11 @@ int ZmodemSession::SendDataSubpacket(const std::uint8_t* data, std::size_t n, st
 
 void ZmodemSession::CloseTransferFile()
 {
+    // Nothing received is dropped on the way out; a failure here has no one
+    // left to tell, since every path that reports one has flushed already.
+    if (m_fileBufLen > 0 && m_file)
+        m_file->Write(m_fileBuf.data(), static_cast<qint64>(m_fileBufLen));
+    m_fileBufLen = 0;
     m_file.reset();
 }
 
@@ -662,19 +687,24 @@ void ZmodemSession::StopWithError(int code)
     m_stopped = true;
     m_abort = true;
     ++m_sendGeneration;
-    m_pending.clear();
+    m_pendingLen = m_pendingOffset = 0;
+    m_batchEnds.clear();
     m_rposPending = m_skipPending = false;
     CancelCrcScan();
     m_folder.reset();
     if (!Destroying()) {
         TimerOff();
         m_owner.Window().KillTimer(kQueueTimerId);
+        if (QvSerialPort* port = Port())
+            port->NotifyWritable(nullptr);
     }
 
     // A file that was being written stays as far as it got, for a resume.
     std::int64_t kept = -1;
-    if (mode == omReceiving && m_file && (m_state == zsWaitData || m_state == zsGetData))
+    if (mode == omReceiving && m_file && (m_state == zsWaitData || m_state == zsGetData)) {
+        FlushReceived();
         kept = std::max<std::int64_t>(m_file->Size(), 0);
+    }
     const QString keptName = m_fileName;
     CloseTransferFile();
 
@@ -683,7 +713,7 @@ void ZmodemSession::StopWithError(int code)
         if (port && m_state != zsIdle && port->IsOpened()) {
             // What is still queued is worthless; the cancel must not be.
             port->Flush(true, true);
-            const int r = port->SendString(CancelSequence());
+            const int r = port->SendDataKept(CancelSequence().constData(), int(CancelSequence().size()));
             if (r != 0 && r != code) {
                 owner.FireState(tsError, m_fileName, r);
                 if (!Alive())
@@ -741,8 +771,15 @@ void ZmodemSession::FinishOperation(bool sendClosing)
         if (SendHexHeader(ZHeader::WithPosition(ZFIN, 0)) != 0)
             return;
         m_expectOO = true;
-    } else if (sendClosing && SendRaw(QByteArray("OO")) != 0) {
-        return;
+    } else if (sendClosing) {
+        // The receiver waits for these two bytes; nothing that follows may
+        // take them back.
+        QvSerialPort* port = Port();
+        const int r = port ? port->SendDataKept("OO", 2) : 603;
+        if (r != 0) {
+            StopWithError(r);
+            return;
+        }
     }
     EnterState(zsIdle);
     TimerOff();
@@ -842,8 +879,7 @@ void ZmodemSession::CrcScanStep(WPARAM generation)
             m_crcLength = m_crcDone;
             break;
         }
-        for (qint64 i = 0; i < got; ++i)
-            m_crcRegister = Crc32Update(m_crcRegister, m_crcBuffer[static_cast<std::size_t>(i)]);
+        m_crcRegister = Crc32(m_crcBuffer.data(), static_cast<std::size_t>(got), m_crcRegister);
         m_crcDone += got;
         budget -= got;
     }

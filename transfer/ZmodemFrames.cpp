@@ -1,35 +1,49 @@
 #include "transfer/ZmodemFrames.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace qv::zm {
 
 namespace {
 
-constexpr std::array<std::uint16_t, 256> MakeCrc16Table()
+// The CRC tables: [0] is the usual byte table; [k] gives a byte's effect on
+// the register when k more bytes follow it, so that eight bytes are folded
+// into the register with eight independent look-ups.
+constexpr std::array<std::array<std::uint16_t, 256>, 8> MakeCrc16Tables()
 {
-    std::array<std::uint16_t, 256> table{};
+    std::array<std::array<std::uint16_t, 256>, 8> t{};
     for (unsigned i = 0; i < 256; ++i) {
         unsigned crc = i << 8;
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
-        table[i] = static_cast<std::uint16_t>(crc & 0xFFFF);
+        t[0][i] = static_cast<std::uint16_t>(crc & 0xFFFF);
     }
-    return table;
+    for (int k = 1; k < 8; ++k)
+        for (unsigned i = 0; i < 256; ++i)
+            t[k][i] = static_cast<std::uint16_t>((t[k - 1][i] << 8) ^ t[0][t[k - 1][i] >> 8]);
+    return t;
 }
 
-constexpr std::array<std::uint32_t, 256> MakeCrc32Table()
+constexpr std::array<std::array<std::uint32_t, 256>, 8> MakeCrc32Tables()
 {
-    std::array<std::uint32_t, 256> table{};
+    std::array<std::array<std::uint32_t, 256>, 8> t{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t crc = i;
         for (int bit = 0; bit < 8; ++bit)
             crc = (crc & 1) ? ((crc >> 1) ^ 0xEDB88320u) : (crc >> 1);
-        table[i] = crc;
+        t[0][i] = crc;
     }
-    return table;
+    for (int k = 1; k < 8; ++k)
+        for (std::uint32_t i = 0; i < 256; ++i)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    return t;
 }
 
-constexpr auto kCrc16Table = MakeCrc16Table();
-constexpr auto kCrc32Table = MakeCrc32Table();
+constexpr auto kCrc16Tables = MakeCrc16Tables();
+constexpr auto kCrc32Tables = MakeCrc32Tables();
+constexpr const auto& kCrc16Table = kCrc16Tables[0];
+constexpr const auto& kCrc32Table = kCrc32Tables[0];
 
 constexpr std::array<bool, 256> MakeEscapeTable()
 {
@@ -39,6 +53,84 @@ constexpr std::array<bool, 256> MakeEscapeTable()
 }
 
 constexpr auto kEscape = MakeEscapeTable();
+
+// A ZEOF header is looked for among the first bytes of a subpacket.
+constexpr std::size_t kZeofSniffBytes = 16;
+
+// What the byte after a ZDLE stands for, and whether a run may take the pair
+// as it is: a second ZDLE, a flow-control byte (which leaves the escape
+// pending) and a frame end need the careful way.
+struct Unescape
+{
+    std::array<std::uint8_t, 256> value{};
+    std::array<bool, 256> stopsRun{};
+};
+
+constexpr Unescape MakeUnescape()
+{
+    Unescape u{};
+    for (unsigned b = 0; b < 256; ++b) {
+        std::uint8_t d = static_cast<std::uint8_t>(b);
+        if (b == ZRUB0)
+            d = 0x7F;
+        else if (b == ZRUB1)
+            d = 0xFF;
+        else if ((b & 0x60) == 0x40)
+            d = static_cast<std::uint8_t>(b ^ 0x40);
+        u.value[b] = d;
+        u.stopsRun[b] = kEscape[b] || (b >= ZCRCE && b <= ZCRCW);
+    }
+    return u;
+}
+
+constexpr Unescape kUnescape = MakeUnescape();
+
+// Eight bytes at a time: whether any of them is ZDLE or a flow-control byte.
+// (b AND 0x7D) = 0x11 holds exactly for 0x11, 0x13, 0x91 and 0x93. A word
+// has a zero byte exactly when (w - 0x01..) AND NOT w AND 0x80.. is non-zero.
+constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+
+constexpr std::uint64_t ZeroBytes(std::uint64_t w)
+{
+    return (w - kOnes) & ~w & kHighs;
+}
+
+inline bool HasEscapable(std::uint64_t w)
+{
+    return (ZeroBytes(w ^ (kOnes * ZDLE)) | ZeroBytes((w & (kOnes * 0x7D)) ^ (kOnes * 0x11))) != 0;
+}
+
+inline bool HasTildeOrPlus(std::uint64_t w)
+{
+    return (ZeroBytes(w ^ (kOnes * '~')) | ZeroBytes(w ^ (kOnes * '+'))) != 0;
+}
+
+inline std::uint64_t Load64(const std::uint8_t* p)
+{
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+}
+
+// Copies plain bytes from `p` to `out` up to the first byte that must be
+// escaped or `end`; returns where it stopped and advances `out`.
+inline const std::uint8_t* CopyPlain(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t*& out)
+{
+    std::uint8_t* o = out;
+    while (end - p >= 8) {
+        const std::uint64_t w = Load64(p);
+        if (HasEscapable(w))
+            break;
+        std::memcpy(o, &w, sizeof w);
+        p += 8;
+        o += 8;
+    }
+    while (p < end && !kEscape[*p])
+        *o++ = *p++;
+    out = o;
+    return p;
+}
 
 // Bytes that modems insert or that prefix an escape; never data by themselves.
 bool IsIgnorable(std::uint8_t b)
@@ -110,14 +202,40 @@ std::uint16_t Crc16Update(std::uint16_t crc, std::uint8_t byte)
 
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t n, std::uint16_t crc)
 {
-    for (std::size_t i = 0; i < n; ++i)
-        crc = Crc16Update(crc, data[i]);
+    const auto& t = kCrc16Tables;
+    // The register folds into the first two bytes of each eight; the others
+    // each add what they contribute with the bytes after them.
+    while (n >= 8) {
+        crc = static_cast<std::uint16_t>(t[7][(crc >> 8) ^ data[0]] ^ t[6][(crc & 0xFF) ^ data[1]] ^
+                                         t[5][data[2]] ^ t[4][data[3]] ^ t[3][data[4]] ^ t[2][data[5]] ^
+                                         t[1][data[6]] ^ t[0][data[7]]);
+        data += 8;
+        n -= 8;
+    }
+    while (n-- > 0)
+        crc = Crc16Update(crc, *data++);
     return crc;
 }
 
 std::uint32_t Crc32Update(std::uint32_t crc, std::uint8_t byte)
 {
     return kCrc32Table[(crc ^ byte) & 0xFF] ^ (crc >> 8);
+}
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t n, std::uint32_t crc)
+{
+    const auto& t = kCrc32Tables;
+    while (n >= 8) {
+        const std::uint32_t low = crc ^ (std::uint32_t(data[0]) | (std::uint32_t(data[1]) << 8) |
+                                         (std::uint32_t(data[2]) << 16) | (std::uint32_t(data[3]) << 24));
+        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+              t[3][data[4]] ^ t[2][data[5]] ^ t[1][data[6]] ^ t[0][data[7]];
+        data += 8;
+        n -= 8;
+    }
+    while (n-- > 0)
+        crc = Crc32Update(crc, *data++);
+    return crc;
 }
 
 bool NeedsEscape(std::uint8_t byte)
@@ -168,49 +286,61 @@ QByteArray EncodeHexHeader(const ZHeader& header)
 
 std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd, std::uint8_t* out)
 {
-    std::size_t len = 0;
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t b = data[i];
-        crc = static_cast<std::uint16_t>((crc << 8) ^ kCrc16Table[((crc >> 8) ^ b) & 0xFF]);
-        if (kEscape[b]) {
-            out[len++] = ZDLE;
-            out[len++] = b ^ 0x40;
-        } else {
-            out[len++] = b;
+    std::uint16_t crc = Crc16(data, n, 0);
+    std::uint8_t* o = out;
+    const std::uint8_t* p = data;
+    const std::uint8_t* const end = data + n;
+    while (p < end) {
+        p = CopyPlain(p, end, o);
+        if (p < end) {
+            *o++ = ZDLE;
+            *o++ = static_cast<std::uint8_t>(*p++ ^ 0x40);
         }
     }
-    out[len++] = ZDLE;
-    out[len++] = frameEnd;
+    *o++ = ZDLE;
+    *o++ = frameEnd;
     crc = Crc16Update(crc, frameEnd);
     for (std::uint8_t b : {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF)}) {
         if (kEscape[b]) {
-            out[len++] = ZDLE;
-            out[len++] = b ^ 0x40;
+            *o++ = ZDLE;
+            *o++ = static_cast<std::uint8_t>(b ^ 0x40);
         } else {
-            out[len++] = b;
+            *o++ = b;
         }
     }
-    return len;
+    return static_cast<std::size_t>(o - out);
 }
 
-bool SequenceMatcher::Match(std::uint8_t byte)
+std::size_t SubpacketLength(const std::uint8_t* data, std::size_t n)
 {
-    if (m_matched < m_sequence.size() && static_cast<std::uint8_t>(m_sequence[m_matched]) == byte) {
-        if (++m_matched == m_sequence.size()) {
-            m_matched = 0;
-            return true;
-        }
-        return false;
+    const std::size_t want = std::min(n, kMaxSendSubpacket);
+    std::size_t i = 0;
+    for (;;) {
+        while (want - i >= 8 && !HasTildeOrPlus(Load64(data + i)))
+            i += 8;
+        while (i < want && data[i] != '~' && data[i] != '+')
+            ++i;
+        if (i >= want)
+            return want;
+        if (data[i] == '~')
+            return i + 1;
+        // A "+": the subpacket ends after the next byte if that is one too.
+        if (i + 1 < want && data[i + 1] == '+')
+            return i + 2;
+        i += 1;
     }
-    m_matched = 0;
-    return false;
+}
+
+SequenceMatcher::SequenceMatcher(const QByteArray& sequence)
+    : m_length(static_cast<int>(std::min<qsizetype>(sequence.size(), 16)))
+{
+    for (int i = 0; i < m_length; ++i)
+        m_sequence[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(sequence[i]);
 }
 
 ZFrameDecoder::ZFrameDecoder()
     : m_rz(QByteArray("rz\r")), m_leadIn(QByteArray("**\x18"
-                                                    "B0000000000")),
-      m_abort(QByteArray(5, static_cast<char>(ZDLE)))
+                                                    "B0000000000"))
 {}
 
 void ZFrameDecoder::SetMode(Mode mode)
@@ -254,7 +384,7 @@ void ZFrameDecoder::Reset()
     m_prev = 0;
     m_rz.Reset();
     m_leadIn.Reset();
-    m_abort.Reset();
+    m_cans = 0;
     m_hexTrailer = 0;
     m_subCrc32 = false;
 }
@@ -343,7 +473,7 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
 {
     // A ZEOF that follows the last subpacket may arrive while data is still
     // expected; it can only sit at the start of what looks like a new subpacket.
-    if (m_count < 16 && !m_inCrcTail) {
+    if (m_count < kZeofSniffBytes && !m_inCrcTail) {
         const HeaderResult r = ParseHeaderByte(raw, decoded, ignorable);
         if (r != hrNone) {
             const std::uint8_t format = m_hdrFormat;
@@ -413,93 +543,145 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
     return false;
 }
 
+std::size_t ZFrameDecoder::CollectRun(const std::uint8_t* data, std::size_t n)
+{
+    // Every byte taken here is one the general way would store with no
+    // event and no other change: a plain byte, or ZDLE with an escaped data
+    // byte (which resets the CAN count it started). While a ZEOF header may
+    // still begin, a "*" goes the general way too.
+    const std::uint8_t* p = data;
+    const std::uint8_t* const end = data + n;
+    std::uint8_t* const base = m_data.data();
+    std::uint8_t* o = base + m_count;
+    std::uint8_t* const full = base + m_data.size();
+    std::uint8_t* const from = o;
+    std::uint8_t prev = m_prev;
+    while (p < end && o < full) {
+        const std::uint8_t b = *p;
+        if (!kEscape[b]) {
+            if (static_cast<std::size_t>(o - base) < kZeofSniffBytes) {
+                if (b == ZPAD)
+                    break;
+                *o++ = b;
+                ++p;
+            } else {
+                const std::uint8_t* stop = p + std::min(end - p, full - o);
+                p = CopyPlain(p, stop, o);
+            }
+            prev = p[-1];
+            continue;
+        }
+        if (b != ZDLE || end - p < 2)
+            break;
+        const std::uint8_t x = p[1];
+        if (kUnescape.stopsRun[x] || (x == ZPAD && static_cast<std::size_t>(o - base) < kZeofSniffBytes))
+            break;
+        *o++ = kUnescape.value[x];
+        prev = x;
+        p += 2;
+    }
+    const std::size_t taken = static_cast<std::size_t>(o - from);
+    if (taken > 0) {
+        if (m_subCrc32)
+            m_subCrc32Reg = Crc32(from, taken, m_subCrc32Reg);
+        else
+            m_subCrc16 = Crc16(from, taken, m_subCrc16);
+        m_count += taken;
+        m_prev = prev;
+    }
+    return static_cast<std::size_t>(p - data);
+}
+
 std::size_t ZFrameDecoder::Feed(const std::uint8_t* data, std::size_t n, const Sink& sink)
 {
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t b = data[i];
-        bool keepGoing = true;
-
-        if (m_mode == mdIdle) {
-            if (m_rz.Match(b)) {
-                m_leadIn.Reset();
-                Event ev;
-                ev.type = evRzCommand;
-                keepGoing = sink(ev);
-            } else if (m_leadIn.Match(b)) {
-                Event ev;
-                ev.type = evZrqinitLeadIn;
-                keepGoing = sink(ev);
-            }
-            m_prev = b;
-            if (!keepGoing)
-                return i + 1;
-            continue;
+    std::size_t i = 0;
+    while (i < n) {
+        if (RunMayStart()) {
+            i += CollectRun(data + i, n - i);
+            if (i == n)
+                break;
         }
-
-        if (m_abort.Match(b)) {
-            Event ev;
-            ev.type = evRemoteAbort;
-            keepGoing = sink(ev);
-            m_prev = b;
-            if (!keepGoing)
-                return i + 1;
-            continue;
-        }
-
-        const bool ignorable = IsIgnorable(b);
-        std::uint8_t d = b;
-        if (m_prev == ZDLE) {
-            if (IsFrameEnd(b))
-                d = b;
-            else if (b == ZRUB0)
-                d = 0x7F;
-            else if (b == ZRUB1)
-                d = 0xFF;
-            else if ((b & 0x60) == 0x40)
-                d = b ^ 0x40;
-        }
-
-        bool consumed = false;
-        if (m_hexTrailer != 0) {
-            if (m_hexTrailer == 1 && b == '\r') {
-                m_hexTrailer = 2;
-                consumed = true;
-            } else if (m_hexTrailer == 2 && (b == '\n' || b == 0x8A)) {
-                m_hexTrailer = 3;
-                consumed = true;
-            } else if (m_hexTrailer == 3 && b == XON) {
-                m_hexTrailer = 0;
-                consumed = true;
-            } else {
-                m_hexTrailer = 0;
-            }
-        }
-
-        if (!consumed) {
-            if (m_mode == mdSubpacket) {
-                CollectSubpacketByte(b, d, ignorable, sink, keepGoing);
-            } else {
-                const HeaderResult r = ParseHeaderByte(b, d, ignorable);
-                if (r != hrNone) {
-                    Event ev;
-                    ev.type = r == hrGood ? evHeader : evBadHeader;
-                    ev.header.type = m_hdrBytes[0];
-                    std::copy(m_hdrBytes.begin() + 1, m_hdrBytes.begin() + 5, ev.header.p.begin());
-                    ev.headerFormat = m_hdrFormat;
-                    // Each header is handled once.
-                    ResetHeader();
-                    keepGoing = sink(ev);
-                }
-            }
-        }
-
-        // Flow-control bytes do not break an escape pair.
-        if (b == ZDLE || !ignorable)
-            m_prev = b;
+        const bool keepGoing = FeedByte(data[i], sink);
+        ++i;
         if (!keepGoing)
-            return i + 1;
+            return i;
     }
     return n;
+}
+
+bool ZFrameDecoder::FeedByte(std::uint8_t b, const Sink& sink)
+{
+    bool keepGoing = true;
+
+    if (m_mode == mdIdle) {
+        if (m_rz.Match(b)) {
+            m_leadIn.Reset();
+            Event ev;
+            ev.type = evRzCommand;
+            keepGoing = sink(ev);
+        } else if (m_leadIn.Match(b)) {
+            Event ev;
+            ev.type = evZrqinitLeadIn;
+            keepGoing = sink(ev);
+        }
+        m_prev = b;
+        return keepGoing;
+    }
+
+    if (b != ZDLE) {
+        m_cans = 0;
+    } else if (++m_cans == 5) {
+        m_cans = 0;
+        Event ev;
+        ev.type = evRemoteAbort;
+        keepGoing = sink(ev);
+        m_prev = b;
+        return keepGoing;
+    }
+
+    const bool ignorable = IsIgnorable(b);
+    std::uint8_t d = b;
+    if (m_prev == ZDLE && !IsFrameEnd(b))
+        d = kUnescape.value[b];
+
+    bool consumed = false;
+    if (m_hexTrailer != 0) {
+        if (m_hexTrailer == 1 && b == '\r') {
+            m_hexTrailer = 2;
+            consumed = true;
+        } else if (m_hexTrailer == 2 && (b == '\n' || b == 0x8A)) {
+            m_hexTrailer = 3;
+            consumed = true;
+        } else if (m_hexTrailer == 3 && b == XON) {
+            m_hexTrailer = 0;
+            consumed = true;
+        } else {
+            m_hexTrailer = 0;
+        }
+    }
+
+    if (!consumed) {
+        if (m_mode == mdSubpacket) {
+            CollectSubpacketByte(b, d, ignorable, sink, keepGoing);
+        } else {
+            const HeaderResult r = ParseHeaderByte(b, d, ignorable);
+            if (r != hrNone) {
+                Event ev;
+                ev.type = r == hrGood ? evHeader : evBadHeader;
+                ev.header.type = m_hdrBytes[0];
+                std::copy(m_hdrBytes.begin() + 1, m_hdrBytes.begin() + 5, ev.header.p.begin());
+                ev.headerFormat = m_hdrFormat;
+                // Each header is handled once.
+                ResetHeader();
+                keepGoing = sink(ev);
+            }
+        }
+    }
+
+    // Flow-control bytes do not break an escape pair.
+    if (b == ZDLE || !ignorable)
+        m_prev = b;
+    return keepGoing;
 }
 
 } // namespace qv::zm

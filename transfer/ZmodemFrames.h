@@ -81,12 +81,16 @@ struct ZHeader
     std::uint8_t ZF1() const { return p[2]; }
 };
 
-// CRC-16/XMODEM (polynomial 0x1021, MSB first, initial 0).
+// CRC-16/XMODEM (polynomial 0x1021, MSB first, initial 0). Crc16 gives the
+// same register as Crc16Update byte by byte, eight bytes per step.
 std::uint16_t Crc16Update(std::uint16_t crc, std::uint8_t byte);
 std::uint16_t Crc16(const std::uint8_t* data, std::size_t n, std::uint16_t crc = 0);
 // CRC-32 of IEEE 802.3 (reflected 0xEDB88320); the register starts at
-// 0xFFFFFFFF and a frame followed by its CRC leaves kCrc32Residue.
+// 0xFFFFFFFF and a frame followed by its CRC leaves kCrc32Residue. Crc32
+// gives the same register as Crc32Update byte by byte (no complement on
+// either side), eight bytes per step.
 std::uint32_t Crc32Update(std::uint32_t crc, std::uint8_t byte);
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t n, std::uint32_t crc);
 constexpr std::uint32_t kCrc32Residue = 0xDEBB20E3;
 
 // Whether a byte travels as ZDLE + (byte XOR 0x40).
@@ -101,19 +105,36 @@ QByteArray EncodeHexHeader(const ZHeader& header);
 // which must hold EncodedSubpacketCapacity(n) bytes. Returns the length.
 std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd,
                             std::uint8_t* out);
+// How many of the n bytes at `data` the next data subpacket carries: at most
+// kMaxSendSubpacket, ending early right after a "~" and right after the
+// second "+" of a pair within the subpacket, so that no subpacket carries
+// "+++" (a modem's escape) or a "~" anywhere but at its end.
+std::size_t SubpacketLength(const std::uint8_t* data, std::size_t n);
 
-// Incremental matcher of a fixed byte sequence. A mismatch returns to the
-// start without testing the mismatching byte against the first byte.
+// Incremental matcher of a fixed byte sequence of at most 16 bytes (a longer
+// one is cut there). A mismatch returns to the start without testing the
+// mismatching byte against the first byte.
 class SequenceMatcher
 {
 public:
-    explicit SequenceMatcher(QByteArray sequence) : m_sequence(std::move(sequence)) {}
+    explicit SequenceMatcher(const QByteArray& sequence);
     // True when `byte` completes the sequence.
-    bool Match(std::uint8_t byte);
+    bool Match(std::uint8_t byte)
+    {
+        if (m_matched < m_length && m_sequence[m_matched] == byte) {
+            if (++m_matched < m_length)
+                return false;
+            m_matched = 0;
+            return true;
+        }
+        m_matched = 0;
+        return false;
+    }
     void Reset() { m_matched = 0; }
 
 private:
-    QByteArray m_sequence;
+    std::array<std::uint8_t, 16> m_sequence{};
+    int m_length = 0;
     int m_matched = 0;
 };
 
@@ -187,6 +208,18 @@ private:
         hrGood,
         hrBad
     };
+    // One byte the general way; false when the sink asked to drop the rest.
+    bool FeedByte(std::uint8_t b, const Sink& sink);
+    // Whether the collector may take a run of bytes without looking at each
+    // one for headers, escapes pending or the remote-abort sequence.
+    bool RunMayStart() const
+    {
+        return m_mode == mdSubpacket && !m_inCrcTail && m_hexTrailer == 0 && m_cans == 0 && m_prev != ZDLE &&
+               m_hdrPos == 0 && m_hdrFormat == 0;
+    }
+    // Stores the plain bytes and complete escape pairs at the start of
+    // `data`, up to the first byte that needs FeedByte; returns how many.
+    std::size_t CollectRun(const std::uint8_t* data, std::size_t n);
     HeaderResult ParseHeaderByte(std::uint8_t raw, std::uint8_t decoded, bool ignorable);
     bool CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded, bool ignorable, const Sink& sink,
                               bool& keepGoing);
@@ -195,7 +228,7 @@ private:
     std::uint8_t m_prev = 0; // previous raw byte (flow-control bytes leave it alone)
     SequenceMatcher m_rz;
     SequenceMatcher m_leadIn;
-    SequenceMatcher m_abort;
+    int m_cans = 0; // ZDLE (CAN) bytes in a row, towards the remote abort
 
     // Header recogniser.
     int m_hdrPos = 0;

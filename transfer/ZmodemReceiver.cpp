@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace qv {
 
@@ -322,18 +323,38 @@ void ZmodemSession::OnZdataHeader(std::uint32_t position, std::uint8_t format)
         return;
     }
     m_decoder.SetSubpacketCrc32(format == ZBIN32);
+    m_rowPos = -1;
     EnterState(zsGetData);
     RestartTimeout();
+}
+
+bool ZmodemSession::FlushReceived()
+{
+    if (m_fileBufLen == 0 || !m_file)
+        return true;
+    const qint64 n = static_cast<qint64>(m_fileBufLen);
+    m_fileBufLen = 0;
+    if (m_file->Write(m_fileBuf.data(), n) == n)
+        return true;
+    StopWithError(err::ReadWriteFailed);
+    return false;
 }
 
 void ZmodemSession::OnFileData(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd)
 {
     if (!m_file)
         return;
-    if (n > 0 && m_file->Write(data, static_cast<qint64>(n)) != static_cast<qint64>(n)) {
-        StopWithError(err::ReadWriteFailed);
+    // Subpackets are short (a "~" ends one); they reach the file in bigger
+    // writes, and always by the end of a frame.
+    constexpr std::size_t kFileBufSize = 64 * 1024;
+    if (m_fileBuf.size() < kFileBufSize)
+        m_fileBuf.resize(kFileBufSize);
+    if (m_fileBufLen + n > m_fileBuf.size() && !FlushReceived())
         return;
-    }
+    std::memcpy(m_fileBuf.data() + m_fileBufLen, data, n);
+    m_fileBufLen += n;
+    if (frameEnd != ZCRCG && !FlushReceived())
+        return;
     m_position += static_cast<std::int64_t>(n);
     // The remote is answering: the time-out allowance counts silences in a
     // row, so a long transfer over a noisy line is not ended by the sum of
@@ -360,7 +381,7 @@ void ZmodemSession::OnFileData(const std::uint8_t* data, std::size_t n, std::uin
         break;
     }
     RestartTimeout();
-    if (m_position < m_fileSize) {
+    if (m_position < m_fileSize && ProgressDue(m_position)) {
         const std::int64_t total = m_cumulative - m_fileSize + m_position;
         ProgressRow(toReceiving, m_position, TransferPercent(m_position, m_fileSize), total,
                     TransferPercent(total, Xfer().TotalFileSize()));
@@ -381,6 +402,8 @@ void ZmodemSession::OnEndOfFile(std::uint32_t position)
     // The size and the date go through the descriptor; the file is complete
     // only once it is closed without error.
     TTransfer& xfer = Xfer();
+    if (!FlushReceived())
+        return;
     if (!m_file->SetSize(m_position)) {
         StopWithError(err::ReadWriteFailed);
         return;

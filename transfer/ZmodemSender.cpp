@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 
 namespace qv {
 
@@ -19,11 +21,25 @@ using namespace zm;
 
 namespace {
 
-// Bytes of one data stretch written per MSG_SEND_DATA before the event loop
-// gets its turn again.
-constexpr int kSubpacketsPerTurn = 32;
-constexpr int kPieceLimit = 4096;
+// One turn of the data loop (one MSG_SEND_DATA) ends after this much real
+// time or this many bytes, so that the event loop, and with it the window
+// and the receiver's replies, gets a turn well within 50 ms at any speed.
+constexpr auto kTurnBudget = std::chrono::milliseconds(8);
+constexpr std::size_t kTurnBytes = 256 * 1024;
+// A batch is encoded in one piece and handed to the system in as few
+// writes as it takes, up to this size where the queue cannot be measured.
+constexpr std::size_t kBurstBytes = 64 * 1024;
+// A line that takes nothing for this long (in protocol time) fails the send.
 constexpr std::int64_t kQueueWaitLimitMs = 10000;
+// While waiting to be told of room, the line is tried again this often: a
+// far end that hangs up meanwhile is not always announced.
+constexpr int kWritableRetryMs = 100;
+constexpr int kQueueWaitMaxMs = 50;
+
+std::chrono::steady_clock::time_point SteadyNow()
+{
+    return std::chrono::steady_clock::now();
+}
 
 // The file's last-write time as the announcement carries it: seconds since
 // 1970 in UTC, whatever zone either side is in; 0 when it has none.
@@ -214,6 +230,7 @@ void ZmodemSession::SendFileHeader()
 bool ZmodemSession::SeekSend(std::int64_t position)
 {
     m_sendPos = position;
+    m_encodePos = position;
     return true;
 }
 
@@ -270,8 +287,13 @@ void ZmodemSession::StartStreaming()
         return;
     m_sendSize = FileSizeOnDisk();
     m_subpacketsSinceZdata = 0;
-    m_pending.clear();
-    m_queueWaitSince = -1;
+    m_pendingLen = m_pendingOffset = 0;
+    m_batchEnds.clear();
+    m_batchDone = 0;
+    m_encodePos = m_sendPos;
+    m_waitingSince = -1;
+    m_queueBackoffMs = 0;
+    m_rowPos = -1;
     ++m_sendGeneration;
     EnterState(zsSending);
     // Streaming has no time-out of its own: the receiver is silent while
@@ -280,139 +302,209 @@ void ZmodemSession::StartStreaming()
     PostMessage(m_owner.Handle(), MSG_SEND_DATA, m_sendGeneration, 0);
 }
 
-int ZmodemSession::ReadSubpacket(std::vector<std::uint8_t>& raw)
+int ZmodemSession::FileBytesAt(std::int64_t position, std::size_t want, const std::uint8_t*& data,
+                               std::size_t& available)
 {
-    raw.clear();
-    const std::int64_t left = m_sendSize - m_sendPos;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, kMaxSendSubpacket));
-    std::uint8_t previous = 0;
-    std::int64_t at = m_sendPos;
-    while (raw.size() < want) {
-        if (at < m_readBufStart || at >= m_readBufStart + static_cast<std::int64_t>(m_readBufLen)) {
-            if (!m_file || !m_file->SetPosition(at))
-                return err::ReadWriteFailed;
-            const qint64 got = m_file->Read(m_readBuf.data(), static_cast<qint64>(m_readBuf.size()));
-            if (got <= 0) {
-                m_readBufLen = 0;
-                return err::ReadWriteFailed; // the file shrank under us
-            }
-            m_readBufStart = at;
-            m_readBufLen = static_cast<std::size_t>(got);
-        }
-        const std::uint8_t b = m_readBuf[static_cast<std::size_t>(at - m_readBufStart)];
-        raw.push_back(b);
-        ++at;
-        // A subpacket never carries "+++" (a modem's escape) or a "~" before
-        // its end.
-        if (b == '~' || (b == '+' && previous == '+' && raw.size() >= 2))
-            break;
-        previous = b;
+    const std::int64_t end = m_readBufStart + static_cast<std::int64_t>(m_readBufLen);
+    if (position < m_readBufStart || position >= end || end - position < static_cast<std::int64_t>(want)) {
+        if (!m_file || !m_file->SetPosition(position))
+            return err::ReadWriteFailed;
+        const qint64 got = m_file->Read(m_readBuf.data(), static_cast<qint64>(m_readBuf.size()));
+        m_readBufStart = position;
+        m_readBufLen = got > 0 ? static_cast<std::size_t>(got) : 0;
+        if (m_readBufLen < want)
+            return err::ReadWriteFailed; // the file shrank under us
     }
+    data = m_readBuf.data() + (position - m_readBufStart);
+    available = m_readBufLen - static_cast<std::size_t>(position - m_readBufStart);
     return 0;
 }
 
-int ZmodemSession::WritePending(bool& full)
+int ZmodemSession::BuildBatch(std::size_t room)
 {
-    full = false;
-    QvSerialPort* port = Port();
-    if (!port || !port->IsOpened())
-        return 508;
-    while (m_pendingOffset < m_pending.size()) {
-        const int free = port->OutQueueFree();
-        if (free <= 0) {
-            full = true;
-            return 0;
-        }
-        const int piece = static_cast<int>(std::min<std::size_t>(
-            {static_cast<std::size_t>(free), std::size_t(kPieceLimit), m_pending.size() - m_pendingOffset}));
-        if (const int r = port->SendData(m_pending.data() + m_pendingOffset, piece); r != 0)
+    m_pendingLen = m_pendingOffset = 0;
+    m_batchEnds.clear();
+    m_batchDone = 0;
+    const std::size_t target = std::min(room, kBurstBytes);
+    const std::size_t capacity = kBurstBytes + EncodedSubpacketCapacity(kMaxSendSubpacket);
+    if (m_pending.size() < capacity)
+        m_pending.resize(capacity);
+    // At least one subpacket, however little room there is: the system
+    // takes what it can and the rest waits.
+    do {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::int64_t>(m_sendSize - m_encodePos, kMaxSendSubpacket));
+        const std::uint8_t* data = nullptr;
+        std::size_t available = 0;
+        if (const int r = FileBytesAt(m_encodePos, want, data, available); r != 0)
             return r;
-        m_pendingOffset += static_cast<std::size_t>(piece);
-        m_queueWaitSince = -1;
-    }
+        const std::size_t n = SubpacketLength(data, want);
+        const std::int64_t end = m_encodePos + static_cast<std::int64_t>(n);
+        const std::uint8_t frameEnd = end >= m_sendSize ? ZCRCE : ZCRCG;
+        m_pendingLen += EncodeSubpacket(data, n, frameEnd, m_pending.data() + m_pendingLen);
+        m_encodePos = end;
+        m_batchEnds.push_back({m_pendingLen, end, frameEnd});
+        if (frameEnd == ZCRCE)
+            break;
+    } while (m_pendingLen < target);
     return 0;
+}
+
+void ZmodemSession::BatchWritten()
+{
+    auto row = [this] {
+        if (m_sendPos < m_fileSize && ProgressDue(m_sendPos))
+            ProgressRow(toSending, m_sendPos, TransferPercent(m_sendPos, m_fileSize),
+                        m_cumulative - m_fileSize + m_sendPos,
+                        TransferPercent(m_cumulative - m_fileSize + m_sendPos, m_total));
+    };
+    const std::int64_t before = m_sendPos;
+    while (m_batchDone < m_batchEnds.size() && m_batchEnds[m_batchDone].offset <= m_pendingOffset) {
+        m_sendPos = m_batchEnds[m_batchDone].position;
+        ++m_batchDone;
+        ++m_subpacketsSinceZdata;
+        // The first subpacket of a stretch shows where the data starts.
+        if (m_rowPos < 0) {
+            row();
+            if (!Alive() || m_stopped)
+                return;
+        }
+    }
+    if (m_sendPos != before)
+        row();
+}
+
+bool ZmodemSession::ProgressDue(std::int64_t position)
+{
+    constexpr std::int64_t kRowStep = 32 * 1024;
+    if (m_rowPos >= 0 && position - m_rowPos < kRowStep &&
+        TransferPercent(position, m_fileSize) == TransferPercent(m_rowPos, m_fileSize))
+        return false;
+    m_rowPos = position;
+    return true;
+}
+
+void ZmodemSession::WaitForLine(bool queueFull)
+{
+    QvSerialPort* port = Port();
+    if (!port)
+        return;
+    const WPARAM generation = m_sendGeneration;
+    int waitMs = kWritableRetryMs;
+    if (queueFull) {
+        // The queue is measured and full: look again once some of it has
+        // had time to leave, or at a growing interval where the rate is
+        // unknown, so that a stalled line costs next to nothing.
+        const int rate = port->LineBytesPerSecond();
+        const int needed = std::max(1, port->MaxSendSize() / 4);
+        if (rate > 0) {
+            waitMs = std::clamp(needed * 1000 / rate, 2, kQueueWaitMaxMs);
+        } else {
+            m_queueBackoffMs = std::clamp(m_queueBackoffMs * 2, 2, kQueueWaitMaxMs);
+            waitMs = m_queueBackoffMs;
+        }
+    } else {
+        std::weak_ptr<bool> alive = m_alive;
+        port->NotifyWritable([this, alive, generation] {
+            if (auto token = alive.lock(); token && *token && generation == m_sendGeneration)
+                OnSendData(generation);
+        });
+    }
+    m_owner.Window().SetTimer(kQueueTimerId, waitMs);
 }
 
 void ZmodemSession::SendFileData()
 {
     if (m_stopped || m_state != zsSending || m_inDataLoop)
         return;
+    QvSerialPort* port = Port();
+    if (!port)
+        return;
     std::weak_ptr<bool> alive = m_alive;
     auto isAlive = [&alive] {
         auto token = alive.lock();
         return token && *token;
     };
+    // Whichever of the writable notice and the retry timer came first, the
+    // other is not needed now.
+    port->NotifyWritable(nullptr);
+    m_owner.Window().KillTimer(kQueueTimerId);
+
     m_inDataLoop = true;
     const WPARAM generation = m_sendGeneration;
-    bool waitForQueue = false;
-    for (int turn = 0; turn < kSubpacketsPerTurn;) {
-        if (m_pending.empty()) {
-            if (const int r = ReadSubpacket(m_raw); r != 0) {
+    const auto turnEnd = SteadyNow() + kTurnBudget;
+    std::size_t turnBytes = 0;
+    enum
+    {
+        nextTurn,
+        waitRoom,
+        waitQueue
+    } outcome = nextTurn;
+    for (;;) {
+        if (m_pendingOffset >= m_pendingLen) {
+            if (!m_batchEnds.empty() && m_batchEnds.back().frameEnd == ZCRCE) {
+                m_inDataLoop = false;
+                SendEndOfFile();
+                return;
+            }
+            if (turnBytes >= kTurnBytes || SteadyNow() >= turnEnd)
+                break;
+            // Where the queue is measured, no more than it has room for;
+            // elsewhere what a write takes is the measure.
+            std::size_t room = kBurstBytes;
+            if (port->OutQueueMeasured()) {
+                room = static_cast<std::size_t>(std::max(port->OutQueueFree(), 0));
+                if (room < static_cast<std::size_t>(std::max(1, port->MaxSendSize() / 4))) {
+                    outcome = waitQueue;
+                    break;
+                }
+            }
+            if (const int r = BuildBatch(room); r != 0) {
                 m_inDataLoop = false;
                 StopWithError(r);
                 return;
             }
-            const std::int64_t end = m_sendPos + static_cast<std::int64_t>(m_raw.size());
-            m_pendingFrameEnd = end >= m_sendSize ? ZCRCE : ZCRCG;
-            m_pending.resize(EncodedSubpacketCapacity(m_raw.size()));
-            m_pending.resize(
-                EncodeSubpacket(m_raw.data(), m_raw.size(), m_pendingFrameEnd, m_pending.data()));
-            m_pendingOffset = 0;
-            m_pendingEndPos = end;
         }
-        bool full = false;
-        if (const int r = WritePending(full); r != 0) {
+        int written = 0;
+        const int r = port->SendSome(m_pending.data() + m_pendingOffset,
+                                     static_cast<int>(m_pendingLen - m_pendingOffset), written);
+        if (r != 0) {
             m_inDataLoop = false;
             StopWithError(r);
             return;
         }
-        if (full) {
-            const std::int64_t now = Clock::Instance().MonotonicMs();
-            if (m_queueWaitSince < 0) {
-                // The first time, one turn of the event loop may be all the
-                // line needs; after that the queue is looked at on a timer.
-                m_queueWaitSince = now;
-                break;
-            }
-            if (now - m_queueWaitSince > kQueueWaitLimitMs) {
-                m_inDataLoop = false;
-                StopWithError(506);
-                return;
-            }
-            waitForQueue = true;
-            break;
-        }
-        // One subpacket is out.
-        m_pending.clear();
-        m_sendPos = m_pendingEndPos;
-        ++m_subpacketsSinceZdata;
-        ++turn;
-        if (m_sendPos < m_fileSize) {
-            ProgressRow(toSending, m_sendPos, TransferPercent(m_sendPos, m_fileSize),
-                        m_cumulative - m_fileSize + m_sendPos,
-                        TransferPercent(m_cumulative - m_fileSize + m_sendPos, m_total));
+        if (written > 0) {
+            m_pendingOffset += static_cast<std::size_t>(written);
+            turnBytes += static_cast<std::size_t>(written);
+            m_waitingSince = -1;
+            m_queueBackoffMs = 0;
+            BatchWritten();
             if (!isAlive())
                 return;
             if (m_stopped || generation != m_sendGeneration)
                 break;
         }
-        if (m_pendingFrameEnd == ZCRCE) {
-            m_inDataLoop = false;
-            SendEndOfFile();
-            return;
+        if (m_pendingOffset < m_pendingLen && written == 0) {
+            outcome = waitRoom;
+            break;
         }
     }
     m_inDataLoop = false;
     ActOnDeferredRequests();
     if (m_stopped || m_state != zsSending || generation != m_sendGeneration)
         return;
-    if (waitForQueue) {
-        // The port's output queue is full: look again shortly, letting the
-        // event loop (and the port's polling) run meanwhile.
-        m_owner.Window().SetTimer(kQueueTimerId, kQueuePollMs);
-    } else {
+    if (outcome == nextTurn) {
         PostMessage(m_owner.Handle(), MSG_SEND_DATA, m_sendGeneration, 0);
+        return;
     }
+    const std::int64_t now = Clock::Instance().MonotonicMs();
+    if (m_waitingSince < 0) {
+        m_waitingSince = now;
+    } else if (now - m_waitingSince > kQueueWaitLimitMs) {
+        StopWithError(506);
+        return;
+    }
+    WaitForLine(outcome == waitQueue);
 }
 
 void ZmodemSession::ActOnDeferredRequests()
@@ -462,7 +554,10 @@ void ZmodemSession::ResendFrom(std::uint32_t p)
     const std::int64_t position = static_cast<std::int64_t>(p) <= size ? p : 0;
     ++m_sendGeneration;
     m_owner.Window().KillTimer(kQueueTimerId);
-    m_pending.clear();
+    if (QvSerialPort* port = Port())
+        port->NotifyWritable(nullptr);
+    m_pendingLen = m_pendingOffset = 0;
+    m_batchEnds.clear();
     SeekSend(position);
     m_sendSize = size;
     ProgressRow(toSending, position, TransferPercent(position, m_fileSize),
@@ -482,12 +577,17 @@ void ZmodemSession::ResendFrom(std::uint32_t p)
     if (SendBinaryHeader(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(position))) != 0)
         return;
     EnterState(zsWaitAck);
-    if (const int r = ReadSubpacket(m_raw); r != 0) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::int64_t>(size - position, kMaxSendSubpacket));
+    const std::uint8_t* data = nullptr;
+    std::size_t available = 0;
+    if (const int r = FileBytesAt(position, want, data, available); r != 0) {
         StopWithError(r);
         return;
     }
-    const std::int64_t end = position + static_cast<std::int64_t>(m_raw.size());
-    if (const int r = SendDataSubpacket(m_raw.data(), m_raw.size(), ZCRCW); r != 0) {
+    const std::size_t n = SubpacketLength(data, want);
+    const std::int64_t end = position + static_cast<std::int64_t>(n);
+    if (const int r = SendDataSubpacket(data, n, ZCRCW); r != 0) {
         StopWithError(r);
         return;
     }
@@ -551,7 +651,10 @@ void ZmodemSession::OnRemoteSkip()
     m_decoder.ResetHeader();
     ++m_sendGeneration;
     m_owner.Window().KillTimer(kQueueTimerId);
-    m_pending.clear();
+    if (QvSerialPort* port = Port())
+        port->NotifyWritable(nullptr);
+    m_pendingLen = m_pendingOffset = 0;
+    m_batchEnds.clear();
     m_owner.FireState(tsFileSendRemoteSkipped, m_fileName, 0);
     if (alive.expired() || !*alive.lock() || m_stopped)
         return;

@@ -49,9 +49,8 @@ public:
 
     static constexpr int kTimeoutMs = 6000;
     static constexpr int kMaxTimeouts = 3;
-    // Timer id on QvFile's window while the port's output queue is full.
+    // Timer id on QvFile's window while the data waits for room on the line.
     static constexpr WPARAM kQueueTimerId = 1;
-    static constexpr int kQueuePollMs = 2;
     // Received bytes held after an "rz" before they count as plain text.
     static constexpr int kMaxHeldBytes = 1024;
     // CRC work per turn of the event loop, and the length from which the
@@ -90,6 +89,10 @@ private:
     bool CountRetry();
     void ProgressRow(TTransferOperation op, std::int64_t fileBytes, int filePerc, std::int64_t totalBytes,
                      int totalPerc);
+    // Whether the data at `position` earns a progress row: the first of a
+    // stretch, then whenever the file's percentage moves or enough has gone
+    // since the last row, so that a display keeps up at any speed.
+    bool ProgressDue(std::int64_t position);
     void CloseTransferFile();
 
     // Frame output: 0, or the port's code after the operation was stopped
@@ -122,6 +125,9 @@ private:
     void ActOnFile(FileAction action, std::int64_t existing);
     void OnZdataHeader(std::uint32_t position, std::uint8_t format);
     void OnFileData(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd);
+    // Writes the received data held back for fewer writes; false (after
+    // stopping with -93) when the file refuses it.
+    bool FlushReceived();
     void OnEndOfFile(std::uint32_t position);
     bool AskForPosition();
     void SkipAnnouncedFile();
@@ -134,8 +140,15 @@ private:
     void OnStartPosition(std::uint32_t p);
     void StartStreaming();
     void SendFileData();
-    int ReadSubpacket(std::vector<std::uint8_t>& raw);
-    int WritePending(bool& full);
+    // The file's bytes from `position` on in the read buffer, at least
+    // `want` of them: 0 with `data` and `available`, or -93.
+    int FileBytesAt(std::int64_t position, std::size_t want, const std::uint8_t*& data,
+                    std::size_t& available);
+    // Encodes subpackets from the next one on until about `room` bytes.
+    int BuildBatch(std::size_t room);
+    // Moves the sent position over the subpackets now written whole.
+    void BatchWritten();
+    void WaitForLine(bool queueFull);
     void ResendFrom(std::uint32_t p);
     void OnAckInWaitAck(std::uint32_t a);
     bool SendEndOfFile();
@@ -203,7 +216,9 @@ private:
     // Receiver.
     bool m_firstFile = true;
     QDateTime m_fileDate;
-    std::int64_t m_position = 0; // bytes of the file in place
+    std::int64_t m_position = 0;         // bytes of the file in place, those held back included
+    std::vector<std::uint8_t> m_fileBuf; // received data not yet written
+    std::size_t m_fileBufLen = 0;
     std::uint8_t m_zfileTransport = 0;
     QByteArray m_announcedName;              // as the sender wrote it
     QString m_incomingName;                  // the safe name it is stored under
@@ -220,18 +235,29 @@ private:
     int m_nextIndex = 0;
     std::int64_t m_listTotal = 0;
     std::vector<bool> m_announced;
-    std::int64_t m_sendPos = 0;  // next byte to go into a subpacket
+    std::int64_t m_sendPos = 0;  // after the last subpacket written whole
     std::int64_t m_sendSize = 0; // size on disk noted when the stretch started
     int m_subpacketsSinceZdata = 0;
     std::vector<std::uint8_t> m_readBuf;
     std::int64_t m_readBufStart = 0;
     std::size_t m_readBufLen = 0;
-    std::vector<std::uint8_t> m_raw;
-    std::vector<std::uint8_t> m_pending; // encoded bytes not yet queued
-    std::size_t m_pendingOffset = 0;
-    std::int64_t m_pendingEndPos = 0; // m_sendPos once m_pending is out
-    std::uint8_t m_pendingFrameEnd = 0;
-    std::int64_t m_queueWaitSince = -1;
+    // The batch: encoded subpackets written in as few writes as the line
+    // allows, where each of them ends, and the file position after it.
+    struct BatchEnd
+    {
+        std::size_t offset;
+        std::int64_t position;
+        std::uint8_t frameEnd;
+    };
+    std::vector<std::uint8_t> m_pending;
+    std::size_t m_pendingLen = 0;
+    std::size_t m_pendingOffset = 0; // written so far
+    std::vector<BatchEnd> m_batchEnds;
+    std::size_t m_batchDone = 0;      // subpackets of the batch written whole
+    std::int64_t m_encodePos = 0;     // next byte to go into a subpacket
+    std::int64_t m_waitingSince = -1; // since when the line has taken nothing
+    int m_queueBackoffMs = 0;
+    std::int64_t m_rowPos = -1; // position of the last data progress row
     WPARAM m_sendGeneration = 0;
     bool m_inDataLoop = false;
     bool m_rposPending = false;
