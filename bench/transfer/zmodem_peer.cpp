@@ -1,14 +1,17 @@
 // A headless ZMODEM peer built on QvFile, speaking on its standard input
 // (which must be open for reading and writing: a tty or a socket):
 //
-//   vh_zmodem_peer send FILE...     send the files, exit 0 when all arrived
-//   vh_zmodem_peer receive FOLDER   receive one batch into FOLDER
+//   vh_zmodem_peer [--stall] send FILE...     send the files, exit 0 when all arrived
+//   vh_zmodem_peer [--stall] receive FOLDER   receive one batch into FOLDER
 //
 // On exit it prints one line to standard error:
-//   result=<0|code> files=<n> bytes=<n> seconds=<wall> cpu=<user+sys>
+//   result=<0|code> files=<n> bytes=<n> seconds=<wall> cpu=<user+sys> [stall=<ms>]
+// where stall, with --stall, is the longest time the event loop went
+// without a turn while the transfer ran.
 #include "bench/CpuTime.h"
 #include "common/CallDataSource.h"
 #include "serial/QvSerialPort.h"
+#include "tests/support/EventLoopStall.h"
 #include "transfer/QvFile.h"
 
 #include <QCoreApplication>
@@ -51,11 +54,16 @@ protected:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
+    QStringList args = app.arguments();
+    const bool measureStall = args.size() > 1 && args[1] == "--stall";
+    if (measureStall)
+        args.removeAt(1);
     if (args.size() < 3 || (args[1] != "send" && args[1] != "receive")) {
-        std::fprintf(stderr, "usage: %s send FILE... | receive FOLDER\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--stall] send FILE... | receive FOLDER\n", argv[0]);
         return 2;
     }
+    qv::test::EventLoopStall stall;
+    double stallMs = -1;
     const bool sending = args[1] == "send";
 
     StdioPhone phone;
@@ -81,6 +89,8 @@ int main(int argc, char** argv)
         if (state == tsSendModeEnd || state == tsReceiveModeEnd) {
             if (param == 0)
                 result = 0;
+            if (measureStall && stallMs < 0)
+                stallMs = stall.Stop();
             QTimer::singleShot(0, &app, [&app] { app.quit(); });
         }
     });
@@ -99,6 +109,8 @@ int main(int argc, char** argv)
             return;
         }
         wall.start();
+        if (measureStall)
+            stall.Start();
         int code = 0;
         if (sending) {
             QString list;
@@ -116,7 +128,10 @@ int main(int argc, char** argv)
     });
 
     app.exec();
-    std::fprintf(stderr, "result=%d files=%d bytes=%lld seconds=%.3f cpu=%.3f\n", result, files,
+    std::fprintf(stderr, "result=%d files=%d bytes=%lld seconds=%.3f cpu=%.3f", result, files,
                  static_cast<long long>(bytes), wall.isValid() ? wall.elapsed() / 1000.0 : 0.0, CpuSeconds());
+    if (measureStall)
+        std::fprintf(stderr, " stall=%.1f", stallMs >= 0 ? stallMs : stall.Stop());
+    std::fprintf(stderr, "\n");
     return result == 0 ? 0 : 1;
 }

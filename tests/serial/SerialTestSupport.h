@@ -1,10 +1,11 @@
 // Helpers of the serial port tests: pseudo-terminals, socketpairs, a fake
-// phone that hands out a call's data channel, and bounded waits.
+// phone that hands out a call's data channel; waits come from Wait.h.
 #pragma once
 
 #include "common/CallDataSource.h"
 #include "common/MessageWindow.h"
 #include "serial/QvSerialPort.h"
+#include "tests/support/Wait.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -20,20 +21,6 @@
 #include <vector>
 
 namespace qv::test {
-
-// Runs the event loop until `done` holds or `boundMs` of real time pass.
-inline bool WaitUntil(const std::function<bool()>& done, int boundMs = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > boundMs)
-            return false;
-        ProcessMessages();
-        poll(nullptr, 0, 1);
-    }
-    return true;
-}
 
 // A pseudo-terminal: the port opens the slave by its path, the test plays the
 // far end on the master.

@@ -47,17 +47,40 @@ TEST(SerialOverRelay, TwoPortsExchangeDataBothWays)
     ASSERT_EQ(left.Open(0), 0);
     ASSERT_EQ(right.Open(0), 0);
 
-    // Written in blocks as an application would, with its loop running in
-    // between, so that neither side's input fills while the other writes.
+    // Each side offers its data whenever its port has room and the event
+    // loop reads both meanwhile. A write that waited instead would wait for a
+    // reader only this same thread can run: once the relay's buffers held
+    // more than the far side had read, both would stall until the write
+    // budget ran out.
+    struct Writer
+    {
+        QvSerialPort& port;
+        const QByteArray& data;
+        qsizetype sent = 0;
+        int error = 0;
+        void Offer()
+        {
+            while (sent < data.size() && error == 0) {
+                int written = 0;
+                error = port.SendSome(data.constData() + sent, static_cast<int>(data.size() - sent), written);
+                sent += written;
+                if (written == 0 && error == 0) {
+                    port.NotifyWritable([this] { Offer(); });
+                    return;
+                }
+            }
+        }
+    };
     const QByteArray toRight = Pattern(256 * 1024, 1);
     const QByteArray toLeft = Pattern(256 * 1024, 2);
-    for (int offset = 0; offset < toRight.size(); offset += 1024) {
-        ASSERT_EQ(left.SendData(toRight.constData() + offset, 1024), 0);
-        ASSERT_EQ(right.SendData(toLeft.constData() + offset, 1024), 0);
-        ProcessMessages();
-    }
+    Writer leftWriter{left, toRight};
+    Writer rightWriter{right, toLeft};
+    leftWriter.Offer();
+    rightWriter.Offer();
     EXPECT_TRUE(
         WaitUntil([&] { return atLeft.size() >= toLeft.size() && atRight.size() >= toRight.size(); }, 20000));
+    EXPECT_EQ(leftWriter.error, 0);
+    EXPECT_EQ(rightWriter.error, 0);
     EXPECT_TRUE(atRight == toRight);
     EXPECT_TRUE(atLeft == toLeft);
 

@@ -6,6 +6,7 @@
 #include "common/CallDataSource.h"
 #include "common/MessageWindow.h"
 #include "serial/QvSerialPort.h"
+#include "tests/support/Wait.h"
 #include "transfer/QvFile.h"
 
 #include <QByteArray>
@@ -29,23 +30,10 @@
 
 namespace qv::test {
 
-// Runs the event loop until `done` holds or `boundMs` of real time pass;
-// `pump` runs on every turn (a relay between two lines, for instance).
-inline bool WaitFor(const std::function<bool()>& done, int boundMs, const std::function<void()>& pump = {})
+// Runs the event loop until `done` holds or `boundMs` of real time pass.
+inline bool WaitFor(const std::function<bool()>& done, int boundMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > boundMs)
-            return false;
-        if (pump) {
-            pump();
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-        } else {
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-        }
-    }
-    return true;
+    return WaitUntil(done, boundMs);
 }
 
 inline void SetNonBlocking(int fd)

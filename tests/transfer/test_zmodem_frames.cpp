@@ -340,6 +340,76 @@ TEST(ZmodemDecode, ZeofSniffedAtTheStartOfASubpacket)
     EXPECT_EQ(events, std::vector<std::string>{"sub i " + data.toStdString()});
 }
 
+TEST(ZmodemDecode, RunsOfDataEndWhereTheCarefulWayTakesOver)
+{
+    // Long plain stretches broken by every kind of byte that ends a run: an
+    // escape (also at the sniffed start and right after it), a frame end
+    // byte as data, "*" inside the first sixteen bytes, and an XON a modem
+    // slipped between a ZDLE and its byte.
+    QByteArray data = "*" + QByteArray(14, 'a') + "*" + QByteArray(3, 'b');
+    data += QByteArray(100, 'p') + '\x18' + QByteArray(50, 'q') + "\x91hijklm\x7f\xff" + QByteArray(200, 'r');
+    QByteArray wire = Subpacket(data, ZCRCG);
+    const qsizetype escape = wire.indexOf('\x18', 150);
+    wire.insert(escape + 1, '\x11');
+    QByteArray input = EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + wire;
+    input += Subpacket("\x18" + QByteArray(30, 's'), ZCRCE);
+    EXPECT_EQ(ExpectSplitInvariant(input),
+              (std::vector<std::string>{"hdr 10/A 0", "sub i " + data.toStdString(),
+                                        "sub h \x18" + std::string(30, 's')}));
+
+    // A CAN run that begins right after plain data, whatever read it is cut
+    // by, is the remote's abort; four and an escaped byte are data.
+    const QByteArray plain(64, 'x');
+    EXPECT_EQ(ExpectSplitInvariant(plain + QByteArray(5, '\x18'), ZFrameDecoder::mdSubpacket),
+              std::vector<std::string>{"abort"});
+    const QByteArray fourAndOne = plain + QByteArray(4, '\x18') + "X" + plain;
+    EXPECT_TRUE(ExpectSplitInvariant(fourAndOne, ZFrameDecoder::mdSubpacket).empty());
+
+    // The work area fills inside a run, at an escape pair or a plain byte.
+    for (const QByteArray& tail : {QByteArray("\x18\x58zz"), QByteArray("zzzz")}) {
+        const QByteArray longOne = QByteArray(kWorkAreaSize - 1, 'z') + tail;
+        std::vector<std::string> whole = FeedWhole(longOne, ZFrameDecoder::mdSubpacket);
+        EXPECT_EQ(whole, std::vector<std::string>{"badsub long"});
+        for (qsizetype cut = longOne.size() - 4; cut < longOne.size(); ++cut) {
+            Driver split(ZFrameDecoder::mdSubpacket);
+            split.Feed(longOne.left(cut));
+            split.Feed(longOne.mid(cut));
+            EXPECT_EQ(split.events, whole) << "cut at " << cut;
+        }
+    }
+}
+
+TEST(ZmodemCrc, WholeRunsMatchByteSteps)
+{
+    std::mt19937 rng(99);
+    std::vector<std::uint8_t> bytes(1000);
+    for (auto& b : bytes)
+        b = static_cast<std::uint8_t>(rng());
+    for (std::size_t n : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u, 999u}) {
+        std::uint16_t c16 = 0x1D0F;
+        std::uint32_t c32 = 0x12345678u;
+        for (std::size_t i = 0; i < n; ++i) {
+            c16 = Crc16Update(c16, bytes[i]);
+            c32 = Crc32Update(c32, bytes[i]);
+        }
+        EXPECT_EQ(Crc16(bytes.data(), n, 0x1D0F), c16) << n;
+        EXPECT_EQ(Crc32(bytes.data(), n, 0x12345678u), c32) << n;
+    }
+}
+
+TEST(ZmodemEncode, SubpacketLengthsEndAtTildesAndPlusPairs)
+{
+    const auto length = [](const QByteArray& data) {
+        return SubpacketLength(reinterpret_cast<const std::uint8_t*>(data.constData()), data.size());
+    };
+    EXPECT_EQ(length("a+++b"), 3u);
+    EXPECT_EQ(length("+b"), 2u);
+    EXPECT_EQ(length("x~~y"), 2u);
+    EXPECT_EQ(length(QByteArray(2000, 'q')), kMaxSendSubpacket);
+    EXPECT_EQ(length(QByteArray(1023, 'q') + "++"), kMaxSendSubpacket) << "the pair is cut by the limit";
+    EXPECT_EQ(length(QByteArray(20, 'q') + "+" + QByteArray(20, 'q') + "+~"), 43u);
+}
+
 TEST(ZmodemDecode, RemoteAbortNeedsFiveCans)
 {
     EXPECT_EQ(ExpectSplitInvariant(QByteArray(5, '\x18')), std::vector<std::string>{"abort"});
