@@ -259,8 +259,11 @@ def parse_stall(text):
 
 
 def start(cmd, fd, cwd, env=None):
+    # A process group of its own, so that a run that overstays is killed
+    # whole (valgrind and its child); not a session of its own, in which rz
+    # takes the pty for its controlling terminal and waits 30 s at the end.
     return subprocess.Popen(cmd, stdin=fd, stdout=fd, stderr=subprocess.PIPE, cwd=cwd, env=env,
-                            start_new_session=True)
+                            process_group=0)
 
 
 def run_pair(send_cmd, recv_cmd, payload, line, dst, limit_s, env=None, tick=0.001):
@@ -270,11 +273,9 @@ def run_pair(send_cmd, recv_cmd, payload, line, dst, limit_s, env=None, tick=0.0
     t0 = time.monotonic()
     sender = start(send_cmd, line.ends[0], payload.folder, env)
     receiver = start(recv_cmd, line.ends[1], dst, env)
-    # Only the two programs hold the line now, so that either one's end
-    # reaches the other and whatever joins them.
-    for fd in line.ends:
-        os.close(fd)
-    line.ends = []
+    # The line stays open here until both have ended: socat ends as soon as
+    # one of its ptys is closed, and would drop what the other side has not
+    # read yet (the closing "OO", for one).
     usage = {}
     procs = {sender.pid: sender, receiver.pid: receiver}
     deadline = t0 + limit_s
