@@ -100,12 +100,17 @@ class Line:
         self.ends = []
         self.helpers = []
 
-    def close(self):
-        for fd in self.ends:
+    def close_end(self, index):
+        if index < len(self.ends) and self.ends[index] is not None:
             try:
-                os.close(fd)
+                os.close(self.ends[index])
             except OSError:
                 pass
+            self.ends[index] = None
+
+    def close(self):
+        for index in range(len(self.ends)):
+            self.close_end(index)
         self.ends = []
         for proc in self.helpers:
             if proc.poll() is None:
@@ -118,22 +123,29 @@ class Line:
 
 
 def socat_pty_pair(work):
+    """Two ptys joined by socat. socat holds neither slave (wait-slave), so
+    that when a program leaves and its slave closes, socat ends and the other
+    side sees the line go down, as in a hang-up."""
     line = Line()
     folder = tempfile.mkdtemp(prefix="pty-", dir=work)
     a = os.path.join(folder, "a")
     b = os.path.join(folder, "b")
-    proc = subprocess.Popen(["socat", "-b65536", f"PTY,raw,echo=0,link={a}", f"PTY,raw,echo=0,link={b}"],
+    opts = "raw,echo=0,wait-slave,pty-interval=0.005"
+    proc = subprocess.Popen(["socat", "-b65536", "-t0.001", f"PTY,{opts},link={a}", f"PTY,{opts},link={b}"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     line.helpers.append(proc)
     deadline = time.monotonic() + 10
-    while not (os.path.exists(a) and os.path.exists(b)):
-        if time.monotonic() > deadline:
-            raise RuntimeError("socat did not make its ptys")
-        time.sleep(0.005)
+    # socat makes the second pty only once the first one's slave is open.
     for p in (a, b):
+        while not os.path.exists(p):
+            if time.monotonic() > deadline or proc.poll() is not None:
+                raise RuntimeError("socat did not make its ptys")
+            time.sleep(0.002)
         fd = os.open(p, os.O_RDWR | os.O_NOCTTY)
         tty.setraw(fd)
         line.ends.append(fd)
+    # Both slaves are open: socat is joining them once it has seen the last.
+    time.sleep(0.02)
     return line
 
 
@@ -189,7 +201,9 @@ def relay_main(rate, fa, fb, count_file):
     tail = b""
     last = time.monotonic()
     try:
-        while open_fds:
+        # Once a side has left, what it sent is delivered and the relay ends,
+        # so that the other side sees the line go down.
+        while len(open_fds) == 2 or any(pending[fd] for fd in open_fds):
             now = time.monotonic()
             if byte_rate:
                 for fd in tokens:
@@ -273,11 +287,16 @@ def run_pair(send_cmd, recv_cmd, payload, line, dst, limit_s, env=None, tick=0.0
     t0 = time.monotonic()
     sender = start(send_cmd, line.ends[0], payload.folder, env)
     receiver = start(recv_cmd, line.ends[1], dst, env)
-    # The line stays open here until both have ended: socat ends as soon as
-    # one of its ptys is closed, and would drop what the other side has not
-    # read yet (the closing "OO", for one).
+    # Each program's end of the line stays open here until that program has
+    # ended, and is closed then: the line goes down when a side leaves, as a
+    # call does. Closed at once, a pty could go before its program has read
+    # the closing "OO" that waits in it; held open to the end, a receiver
+    # whose "OO" a sender discarded at its exit (sz flushes its tty as it
+    # leaves) would wait out its time-outs, some 30 s, for bytes that never
+    # come.
     usage = {}
     procs = {sender.pid: sender, receiver.pid: receiver}
+    end_of = {sender.pid: 0, receiver.pid: 1}
     deadline = t0 + limit_s
     while len(usage) < 2:
         for pid in procs:
@@ -287,6 +306,7 @@ def run_pair(send_cmd, recv_cmd, payload, line, dst, limit_s, env=None, tick=0.0
             if got == pid:
                 usage[pid] = (ru.ru_utime + ru.ru_stime, os.waitstatus_to_exitcode(status), time.monotonic())
                 procs[pid].returncode = usage[pid][1]
+                line.close_end(end_of[pid])
         if len(usage) < 2 and time.monotonic() > deadline:
             for pid, p in procs.items():
                 if pid not in usage:
@@ -352,6 +372,10 @@ def fresh_dir(work, tag):
     return tempfile.mkdtemp(prefix=tag + "-", dir=work)
 
 
+def size_name(n):
+    return f"{n // MIB} MiB" if n % MIB == 0 else f"{n // KIB} KiB"
+
+
 def fmt(x, digits=1):
     return "-" if x is None else f"{x:.{digits}f}"
 
@@ -407,10 +431,12 @@ def strace_counts(path):
     with open(path) as f:
         for line in f:
             parts = line.split()
-            if len(parts) >= 5 and parts[0][0].isdigit():
+            if len(parts) < 5 or not parts[0][0].isdigit():
+                continue
+            if parts[-1] == "total":
+                total = int(parts[3])
+            else:
                 counts[parts[-1]] = counts.get(parts[-1], 0) + int(parts[3])
-            elif parts and parts[-1] == "total" and len(parts) >= 4:
-                total = int(parts[2])
     return counts, total or sum(counts.values())
 
 
@@ -568,8 +594,8 @@ def print_table(sizes, runs, quick, cpu, syscalls, tp, paced, fast, loads):
     print("|---|---|---|---|")
     if tp:
         for transport, tname in (("pty", "pty pair"), ("tcp", "TCP loopback")):
-            for kind, kname in (("random", f"{sizes['big'] // MIB} MiB random"),
-                                ("cans", f"{sizes['big'] // MIB} MiB of 0x18"),
+            for kind, kname in (("random", f"{size_name(sizes['big'])} random"),
+                                ("cans", f"{size_name(sizes['big'])} of 0x18"),
                                 ("files", f"{sizes['files']} x 10 KiB")):
                 med, failures = tp[(transport, kind)]
                 note = f" ({len(failures)} failed runs)" if failures else ""
@@ -583,13 +609,13 @@ def print_table(sizes, runs, quick, cpu, syscalls, tp, paced, fast, loads):
                 vals = {who: per for k, r, who, per in cpu if k == kind and r == role}
                 kname = "random" if kind == "random" else "all-0x18"
                 peer = "from sz" if role == "receiver" else "to rz"
-                print(f"| {role}, instructions per payload byte, {sizes['cpu'] // MIB} MiB {kname} {peer}, "
+                print(f"| {role}, instructions per payload byte, {size_name(sizes['cpu'])} {kname} {peer}, "
                       f"callgrind, whole process | {fmt(vals.get('ours'))} | {fmt(vals.get('lrzsz'))} | "
                       f"{caps[(kind, role)]} |")
     if syscalls:
         vals = {who: (w, i, t, f) for who, w, i, t, f in syscalls}
         o, l = vals["ours"], vals["lrzsz"]
-        print(f"| sender, system calls for {sizes['cpu'] // MIB} MiB random: writes + ioctls (all calls) | "
+        print(f"| sender, system calls for {size_name(sizes['cpu'])} random: writes + ioctls (all calls) | "
               f"{o[0]} + {o[1]} ({o[2]}) | {l[0]} + {l[1]} ({l[2]}) | - |")
         print(f"| sender, system calls per data subpacket (subpackets on the line) | "
               f"{fmt(o[2] / o[3] if o[3] else None, 2)} ({o[3]}) | {fmt(l[2] / l[3] if l[3] else None, 2)} "
@@ -632,7 +658,7 @@ def main():
         return
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", default=os.path.join(TOP, "build"), help="the Release build tree (build/)")
-    ap.add_argument("--runs", type=int, default=5, help="interleaved runs per throughput figure")
+    ap.add_argument("--runs", type=int, default=None, help="interleaved runs per throughput figure (5)")
     ap.add_argument("--only", default="cpu,syscalls,throughput,paced,stall", help="sections to run")
     ap.add_argument("--quick", action="store_true", help="small sizes and one run: a trial of the script")
     args = ap.parse_args()
@@ -645,11 +671,11 @@ def main():
     progs = Programs(os.path.abspath(args.build))
     sizes = dict(cpu=4 * MIB, big=10 * MIB, files=100, paced=512 * KIB, stall9600=16 * KIB,
                  stall115200=256 * KIB, stallfast=16 * MIB)
-    runs = args.runs
+    runs = args.runs or 5
     if args.quick:
         sizes = dict(cpu=256 * KIB, big=1 * MIB, files=10, paced=32 * KIB, stall9600=2 * KIB,
                      stall115200=16 * KIB, stallfast=1 * MIB)
-        runs = 1
+        runs = args.runs or 1
 
     def out(text):
         print(text, flush=True)
