@@ -34,7 +34,8 @@ Run it under the machine's lock, with nothing else heavy running:
   /work/tools/vhlocked bench/transfer/run_bench.py
 
 Needs a Release build (scripts/build, or /work/tools/vhbuild, gives build/),
-and lrzsz, socat, valgrind and strace (scripts/setup installs them).
+and lrzsz and socat (scripts/setup installs them), valgrind and strace
+(apt-get install valgrind strace: the tests do not need them).
 --quick cuts sizes and runs for a trial of the script itself; its figures mean
 little.
 """
@@ -667,7 +668,8 @@ def main():
         (["strace"] if "syscalls" in sections else [])
     for prog in needed:
         if not shutil.which(prog):
-            sys.exit(f"{prog} is missing (scripts/setup installs it)")
+            where = "apt-get install" if prog in ("valgrind", "strace") else "scripts/setup installs"
+            sys.exit(f"{prog} is missing ({where} it)")
     progs = Programs(os.path.abspath(args.build))
     sizes = dict(cpu=4 * MIB, big=10 * MIB, files=100, paced=512 * KIB, stall9600=16 * KIB,
                  stall115200=256 * KIB, stallfast=16 * MIB)
