@@ -471,6 +471,29 @@ TEST_F(ManualPortTest, WritesReachTheFarEndOrReport)
     EXPECT_EQ(port->SendData(big.constData(), static_cast<int>(big.size())), 506);
     EXPECT_TRUE(port->IsOpened());
     EXPECT_EQ(log.events, (Events{{psOpened, 0}}));
+
+    // The far end hangs up while the queue is full: the write fails and
+    // closes the port at once, long before its budget would run out, and so
+    // does a write that could only wait for room.
+    port->SetWriteTimeoutMs(60000);
+    pty.CloseMaster();
+    int written = -1;
+    EXPECT_EQ(port->SendSome(big.constData(), 4096, written), -1);
+    EXPECT_EQ(written, 0);
+    EXPECT_FALSE(port->IsOpened());
+    EXPECT_EQ(log.events, (Events{{psOpened, 0}, {psClosed, 0}}));
+    EXPECT_EQ(port->SendData(big.constData(), 16), 508);
+}
+
+TEST_F(ManualPortTest, WriteToAFarEndThatHungUpFailsAtOnce)
+{
+    ASSERT_EQ(port->Open(0), 0);
+    port->SetWriteTimeoutMs(60000);
+    pty.CloseMaster();
+    const QByteArray big = Pattern(1 << 20, 3);
+    EXPECT_EQ(port->SendData(big.constData(), static_cast<int>(big.size())), -1);
+    EXPECT_FALSE(port->IsOpened());
+    EXPECT_NE(port->LastSystemError(), 0);
 }
 
 TEST_F(ManualPortTest, FlushKeepsWhatWasAlreadySent)
