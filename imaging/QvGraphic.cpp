@@ -23,6 +23,16 @@ namespace {
 // and QImage cannot hold more either.
 constexpr qint64 kMaxImageBytes = std::numeric_limits<qint32>::max();
 
+// The bytes of `rows` rows of `stride` bytes, or -1 above kMaxImageBytes.
+// Checked by division before multiplying: hostile dimensions would otherwise
+// wrap the product into a small or negative size that passes every check.
+qint64 PixelBlockSize(qint64 stride, qint64 rows)
+{
+    if (stride <= 0 || rows <= 0 || stride > kMaxImageBytes / rows)
+        return -1;
+    return stride * rows;
+}
+
 quint32 GetPixel1(const uchar* row, int x)
 {
     return (row[x / 8] >> (7 - x % 8)) & 1u;
@@ -238,8 +248,8 @@ void TQvGraphic::NewImage(int width, int height, quint8 format, const TLogPalett
         }
     }
     const qint64 stride = DibStride(width, bitCount);
-    const qint64 imageSize = stride * height;
-    if (imageSize > kMaxImageBytes) {
+    const qint64 imageSize = PixelBlockSize(stride, height);
+    if (imageSize < 0) {
         m_lastError = err::Failed;
         return;
     }
@@ -249,6 +259,12 @@ void TQvGraphic::NewImage(int width, int height, quint8 format, const TLogPalett
     } catch (const std::bad_alloc&) {
         Clear();
         m_lastError = OutOfMemoryCode();
+        return;
+    } catch (...) {
+        // Building never raises; whatever else the allocation throws is a
+        // request that could not be met.
+        Clear();
+        m_lastError = err::Failed;
         return;
     }
 
@@ -364,8 +380,12 @@ void TQvGraphic::Draw(QPainter& canvas, const QRect& rect) const
         canvas.drawImage(rect, image);
         canvas.restore();
     }
-    if (m_onAfterDraw)
-        m_onAfterDraw(*this);
+    if (m_onAfterDraw) {
+        // A copy: a handler that replaces or clears itself must not free the
+        // function that is running.
+        const TAfterDrawEvent handler = m_onAfterDraw;
+        handler(*this);
+    }
 }
 
 void TQvGraphic::CopyFrom(const TQvGraphic& source)
@@ -562,7 +582,8 @@ void TQvGraphic::LoadFromDib(const void* data, qsizetype size)
     const qint32 width = ReadLE<qint32>(bytes + 4);
     const qint32 height = ReadLE<qint32>(bytes + 8);
     const quint16 planes = ReadLE<quint16>(bytes + 12);
-    const int bitCount = ReadLE<quint16>(bytes + 14) * planes;
+    // Unsigned 32 bits hold the product of any two 16-bit fields.
+    const quint32 bitProduct = quint32(ReadLE<quint16>(bytes + 14)) * planes;
     const quint32 compression = ReadLE<quint32>(bytes + 16);
     const qint32 xPels = ReadLE<qint32>(bytes + 24);
     const qint32 yPels = ReadLE<qint32>(bytes + 28);
@@ -576,11 +597,12 @@ void TQvGraphic::LoadFromDib(const void* data, qsizetype size)
         m_lastError = err::Failed;
         return;
     }
-    if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 &&
-        bitCount != 32) {
+    if (bitProduct != 1 && bitProduct != 4 && bitProduct != 8 && bitProduct != 16 && bitProduct != 24 &&
+        bitProduct != 32) {
         m_lastError = err::Failed;
         return;
     }
+    const int bitCount = static_cast<int>(bitProduct);
     const bool topDown = height < 0;
     const int rows = topDown ? -height : height;
 
@@ -597,12 +619,13 @@ void TQvGraphic::LoadFromDib(const void* data, qsizetype size)
             tableEntries = maxEntries;
     }
     const qint64 sourceStride = DibStride(width, bitCount);
-    if (sourceStride * rows > kMaxImageBytes) {
+    const qint64 sourceSize = PixelBlockSize(sourceStride, rows);
+    if (sourceSize < 0) {
         m_lastError = err::Failed;
         return;
     }
     const qint64 pixelOffset = qint64(headerSize) + 4 * tableEntries;
-    if (pixelOffset + sourceStride * rows > size) {
+    if (pixelOffset + sourceSize > size) {
         m_lastError = err::GraphicInvalidBmp;
         return;
     }

@@ -275,6 +275,19 @@ TEST(DibLoading, UnreadableOrHostileHeadersAreRefused)
     }
     {
         DibLayout s = base();
+        s.planes = 65535;
+        s.bitCount = 65535;
+        cases.push_back({"bit count times planes beyond 32 bits", s, -1});
+    }
+    {
+        DibLayout s = base();
+        s.width = 0x7FFFFFFF;
+        s.height = 0x7FFFFFFF;
+        s.bitCount = 32;
+        cases.push_back({"row size times rows beyond 64 bits", s, -1});
+    }
+    {
+        DibLayout s = base();
         s.bitCount = 8;
         s.colorsUsed = 300;
         s.table.assign(300, 0);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 
 namespace {
 
@@ -155,6 +156,8 @@ TEST(QvGraphicBuild, RefusedRequestsLeaveAnEmptyImageAndMinusOne)
         {"more colours than a 1-bit image indexes", 4, 4, gfBlackWhite, &sixteen},
         {"pixel block above 2 GiB", 100000, 100000, gfTrueColor, nullptr},
         {"row size that wraps 32 bits", 0x7FFFFFFF, 1, gfTrueColor, nullptr},
+        {"block size that wraps 64 bits", 0x7FFFFFFF, 0x7FFFFFFF, gfTrueColor, nullptr},
+        {"block size that wraps 64 bits at one bit", 0x7FFFFFFF, 0x7FFFFFFF, gfBlackWhite, nullptr},
     };
     for (const Case& c : cases) {
         TQvGraphic graphic;
@@ -339,6 +342,24 @@ TEST(QvGraphicDraw, EveryFormatDrawsPixelExactAndStretchesWithoutSmoothing)
                 ASSERT_EQ(stretched.pixel(x, y) & 0xFFFFFFu, ShownColor(graphic, x / 2, y / 2))
                     << "format " << int(format) << " at " << x << "," << y;
     }
+}
+
+TEST(QvGraphicDraw, AHandlerThatClearsItselfKeepsRunning)
+{
+    TQvGraphic graphic;
+    graphic.NewImage(2, 2, gfTrueColor, nullptr, 0, 0);
+    auto draws = std::make_shared<int>(0);
+    // The handler's own captures must outlive its clearing of the event.
+    graphic.SetOnAfterDraw([&graphic, draws](const TQvGraphic&) {
+        graphic.SetOnAfterDraw(nullptr);
+        ++*draws;
+    });
+    QImage target(2, 2, QImage::Format_RGB32);
+    QPainter painter(&target);
+    graphic.Draw(painter, target.rect());
+    graphic.Draw(painter, target.rect());
+    EXPECT_EQ(*draws, 1);
+    EXPECT_FALSE(graphic.OnAfterDraw());
 }
 
 TEST(QvGraphicDraw, EmptyGraphicDrawsNothingButStillReportsTheDraw)
