@@ -46,4 +46,27 @@ TEST(TcpNumber, HostFormsThroughTheApi)
         EXPECT_FALSE(ResolveTcpNumber(bad, none)) << bad;
 }
 
+TEST(TcpNumber, ABracketedHostIsExactlyAnAddressWithAtMostAScopeName)
+{
+    const QMap<QString, QString> none;
+    EXPECT_EQ(ResolveTcpNumber("[fe80::1%eth0]:2323", none), (TcpTarget{"fe80::1%eth0", 2323}));
+    EXPECT_EQ(ResolveTcpNumber("[::ffff:127.0.0.1]", none), (TcpTarget{"::ffff:127.0.0.1", 23}));
+    // Each of these parses as an address once the junk is ignored; none may
+    // leave the junk in the host that is connected to or shown.
+    const QString nul = QString::fromLatin1("[::1\0evil]", 10);
+    const QStringList bad{nul,
+                          "[::1 ]",
+                          "[ ::1]",
+                          "[fe80::1%\x07\x1b]",
+                          "[fe80::1%]",
+                          "[fe80::1%eth0/x]",
+                          "[fe80::1%interfacenameiswaytoolong]",
+                          "[127.0.0.1]",
+                          "[::1]x"};
+    for (const QString& text : bad) {
+        EXPECT_FALSE(ResolveTcpNumber(text, none)) << text.toStdString();
+        EXPECT_FALSE(ResolveTcpNumber("7", {{"7", text + ":23"}})) << "phonebook " << text.toStdString();
+    }
+}
+
 } // namespace

@@ -54,6 +54,39 @@ bool ValidHostName(QStringView name)
     return true;
 }
 
+// An IPv6 literal as the text between brackets: hex digits, colons and the
+// dots of an embedded IPv4 part, then at most a scope, "%" and an interface
+// name (letters, digits, ".", "_", "-"; at most 15 characters, as the kernel
+// names them). The address parser alone forgives too much: it skips blanks
+// and stops at a NUL, and takes any scope text, so the junk would stay in the
+// host that is connected to and shown.
+bool ValidIpv6Literal(QStringView text)
+{
+    const qsizetype percent = text.indexOf(u'%');
+    const QStringView address = percent < 0 ? text : text.left(percent);
+    if (address.isEmpty())
+        return false;
+    for (QChar c : address) {
+        const bool ok = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') ||
+                        c == u':' || c == u'.';
+        if (!ok)
+            return false;
+    }
+    if (percent >= 0) {
+        const QStringView scope = text.mid(percent + 1);
+        if (scope.isEmpty() || scope.size() > 15)
+            return false;
+        for (QChar c : scope) {
+            const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+                            c == u'.' || c == u'_' || c == u'-';
+            if (!ok)
+                return false;
+        }
+    }
+    QHostAddress parsed;
+    return parsed.setAddress(text.toString()) && parsed.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
 std::optional<TcpTarget> FromDigits(QStringView digits)
 {
     if (!AllDigits(digits) || digits.size() < 12 || digits.size() > 17)
@@ -97,8 +130,7 @@ std::optional<TcpTarget> ParseHostPort(const QString& input, std::uint16_t defau
             if (portText.isEmpty())
                 return std::nullopt;
         }
-        QHostAddress address;
-        if (!address.setAddress(host) || address.protocol() != QAbstractSocket::IPv6Protocol)
+        if (!ValidIpv6Literal(host))
             return std::nullopt;
     } else {
         const qsizetype colon = text.lastIndexOf(u':');
