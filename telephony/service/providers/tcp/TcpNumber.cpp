@@ -77,8 +77,8 @@ bool ValidIpv6Literal(QStringView text)
         if (scope.isEmpty() || scope.size() > 15)
             return false;
         for (QChar c : scope) {
-            const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
-                            c == u'.' || c == u'_' || c == u'-';
+            const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+                            (c >= u'0' && c <= u'9') || c == u'.' || c == u'_' || c == u'-';
             if (!ok)
                 return false;
         }
