@@ -13,8 +13,11 @@ namespace qv {
 // Sent by the port to the phone's window (WParam 0, LParam = the port's window
 // handle), answered with a code (0 = accepted); the phone then sends or posts
 // the same message (WParam 0, LParam 0) to the port's window once the call
-// carries raw data, possibly before the request returns.
+// carries raw data, possibly before the request returns. When the call cannot
+// be switched after all, the answer is WParam kCallDataRefused with the code
+// in LParam, and the port reports it.
 constexpr std::uint32_t MSG_CALL_DATA_READY = 0x594;
+constexpr std::uintptr_t kCallDataRefused = 1;
 
 class TCallDataSource : public TQVT_ComponentVCL
 {

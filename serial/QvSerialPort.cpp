@@ -399,6 +399,17 @@ int QvSerialPort::SetupDevice()
     return 0;
 }
 
+void QvSerialPort::RefuseLinkedOpen(int code)
+{
+    // The phone could not give the call's data channel after all: the open
+    // that waited for it fails, once, and a later Open asks again.
+    if (!m_openPending || m_isOpened)
+        return;
+    m_openPending = false;
+    m_pendingHandle = -1;
+    FirePortState(psError, code != 0 ? code : err::Failed);
+}
+
 void QvSerialPort::CompleteLinkedOpen()
 {
     if (!m_openPending || m_isOpened)
@@ -742,7 +753,10 @@ void QvSerialPort::WndProc(TMessage& message)
     TQVT_ComponentVCL::WndProc(message);
     switch (message.Msg) {
     case MSG_CALL_DATA_READY:
-        CompleteLinkedOpen();
+        if (message.WParam == kCallDataRefused)
+            RefuseLinkedOpen(static_cast<int>(message.LParam));
+        else
+            CompleteLinkedOpen();
         message.Result = 0;
         break;
     case MSG_RECEIVE_POLL:

@@ -118,7 +118,8 @@ public:
     // -10 for a speed or framing this system lacks, -1 when the line settings
     // are refused. Linked: 161 when the phone's call is not connected, a
     // phone code, or 0 while the port waits for the phone's answer, on which
-    // psOpened(Param) fires (possibly before Open returns).
+    // psOpened(Param) fires (possibly before Open returns), or psError with
+    // the phone's code when the call could not be switched to raw data.
     int Open(int Param);
     // Closes an open port (psClosed, 0); otherwise nothing. A linked port
     // leaves the call's channel open. A pending linked open is not cancelled.
@@ -179,6 +180,7 @@ protected:
 private:
     int SetupDevice();
     void CompleteLinkedOpen();
+    void RefuseLinkedOpen(int code);
     void CloseWithError(int code); // closes (psClosed) if open, then psError
     int CheckLink();
     void PollTick(bool forced);

@@ -38,6 +38,10 @@ struct TCallEntry
     int ringCount = 1;
     int tag = 0;
     bool disconnectHandled = false;
+    // While a hang-up of ours waits for the call to go: the state and flag
+    // it started from, given back when the drop fails.
+    TCallState stateBeforeHangup = csDisconnected;
+    bool handledBeforeHangup = false;
 };
 
 // Calls in order of first appearance.
@@ -122,6 +126,9 @@ struct TConsultEntry
     bool completed = false;
     TConsultCallState state = ccsStarted;
     bool transfer = true;
+    // As in TCallEntry, for a hang-up of the consultation call.
+    TConsultCallState stateBeforeHangup = ccsStarted;
+    bool completedBeforeHangup = false;
 
     CallHandle Consult() const { return consultCell ? *consultCell : 0; }
     CallHandle Conference() const { return conferenceCell ? *conferenceCell : 0; }

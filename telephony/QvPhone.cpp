@@ -85,6 +85,7 @@ QvPhone::QvPhone(TComponent* owner)
 QvPhone::~QvPhone()
 {
     Destroying();
+    *m_alive = false;
     if (m_serviceState != ServiceState::Uninitialised) {
         CloseLine();
         lineShutdown(m_lineApp);
@@ -105,45 +106,31 @@ void QvPhone::SetTimeOut(int value)
 
 // ------------------------------------------------------------- events
 
-void QvPhone::RaiseLineState(TLineState state, int param1)
+bool QvPhone::RaiseLineState(TLineState state, int param1)
 {
-    if (m_onLineState && !IsDestroying()) {
-        TLineStateEvent handler = m_onLineState;
-        handler(this, state, param1);
-    }
+    return FireEvent(m_onLineState, this, state, param1);
 }
 
-void QvPhone::RaiseCallState(TCallState state, int param1, int param2, CallHandle call)
+bool QvPhone::RaiseCallState(TCallState state, int param1, int param2, CallHandle call)
 {
-    if (m_onCallState && !IsDestroying()) {
-        TCallStateEvent handler = m_onCallState;
-        handler(this, state, param1, param2, static_cast<int>(call));
-    }
+    return FireEvent(m_onCallState, this, state, param1, param2, static_cast<int>(call));
 }
 
-void QvPhone::RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult,
+bool QvPhone::RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult,
                                     CallHandle primary)
 {
-    if (m_onConsultCallState && !IsDestroying()) {
-        TConsultCallStateEvent handler = m_onConsultCallState;
-        handler(this, state, param1, static_cast<int>(consult), static_cast<int>(primary));
-    }
+    return FireEvent(m_onConsultCallState, this, state, param1, static_cast<int>(consult),
+                     static_cast<int>(primary));
 }
 
-void QvPhone::RaiseBeforeDisconnect(CallHandle call)
+bool QvPhone::RaiseBeforeDisconnect(CallHandle call)
 {
-    if (m_onBeforeDisconnect && !IsDestroying()) {
-        TCallEvent handler = m_onBeforeDisconnect;
-        handler(this, static_cast<int>(call));
-    }
+    return FireEvent(m_onBeforeDisconnect, this, static_cast<int>(call));
 }
 
-void QvPhone::RaiseLineTraits(const TLineTraits& traits, CallHandle call)
+bool QvPhone::RaiseLineTraits(const TLineTraits& traits, CallHandle call)
 {
-    if (m_onLineTraits && !IsDestroying()) {
-        TLineTraitsEvent handler = m_onLineTraits;
-        handler(this, traits, static_cast<int>(call));
-    }
+    return FireEvent(m_onLineTraits, this, traits, static_cast<int>(call));
 }
 
 // ------------------------------------------------------------- initialisation
@@ -735,7 +722,7 @@ void QvPhone::ExtDevValueChanged(const TExtDev& device, bool gain)
 
 // ------------------------------------------------------------- closing
 
-void QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
+bool QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
 {
     if (raiseBeforeDisconnect) {
         for (CallHandle call : m_calls.Handles()) {
@@ -743,7 +730,8 @@ void QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
             if (!entry || entry->state == csDisconnected || entry->state == csWaitingDisconnection)
                 continue;
             m_currentCall = call;
-            RaiseBeforeDisconnect(call);
+            if (!RaiseBeforeDisconnect(call))
+                return false;
             CloseCommHandle(call);
         }
     }
@@ -764,6 +752,7 @@ void QvPhone::ForgetCalls(bool raiseBeforeDisconnect)
     m_currentCall = 0;
     m_dataChannel = false;
     m_faxDialCommand.clear();
+    return true;
 }
 
 void QvPhone::RetireCell(CallCell cell)
@@ -784,33 +773,35 @@ int QvPhone::CloseLine()
         if (!entry || entry->state == csDisconnected || entry->state == csWaitingDisconnection)
             continue;
         m_currentCall = call;
-        RaiseBeforeDisconnect(call);
+        if (!RaiseBeforeDisconnect(call))
+            return 0; // the phone is gone, and its line with it
         CloseCommHandle(call);
     }
     if (m_phone) {
         phoneClose(m_phone);
         m_phone = 0;
     }
-    int result = 0;
     if (lineClose(m_line) < 0) {
-        result = 112;
-    } else {
-        m_line = 0;
-        m_serviceState = ServiceState::Initialised;
-        // Whatever belonged to the line is gone with it.
-        ForgetCalls(false);
-        m_retiredCells.clear();
+        // The line is still open: it is not reported as deactivated, and
+        // closing it again tries again.
+        return 112;
     }
+    m_line = 0;
+    m_serviceState = ServiceState::Initialised;
+    // Whatever belonged to the line is gone with it.
+    ForgetCalls(false);
+    m_retiredCells.clear();
     if (!m_quiet)
         RaiseLineState(lsDeactivated, 1);
-    return result;
+    return 0;
 }
 
 void QvPhone::LineClosedByService()
 {
     if (m_serviceState != ServiceState::Open)
         return;
-    ForgetCalls(true);
+    if (!ForgetCalls(true))
+        return;
     if (m_phone) {
         phoneClose(m_phone);
         m_phone = 0;
@@ -832,9 +823,12 @@ int QvPhone::LineActive(int lineId, bool activate)
     const std::uint32_t id = static_cast<std::uint32_t>(lineId);
     if (activate == IsActive() && id == m_lineId)
         return 0;
+    const std::shared_ptr<bool> alive = m_alive;
     if (activate && IsActive()) {
         if (const int rc = LineActive(static_cast<int>(m_lineId), false))
             return rc;
+        if (!*alive)
+            return 0;
     }
     if (!activate && id != m_lineId)
         return 0;
@@ -843,6 +837,8 @@ int QvPhone::LineActive(int lineId, bool activate)
         return CloseLine();
     if (const int rc = CloseLine())
         return rc;
+    if (!*alive)
+        return 0;
     return OpenLine();
 }
 
@@ -860,10 +856,15 @@ int QvPhone::LineReactivate(bool quiet)
         return 158;
     if (!m_pending.Empty())
         return 160;
+    const std::shared_ptr<bool> alive = m_alive;
     m_quiet = quiet;
     int rc = LineActive(static_cast<int>(m_lineId), false);
+    if (!*alive)
+        return rc;
     if (rc == 0)
         rc = LineActive(static_cast<int>(m_lineId), true);
+    if (!*alive)
+        return rc;
     m_quiet = false;
     if (!IsActive())
         RaiseLineState(lsDeactivated, 0);

@@ -27,6 +27,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace qv {
@@ -144,8 +146,8 @@ public:
     // value `valueName` of `key` under `rootKey` (LineConfigStore.h). -10
     // without a root key, key and value name; -1 when the store cannot be
     // written or the configuration is larger than the value holds.
-    int LineConfigDialogSave(void* parent, std::uint32_t rootKey, const QString& key, const QString& valueName,
-                             int lineId);
+    int LineConfigDialogSave(void* parent, std::uint32_t rootKey, const QString& key,
+                             const QString& valueName, int lineId);
     // Gives line `lineId` the configuration stored by LineConfigDialogSave;
     // used from its next opening. 163 no such value, 105 a value of another
     // line, -1 a value that is damaged or the device's refusal.
@@ -279,7 +281,8 @@ private:
     int CloseLine();
     void ApplyModemSettings();
     void ApplyExtDevSettings();
-    void ForgetCalls(bool raiseBeforeDisconnect);
+    // False when a handler of OnBeforeDisconnect destroyed the phone.
+    bool ForgetCalls(bool raiseBeforeDisconnect);
     void LineClosedByService();
     void RetireCell(CallCell cell);
 
@@ -303,7 +306,9 @@ private:
     void StartMonitoring(CallHandle call);
     void StopMonitoring(CallHandle call);
     void CloseCommHandle(CallHandle call);
-    void ReportRequestFailure(CallHandle call, int code);
+    bool ReportRequestFailure(CallHandle call, int code);
+    bool DataSwitchFailed(CallHandle call, WindowHandle window, int code);
+    void HangupFailed(CallHandle call);
     void SetCallState(CallHandle call, TCallState state);
     TConsultEntry* ConsultOfCall(CallHandle consultCall);
     TConsultEntry* ConsultOfConference(CallHandle conferenceCall);
@@ -322,7 +327,8 @@ private:
 
     // Monitoring (QvPhoneMonitor.cpp)
     void CallInfoMessage(CallHandle call, std::uint32_t states);
-    void PartyIdMessage(CallHandle call, bool caller);
+    // False when a handler destroyed the phone.
+    bool PartyIdMessage(CallHandle call, bool caller);
     void DigitMessage(CallHandle call, std::uint32_t digit);
     void MediaMessage(CallHandle call, std::uint32_t mediaMode);
     void ToneMessage(CallHandle call, std::uint32_t appSpecific);
@@ -336,11 +342,22 @@ private:
     // A transfer the service refused leaves the call ours again.
     void TransferRefused(CallHandle call);
 
-    void RaiseLineState(TLineState state, int param1);
-    void RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
-    void RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
-    void RaiseBeforeDisconnect(CallHandle call);
-    void RaiseLineTraits(const TLineTraits& traits, CallHandle call);
+    // Raises an event: runs a copy of `handler` (a handler that replaces or
+    // clears itself must not free the function that runs), unless it is
+    // empty or the phone is being destroyed. False when the handler destroyed
+    // the phone: the caller returns at once and touches no member. Whatever
+    // raises events through another operation holds m_alive across the call
+    // and tests it afterwards in the same way.
+    template <class Handler, class... Args> bool FireEvent(const Handler& handler, Args&&... args);
+    bool RaiseLineState(TLineState state, int param1);
+    bool RaiseCallState(TCallState state, int param1, int param2, CallHandle call);
+    bool RaiseConsultCallState(TConsultCallState state, int param1, CallHandle consult, CallHandle primary);
+    bool RaiseBeforeDisconnect(CallHandle call);
+    bool RaiseLineTraits(const TLineTraits& traits, CallHandle call);
+
+    // False from the start of destruction on; shared with the operations on
+    // the stack, so that they find out when a handler destroyed the phone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 
     // Service attachment
     ServiceState m_serviceState = ServiceState::Uninitialised;
@@ -406,5 +423,15 @@ private:
     bool m_faxToneSeen = false;
     std::int64_t m_lastFaxToneMs = 0;
 };
+
+template <class Handler, class... Args> bool QvPhone::FireEvent(const Handler& handler, Args&&... args)
+{
+    if (!handler || IsDestroying())
+        return true;
+    const std::shared_ptr<bool> alive = m_alive;
+    const Handler copy = handler;
+    copy(std::forward<Args>(args)...);
+    return *alive;
+}
 
 } // namespace qv

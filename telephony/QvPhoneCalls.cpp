@@ -185,9 +185,13 @@ void QvPhone::HandlePhoneMessage(const TCallbackRecord& record)
     case PHONE_REPLY: {
         const auto requestId = static_cast<DWORD>(record.param1);
         const auto result = static_cast<LONG>(static_cast<DWORD>(record.param2));
+        const std::shared_ptr<bool> alive = m_alive;
         while (std::optional<TPendingRequest> entry = m_pending.Take(requestId)) {
-            if (result < 0)
-                PhoneRequestFailed(*entry);
+            if (result >= 0)
+                continue;
+            PhoneRequestFailed(*entry);
+            if (!*alive)
+                return;
         }
         StopTimerIfIdle();
         break;
@@ -337,21 +341,24 @@ void QvPhone::CallStateMessage(CallHandle call, DWORD state, DWORD detail)
     entry.state = next;
     const int tag = entry.tag;
 
+    bool alive = true;
     if (next == csConnected) {
         switch (m_currentMediaMode) {
         case mmVoice:
-            RaiseCallState(csConnected, 0, tag, target);
+            alive = RaiseCallState(csConnected, 0, tag, target);
             break;
         case mmData:
-            RaiseCallState(csConnected, 1, tag, target);
+            alive = RaiseCallState(csConnected, 1, tag, target);
             break;
         case mmFax:
-            RaiseCallState(csWaitingForFaxCommand, 0, 0, target);
+            alive = RaiseCallState(csWaitingForFaxCommand, 0, 0, target);
             break;
         }
     } else if (!(next == csDialing && pickedUp)) {
-        RaiseCallState(next, param1, 0, target);
+        alive = RaiseCallState(next, param1, 0, target);
     }
+    if (!alive)
+        return;
 
     if (next == csDisconnected || next == csOfferedCallDropped) {
         lineDeallocateCall(target);
@@ -403,7 +410,8 @@ void QvPhone::Ringing()
         entry->state = csRing;
         const int count = entry->ringCount++;
         m_currentCall = call;
-        RaiseCallState(csRing, count, 0, call);
+        if (!RaiseCallState(csRing, count, 0, call))
+            return;
     }
 }
 
@@ -430,13 +438,39 @@ void QvPhone::StopTimerIfIdle()
         m_timer.SetEnabled(false);
 }
 
-void QvPhone::ReportRequestFailure(CallHandle call, int code)
+bool QvPhone::ReportRequestFailure(CallHandle call, int code)
 {
-    if (call != 0) {
-        m_currentCall = call;
-        RaiseCallState(csError, code, 0, call);
-    } else {
-        RaiseLineState(lsError, code);
+    if (call == 0)
+        return RaiseLineState(lsError, code);
+    m_currentCall = call;
+    return RaiseCallState(csError, code, 0, call);
+}
+
+bool QvPhone::DataSwitchFailed(CallHandle call, WindowHandle window, int code)
+{
+    // A port waiting to open on the call learns it and reports it; the call
+    // itself reports it only when nobody waits.
+    if (window == 0 || !MessageWindow::IsWindow(window))
+        return ReportRequestFailure(call, code);
+    const std::shared_ptr<bool> alive = m_alive;
+    SendMessage(window, MSG_CALL_DATA_READY, kCallDataRefused, code);
+    return *alive;
+}
+
+void QvPhone::HangupFailed(CallHandle call)
+{
+    // The call is still there: it leaves the waiting state, so that hanging
+    // up again sends another drop and the line can be closed once it ends.
+    if (TConsultEntry* consult = ConsultOfCall(call)) {
+        if (consult->state == ccsWaitingDisconnection) {
+            consult->state = consult->stateBeforeHangup;
+            consult->completed = consult->completedBeforeHangup;
+        }
+        return;
+    }
+    if (TCallEntry* entry = m_calls.Find(call); entry && entry->state == csWaitingDisconnection) {
+        entry->state = entry->stateBeforeHangup;
+        entry->disconnectHandled = entry->handledBeforeHangup;
     }
 }
 
@@ -445,13 +479,17 @@ void QvPhone::ReplyMessage(DWORD requestId, LONG result)
     std::optional<TPendingRequest> entry = m_pending.Take(requestId);
     if (!entry)
         return;
+    const std::shared_ptr<bool> alive = m_alive;
     ProcessReply(*entry, result);
+    if (!*alive)
+        return;
     StopTimerIfIdle();
 }
 
 void QvPhone::ProcessReply(TPendingRequest& entry, LONG result)
 {
     const bool ok = result >= 0;
+    const std::shared_ptr<bool> alive = m_alive;
     const CallHandle call = entry.call;
     switch (entry.kind) {
     case req::MakeCall:
@@ -533,13 +571,18 @@ void QvPhone::ProcessReply(TPendingRequest& entry, LONG result)
         break;
     }
     case req::Drop:
-        if (!ok)
-            ReportRequestFailure(call, 111);
+        if (!ok) {
+            // The last drop of the chain failed: the call is still up.
+            if (entry.value == 0)
+                HangupFailed(call);
+            if (!ReportRequestFailure(call, 111))
+                return;
+        }
         ContinueDropChain(call, entry.value);
         break;
     case req::DataSwitch:
         if (!ok) {
-            ReportRequestFailure(call, result == LINEERR_NOMEM ? err::OutOfMemory : err::Failed);
+            DataSwitchFailed(call, entry.window, result == LINEERR_NOMEM ? err::OutOfMemory : err::Failed);
             break;
         }
         if (entry.value == 1) {
@@ -564,6 +607,8 @@ void QvPhone::ProcessReply(TPendingRequest& entry, LONG result)
             ReportRequestFailure(call, RequestFailureCode(result));
         break;
     }
+    if (!*alive)
+        return;
     RetireCell(std::move(entry.cell));
 }
 
@@ -580,6 +625,7 @@ void QvPhone::TimeoutPass()
     if (m_inTimeoutPass)
         return;
     m_inTimeoutPass = true;
+    const std::shared_ptr<bool> alive = m_alive;
     const std::int64_t now = Clock::Instance().MonotonicMs();
     for (DWORD id : m_pending.RequestIds()) {
         TPendingRequest* entry = m_pending.Find(id);
@@ -597,6 +643,7 @@ void QvPhone::TimeoutPass()
         const CallHandle call = entry->call;
         const int kind = entry->kind;
         const std::intptr_t value = entry->value;
+        const WindowHandle window = entry->window;
         if (kind == req::PickUpCall || kind == req::Drop) {
             RetireCell(std::move(m_pending.Take(id)->cell));
         } else {
@@ -607,9 +654,14 @@ void QvPhone::TimeoutPass()
         case req::ConsultDial:
         case req::ConsultComplete: {
             const TConsultEntry* consult = ConsultOfCall(call);
-            RaiseConsultCallState(ccsError, 113, call, consult ? consult->primary : 0);
+            if (!RaiseConsultCallState(ccsError, 113, call, consult ? consult->primary : 0))
+                return;
             continue; // reported through the consultation only
         }
+        case req::DataSwitch:
+            if (!DataSwitchFailed(call, window, 113))
+                return;
+            continue; // reported by the port that waited, if one did
         case req::PickUpDial:
             m_pickedUp.erase(std::remove(m_pickedUp.begin(), m_pickedUp.end(), call), m_pickedUp.end());
             m_currentCall = call;
@@ -620,12 +672,15 @@ void QvPhone::TimeoutPass()
             Hangup();
             break;
         case req::Drop:
+            if (value == 0)
+                HangupFailed(call);
             ContinueDropChain(call, value);
             break;
         default:
             break;
         }
-        ReportRequestFailure(call, 113);
+        if (!*alive || !ReportRequestFailure(call, 113))
+            return;
     }
     m_inTimeoutPass = false;
     StopTimerIfIdle();
@@ -799,13 +854,17 @@ int QvPhone::Hangup()
         consultWaits = true;
     }
 
-    RaiseBeforeDisconnect(current);
+    // A handler that destroys the phone ends the call with the line.
+    if (!RaiseBeforeDisconnect(current))
+        return 0;
 
     // Marks the call as being hung up by us, so that the service's
     // DISCONNECTED that follows is not taken for the remote going away.
     auto waitingState = [&](LONG requestId) {
         if (consultWaits) {
             if (TConsultEntry* consult = ConsultOfCall(current)) {
+                consult->stateBeforeHangup = consult->state;
+                consult->completedBeforeHangup = consult->completed;
                 consult->state = ccsWaitingDisconnection;
                 consult->completed = true;
                 RaiseConsultCallState(ccsWaitingDisconnection, requestId, current, consult->primary);
@@ -813,12 +872,15 @@ int QvPhone::Hangup()
             return;
         }
         TCallEntry& waiting = m_calls.Ensure(current, m_initialRingNumber);
+        waiting.stateBeforeHangup = waiting.state;
+        waiting.handledBeforeHangup = waiting.disconnectHandled;
         waiting.state = csWaitingDisconnection;
         waiting.disconnectHandled = true;
         m_currentCall = current;
         RaiseCallState(csWaitingDisconnection, 0, 0, current);
     };
 
+    int result = 0;
     if (nextLevel == 0 && m_dataChannel && !IsDestroying()) {
         const LONG rc = lineSetCallParams(current, m_bearerMode, 0, 111000, nullptr);
         if (rc >= 0) {
@@ -826,8 +888,9 @@ int QvPhone::Hangup()
             waitingState(rc);
             return 0;
         }
-        // Leaving data mode failed; dropping the call still ends it, and that
-        // is what the caller learns.
+        // Leaving data mode failed; dropping the call still ends it, but the
+        // caller learns that the call did not leave data mode first.
+        result = err::Failed;
     }
 
     const LONG rc = lineDrop(toDrop, nullptr, 0);
@@ -852,7 +915,7 @@ int QvPhone::Hangup()
     AddPending(rc, current, req::Drop, nextLevel);
     waitingState(rc);
     ProcessMessages();
-    return 0;
+    return result;
 }
 
 void QvPhone::ContinueDropChain(CallHandle call, std::intptr_t level)
@@ -873,6 +936,8 @@ void QvPhone::ContinueDropChain(CallHandle call, std::intptr_t level)
         if (rc >= 0) {
             AddPending(rc, call, req::Drop, l - 1);
         } else {
+            // Nothing more will be dropped: the call stays up.
+            HangupFailed(call);
             m_currentCall = call;
             RaiseCallState(csError, 111, 0, call);
         }

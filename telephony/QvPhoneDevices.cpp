@@ -162,23 +162,22 @@ void QvPhone::PhoneRequestFailed(const TPendingRequest& entry)
 
 void QvPhone::PhoneStateMessage(std::uint32_t states)
 {
-    if (m_onExtPhoneChanged) {
-        if (states & PHONESTATE_DISPLAY)
-            m_onExtPhoneChanged(this, tpsDisplay);
-        if (states & PHONESTATE_LAMP)
-            m_onExtPhoneChanged(this, tpsLamp);
-        if (states & PHONESTATE_RINGMODE)
-            m_onExtPhoneChanged(this, tpsRingMode);
-        if (states & PHONESTATE_RINGVOLUME)
-            m_onExtPhoneChanged(this, tpsRingVolume);
+    // Each event may be the last thing this phone does: a handler may
+    // destroy it, so every step after one checks first.
+    static constexpr std::pair<std::uint32_t, TExtPhoneState> kPhoneStates[] = {
+        {PHONESTATE_DISPLAY, tpsDisplay},
+        {PHONESTATE_LAMP, tpsLamp},
+        {PHONESTATE_RINGMODE, tpsRingMode},
+        {PHONESTATE_RINGVOLUME, tpsRingVolume}};
+    for (const auto& [flag, state] : kPhoneStates) {
+        if ((states & flag) && !FireEvent(m_onExtPhoneChanged, this, state))
+            return;
     }
-    if ((states & PHONESTATE_SPEAKERHOOKSWITCH) && m_onExtDevAuxChanged)
-        m_onExtDevAuxChanged(this);
+    if ((states & PHONESTATE_SPEAKERHOOKSWITCH) && !FireEvent(m_onExtDevAuxChanged, this))
+        return;
     if (!(states & PHONESTATE_HANDSETHOOKSWITCH))
         return;
-    if (m_onExtDevHandsetChanged)
-        m_onExtDevHandsetChanged(this);
-    if (!m_onHookState)
+    if (!FireEvent(m_onExtDevHandsetChanged, this) || !m_onHookState)
         return;
     std::uint8_t state = 0xFF;
     if (const int rc = GetMicSpeakerState(m_handset, state)) {
@@ -189,10 +188,10 @@ void QvPhone::PhoneStateMessage(std::uint32_t states)
         return; // the phone named no mode: nothing to report
     if (state == 0 && m_lastHookReport != HookReport::OnHook) {
         m_lastHookReport = HookReport::OnHook;
-        m_onHookState(this, true);
+        FireEvent(m_onHookState, this, true);
     } else if (state != 0 && m_lastHookReport != HookReport::OffHook) {
         m_lastHookReport = HookReport::OffHook;
-        m_onHookState(this, false);
+        FireEvent(m_onHookState, this, false);
     }
 }
 

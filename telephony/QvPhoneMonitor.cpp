@@ -61,10 +61,10 @@ void QvPhone::CallInfoMessage(CallHandle call, std::uint32_t states)
 {
     if (call == 0)
         return;
-    if ((states & LINECALLINFOSTATE_CALLERID) && m_onCallerID)
-        PartyIdMessage(call, true);
-    if ((states & LINECALLINFOSTATE_CALLEDID) && m_onCalledID)
-        PartyIdMessage(call, false);
+    if ((states & LINECALLINFOSTATE_CALLERID) && m_onCallerID && !PartyIdMessage(call, true))
+        return;
+    if ((states & LINECALLINFOSTATE_CALLEDID) && m_onCalledID && !PartyIdMessage(call, false))
+        return;
 
     struct Item
     {
@@ -81,7 +81,8 @@ void QvPhone::CallInfoMessage(CallHandle call, std::uint32_t states)
             continue;
         TapiBuffer buffer;
         if (const int rc = ReadCallInfo(call, buffer)) {
-            RaiseCallState(csError, rc, 0, call);
+            if (!RaiseCallState(csError, rc, 0, call))
+                return;
             continue;
         }
         const LINECALLINFO* info = buffer.As<LINECALLINFO>();
@@ -94,77 +95,62 @@ void QvPhone::CallInfoMessage(CallHandle call, std::uint32_t states)
             if (size == 0 || offset == 0)
                 continue;
             if (!buffer.String(size, offset, m_active.wideStrings, text)) {
-                RaiseCallState(csError, kBadString, 0, call);
+                if (!RaiseCallState(csError, kBadString, 0, call))
+                    return;
                 continue;
             }
         } else {
             number = static_cast<int>(item.type == tiOrigin ? info->dwOrigin : info->dwReason);
         }
-        TCallInfoEvent handler = m_onCallInfo;
-        handler(this, item.type, text, number, static_cast<int>(call));
+        if (!FireEvent(m_onCallInfo, this, item.type, text, number, static_cast<int>(call)))
+            return;
     }
 }
 
-void QvPhone::PartyIdMessage(CallHandle call, bool caller)
+bool QvPhone::PartyIdMessage(CallHandle call, bool caller)
 {
-    // A copy: the handler may be replaced while it runs.
-    const TCallerIDEvent handler = caller ? m_onCallerID : m_onCalledID;
+    const TCallerIDEvent& handler = caller ? m_onCallerID : m_onCalledID;
     auto raise = [&](int error, const QString& number, const QString& name) {
-        handler(this, error, number, name, static_cast<int>(call));
+        return FireEvent(handler, this, error, number, name, static_cast<int>(call));
     };
 
     TapiBuffer buffer;
-    if (const int rc = ReadCallInfo(call, buffer)) {
-        raise(rc, {}, {});
-        return;
-    }
+    if (const int rc = ReadCallInfo(call, buffer))
+        return raise(rc, {}, {});
     const LINECALLINFO* info = buffer.As<LINECALLINFO>();
     const DWORD flags = caller ? info->dwCallerIDFlags : info->dwCalledIDFlags;
     if (flags == LINECALLPARTYID_BLOCKED || flags == LINECALLPARTYID_OUTOFAREA ||
-        flags == LINECALLPARTYID_UNKNOWN) {
-        raise(153, {}, {});
-        return;
-    }
-    if (flags == LINECALLPARTYID_UNAVAIL) {
-        raise(154, {}, {});
-        return;
-    }
+        flags == LINECALLPARTYID_UNKNOWN)
+        return raise(153, {}, {});
+    if (flags == LINECALLPARTYID_UNAVAIL)
+        return raise(154, {}, {});
     const DWORD numberSize = caller ? info->dwCallerIDSize : info->dwCalledIDSize;
     const DWORD numberOffset = caller ? info->dwCallerIDOffset : info->dwCalledIDOffset;
     const DWORD nameSize = caller ? info->dwCallerIDNameSize : info->dwCalledIDNameSize;
     const DWORD nameOffset = caller ? info->dwCallerIDNameOffset : info->dwCalledIDNameOffset;
     QString number, name;
     if (numberSize != 0 && numberOffset != 0 &&
-        !buffer.String(numberSize, numberOffset, m_active.wideStrings, number)) {
-        raise(kBadString, {}, {});
-        return;
-    }
-    if (nameSize != 0 && nameOffset != 0 &&
-        !buffer.String(nameSize, nameOffset, m_active.wideStrings, name)) {
-        raise(kBadString, {}, {});
-        return;
-    }
+        !buffer.String(numberSize, numberOffset, m_active.wideStrings, number))
+        return raise(kBadString, {}, {});
+    if (nameSize != 0 && nameOffset != 0 && !buffer.String(nameSize, nameOffset, m_active.wideStrings, name))
+        return raise(kBadString, {}, {});
 
     // The same party is reported once per call.
     QString& memory = caller ? m_callerIdMemory : m_calledIdMemory;
     const QString key = name + number + QString::number(call);
     if (key == memory)
-        return;
+        return true;
     memory = key;
     if (!number.isEmpty() || !name.isEmpty())
-        raise(0, number, name);
-    else
-        raise(153, {}, {});
+        return raise(0, number, name);
+    return raise(153, {}, {});
 }
 
 // ------------------------------------------------------------- digits and tones
 
 void QvPhone::DigitMessage(CallHandle call, std::uint32_t digit)
 {
-    if (!m_onDigitDetected)
-        return;
-    TDigitDetectedEvent handler = m_onDigitDetected;
-    handler(this, static_cast<char>(digit & 0xFF), static_cast<int>(call));
+    FireEvent(m_onDigitDetected, this, static_cast<char>(digit & 0xFF), static_cast<int>(call));
 }
 
 void QvPhone::MediaMessage(CallHandle call, std::uint32_t mediaMode)
@@ -178,16 +164,12 @@ void QvPhone::MediaMessage(CallHandle call, std::uint32_t mediaMode)
         return;
     m_faxToneSeen = true;
     m_lastFaxToneMs = now;
-    TCallEvent handler = m_onFaxToneDetected;
-    handler(this, static_cast<int>(call));
+    FireEvent(m_onFaxToneDetected, this, static_cast<int>(call));
 }
 
 void QvPhone::ToneMessage(CallHandle call, std::uint32_t appSpecific)
 {
-    if (!m_onToneDetected)
-        return;
-    TOnToneDetectedEvent handler = m_onToneDetected;
-    handler(this, static_cast<int>(appSpecific), static_cast<int>(call));
+    FireEvent(m_onToneDetected, this, static_cast<int>(appSpecific), static_cast<int>(call));
 }
 
 // ------------------------------------------------------------- requests

@@ -256,8 +256,8 @@ void QvPhone::ConsultCallStateMessage(CallHandle call, std::uint32_t state, std:
     }
 
     entry->state = next;
-    if (raise)
-        RaiseConsultCallState(next, 0, call, primary);
+    if (raise && !RaiseConsultCallState(next, 0, call, primary))
+        return;
     // The handler may have changed the list: from here on by handle only.
 
     switch (next) {

@@ -114,6 +114,24 @@ TEST_F(LinkedPortTest, RefusalsComeBackUnchangedAndLeaveThePortClosed)
     EXPECT_FALSE(port->IsOpened());
 }
 
+TEST_F(LinkedPortTest, AChannelThePhoneCannotGiveFailsTheOpenOnce)
+{
+    phone->answer = FakePhone::Answer::Never;
+    EXPECT_EQ(port->Open(7), 0);
+    ASSERT_TRUE(port->IsOpening());
+    SendMessage(port->Handle(), MSG_CALL_DATA_READY, kCallDataRefused, -50);
+    EXPECT_EQ(log.events, (Events{{psError, -50}}));
+    EXPECT_FALSE(port->IsOpening());
+    SendMessage(port->Handle(), MSG_CALL_DATA_READY, kCallDataRefused, -50);
+    EXPECT_EQ(log.events.size(), 1u) << "reported once";
+
+    // Asked again, the phone gives it.
+    phone->answer = FakePhone::Answer::Posted;
+    EXPECT_EQ(port->Open(8), 0);
+    ASSERT_TRUE(WaitUntil([&] { return port->IsOpened(); }));
+    EXPECT_EQ(log.events.back(), std::make_pair(psOpened, 8));
+}
+
 TEST_F(LinkedPortTest, DescriptorZeroIsAChannelLikeAnyOther)
 {
     const int savedStdin = ::dup(0);

@@ -290,9 +290,10 @@ TEST(PhoneCallTest, HangupLeavesDataModeFirstAndReportsTheDrop)
     EXPECT_TRUE(phone.IsCallConnected(call));
     const int switches = h.Count("lineSetCallParams");
 
-    // Leaving data mode is refused, the drop itself goes through: success.
+    // Leaving data mode is refused, the drop itself goes through: the call
+    // ends, and the caller learns that leaving data mode failed.
     h.Refuse("lineSetCallParams", LINEERR_OPERATIONFAILED);
-    EXPECT_EQ(phone.Hangup(), 0);
+    EXPECT_EQ(phone.Hangup(), -1);
     EXPECT_EQ(h.Count("lineSetCallParams"), switches + 1);
     EXPECT_EQ(h.Count("lineDrop"), 1);
     h.Pump();
@@ -480,6 +481,79 @@ TEST(PhoneCallTest, AFailingDropInTheChainIsReportedAndEndsIt)
     EXPECT_EQ(h.Take(), Events({CallEv(csError, 111, 0, primary)}));
     EXPECT_EQ(phone.PendingRequestCount(), 0);
     EXPECT_EQ(h.Count("lineDrop"), 2);
+    // The primary call was never dropped: it can be hung up again.
+    EXPECT_EQ(phone.Hangup(), 0);
+    EXPECT_EQ(h.Count("lineDrop"), 3);
+}
+
+TEST(PhoneCallTest, AFailedOrUnansweredDropLeavesACallThatCanBeHungUpAgain)
+{
+    PhoneHarness h(OneLine());
+    QvPhone& phone = h.phone();
+    h.Open(0);
+    const int call = h.Connect(h.Offer());
+    h.Take();
+
+    // The exchange takes the drop and then fails it: reported once, and the
+    // call is up as it was.
+    h.FailReplies("lineDrop", LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(phone.Hangup(), 0);
+    h.Pump();
+    EXPECT_EQ(h.Take(), Events({BeforeEv(call), CallEv(csWaitingDisconnection, 0, 0, call),
+                                CallEv(csError, 111, 0, call)}));
+    EXPECT_TRUE(phone.IsCallConnected(call));
+    EXPECT_EQ(phone.LineReactivate(true), 158);
+
+    // A drop that is never answered: reported when its time is up.
+    h.HoldReplies("lineDrop");
+    EXPECT_EQ(phone.Hangup(), 0);
+    h.Advance(phone.TimeOut() + 200);
+    EXPECT_EQ(h.Take(), Events({BeforeEv(call), CallEv(csWaitingDisconnection, 0, 0, call),
+                                CallEv(csError, 113, 0, call)}));
+    EXPECT_TRUE(phone.IsCallConnected(call));
+
+    // The third time the exchange drops it, and the line can be reopened.
+    h.sim().SetReply(QStringLiteral("lineDrop"), tapi::sim::Reply::Success());
+    EXPECT_EQ(phone.Hangup(), 0);
+    h.Pump();
+    EXPECT_EQ(h.Count("lineDrop"), 3);
+    EXPECT_EQ(phone.NumberOfActiveCalls(), 0);
+    EXPECT_EQ(phone.LineReactivate(true), 0);
+}
+
+TEST(PhoneCallTest, ASwitchThatFailsIsToldToThePortThatWaits)
+{
+    PhoneHarness h(OneLine());
+    QvPhone& phone = h.phone();
+    h.Open(0, mmData);
+    std::vector<std::pair<WPARAM, LPARAM>> told;
+    MessageWindow port([&](TMessage& m) {
+        if (m.Msg == MSG_CALL_DATA_READY)
+            told.push_back({m.WParam, m.LParam});
+    });
+    const int call = h.Connect(h.Offer());
+    h.Take();
+
+    h.FailReplies("lineSetCallParams", LINEERR_NOMEM);
+    EXPECT_EQ(SendMessage(phone.Handle(), MSG_CALL_DATA_READY, 0, static_cast<LPARAM>(port.Handle())), 0);
+    h.Pump();
+    EXPECT_EQ(told, (std::vector<std::pair<WPARAM, LPARAM>>{{kCallDataRefused, -50}}));
+    EXPECT_EQ(h.Take(), Events()) << "the port reports it, not the call as well";
+
+    // Unanswered: the port hears of the time-out.
+    told.clear();
+    h.HoldReplies("lineSetCallParams");
+    EXPECT_EQ(SendMessage(phone.Handle(), MSG_CALL_DATA_READY, 0, static_cast<LPARAM>(port.Handle())), 0);
+    h.Advance(phone.TimeOut() + 200);
+    EXPECT_EQ(told, (std::vector<std::pair<WPARAM, LPARAM>>{{kCallDataRefused, 113}}));
+
+    // Switched by hand, without a port, the call reports it.
+    h.ReleaseReplies("lineSetCallParams", LINEERR_OPERATIONFAILED);
+    h.Take();
+    h.FailReplies("lineSetCallParams", LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(phone.Passthrough(true), 0);
+    h.Pump();
+    EXPECT_EQ(h.Take(), Events({CallEv(csError, -1, 0, call)}));
 }
 
 } // namespace

@@ -213,6 +213,21 @@ TEST(PhoneLineTest, AReactivationThatCannotReopenSaysSoOnce)
     EXPECT_FALSE(phone.IsActive());
 }
 
+TEST(PhoneLineTest, ALineThatFailsToCloseStaysOpenAndCanBeClosedAgain)
+{
+    PhoneHarness h({Named("only")});
+    QvPhone& phone = h.phone();
+    h.Open(0);
+    h.Refuse("lineClose", LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(phone.LineActive(0, false), 112);
+    EXPECT_EQ(h.Take(), Events()) << "a line still open is not deactivated";
+    EXPECT_TRUE(phone.IsActive());
+    EXPECT_TRUE(h.sim().IsLineOpen(0));
+    EXPECT_EQ(phone.LineActive(0, false), 0);
+    EXPECT_EQ(h.Take(), Events({LineEv(lsDeactivated, 1)}));
+    EXPECT_FALSE(h.sim().IsLineOpen(0));
+}
+
 TEST(PhoneLineTest, PropertiesRefuseWhatIsOutOfRange)
 {
     PhoneHarness h({Named("only")});
