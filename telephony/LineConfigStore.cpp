@@ -1,10 +1,13 @@
 #include "telephony/LineConfigStore.h"
 
+#include "telephony/service/TapiTypes.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 
+#include <cstring>
 #include <memory>
 
 namespace qv::linestore {
@@ -88,6 +91,32 @@ bool Read(std::uint32_t rootKey, const QString& key, const QString& valueName, Q
         return false;
     bytes = value.toByteArray();
     return true;
+}
+
+int ConfigFromValue(const QByteArray& value, int lineId, QByteArray& config)
+{
+    constexpr std::uint32_t header = sizeof(tapi::VARSTRING);
+    if (value.isEmpty() || static_cast<std::uint8_t>(value[0]) != lineId)
+        return 105;
+    if (value.size() > 1 + static_cast<qsizetype>(SavedVarStringBytes) ||
+        value.size() < 1 + static_cast<qsizetype>(header))
+        return -1;
+    auto word = [&](int offset) {
+        std::uint32_t w = 0;
+        std::memcpy(&w, value.constData() + offset, sizeof w);
+        return w;
+    };
+    const std::uint32_t total = word(1);
+    const std::uint32_t size = word(17);
+    const std::uint32_t offset = word(21);
+    const auto stored = static_cast<std::uint32_t>(value.size() - 1);
+    if (total > SavedVarStringBytes || total < header)
+        return -1;
+    if (offset < header || offset > stored || size > stored - offset || offset > total ||
+        size > total - offset)
+        return -1;
+    config = value.mid(1 + static_cast<qsizetype>(offset), static_cast<qsizetype>(size));
+    return 0;
 }
 
 } // namespace qv::linestore

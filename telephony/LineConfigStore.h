@@ -32,5 +32,15 @@ bool Write(std::uint32_t rootKey, const QString& key, const QString& valueName, 
 // False when the value does not exist or is not a byte value.
 bool Read(std::uint32_t rootKey, const QString& key, const QString& valueName, QByteArray& bytes);
 
+// A saved line configuration: one byte naming the line, then the VARSTRING of
+// "comm/datamodem" as the service filled it, at most this many bytes.
+constexpr std::uint32_t SavedVarStringBytes = 1024;
+
+// The device configuration held in a saved value for line `lineId`: 0 with
+// `config` set to the VARSTRING's string; 105 for a value of another line; -1
+// for a value whose sizes and offsets do not hold together. Everything the
+// value says about itself is checked before anything of it is used.
+int ConfigFromValue(const QByteArray& value, int lineId, QByteArray& config);
+
 } // namespace linestore
 } // namespace qv

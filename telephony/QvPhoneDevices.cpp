@@ -25,12 +25,10 @@ constexpr int kNoAuxDevice = 151;
 constexpr int kHookSwitchFailed = 156;
 constexpr int kExtPhoneUnavailable = 164;
 constexpr int kValueNotFound = 163;
-constexpr int kSetupFailed = 105;
 
 // The saved value: one byte of line ID, then the VARSTRING as the service
 // filled it, its device configuration included.
-constexpr std::uint32_t kVarStringBytes = 1024;
-constexpr int kValueBytes = 1 + static_cast<int>(kVarStringBytes);
+constexpr std::uint32_t kVarStringBytes = linestore::SavedVarStringBytes;
 constexpr std::uint32_t kVarStringHeader = sizeof(VARSTRING);
 
 std::uint32_t WordAt(const QByteArray& bytes, qsizetype offset)
@@ -457,21 +455,10 @@ int QvPhone::LineConfigLoad(std::uint32_t rootKey, const QString& key, const QSt
     QByteArray value;
     if (!linestore::Read(rootKey, key, valueName, value))
         return kValueNotFound;
-    if (value.isEmpty() || static_cast<std::uint8_t>(value[0]) != lineId)
-        return kSetupFailed;
-    // Everything the value says about itself is checked before it is used.
-    if (value.size() > kValueBytes || value.size() < 1 + static_cast<qsizetype>(kVarStringHeader))
-        return err::Failed;
-    const std::uint32_t total = WordAt(value, 1);
-    const std::uint32_t size = WordAt(value, 17);
-    const std::uint32_t offset = WordAt(value, 21);
-    const auto stored = static_cast<std::uint32_t>(value.size() - 1);
-    if (total > kVarStringBytes || total < kVarStringHeader)
-        return err::Failed;
-    if (offset < kVarStringHeader || offset > stored || size > stored - offset || offset > total ||
-        size > total - offset)
-        return err::Failed;
-    if (lineSetDevConfigW(static_cast<DWORD>(lineId), value.constData() + 1 + offset, size,
+    QByteArray config;
+    if (const int rc = linestore::ConfigFromValue(value, lineId, config))
+        return rc;
+    if (lineSetDevConfigW(static_cast<DWORD>(lineId), config.constData(), static_cast<DWORD>(config.size()),
                           u"comm/datamodem") < 0)
         return err::Failed;
     return 0;

@@ -70,18 +70,34 @@ inline void PutDword(QByteArray& b, int offset, std::uint32_t value)
     qToLittleEndian<std::uint32_t>(value, b.data() + offset);
 }
 
-// A NUL-terminated text field; nullopt when the field has no terminator.
+// A control character never belongs in a name, an address or a command.
+inline bool IsControlByte(char c)
+{
+    return std::uint8_t(c) < 0x20 || c == 0x7F;
+}
+
+// A NUL-terminated text field; nullopt when the field has no terminator or
+// holds a control character (a damaged or forged block).
 inline std::optional<QByteArray> GetText(const QByteArray& b, int offset)
 {
     const char* p = b.constData() + offset;
     const void* nul = std::memchr(p, 0, TextField);
     if (!nul)
         return std::nullopt;
-    return QByteArray(p, int(static_cast<const char*>(nul) - p));
+    QByteArray text(p, int(static_cast<const char*>(nul) - p));
+    for (char c : text)
+        if (IsControlByte(c))
+            return std::nullopt;
+    return text;
 }
 
+// Control characters are written as "_", so that every block we write is one
+// we read back.
 inline void PutText(QByteArray& b, int offset, QByteArray text)
 {
+    for (char& c : text)
+        if (IsControlByte(c))
+            c = '_';
     // Cut on a character boundary so that a long name stays valid UTF-8.
     while (text.size() > TextField - 1) {
         text.chop(1);
