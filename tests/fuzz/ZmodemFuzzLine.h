@@ -6,10 +6,9 @@
 
 #include "FuzzSupport.h"
 
-#include "common/CallDataSource.h"
 #include "common/Clock.h"
-#include "common/MessageWindow.h"
 #include "serial/QvSerialPort.h"
+#include "tests/transfer/TransferTestSupport.h"
 #include "transfer/QvFile.h"
 
 #include <QByteArray>
@@ -20,32 +19,6 @@
 #include <unistd.h>
 
 namespace qv::fuzz {
-
-// A phone with one connected call whose data channel is `commHandle`.
-class LinePhone : public TCallDataSource
-{
-public:
-    using TCallDataSource::TCallDataSource;
-    bool IsConnected() const override { return true; }
-    bool IsCallConnected(int call) const override { return call == 1; }
-    int CurrentCallHandle() const override { return 1; }
-    int GetCommHandle(int& handle) override
-    {
-        handle = commHandle;
-        return 0;
-    }
-    int commHandle = -1;
-
-protected:
-    void WndProc(TMessage& message) override
-    {
-        TCallDataSource::WndProc(message);
-        if (message.Msg == MSG_CALL_DATA_READY) {
-            PostMessage(static_cast<WindowHandle>(message.LParam), MSG_CALL_DATA_READY, 0, 0);
-            message.Result = 0;
-        }
-    }
-};
 
 class ZmodemFuzzLine
 {
@@ -131,11 +104,39 @@ public:
         }
     }
 
-    // Everything the component wrote, and the part not yet looked at.
+    // Plays the remote from `input`: records of a length byte and that many
+    // bytes, sent as one piece after which `runMs` pass in steps of `stepMs`;
+    // a length of 0 lets 6.1 s pass instead, for a time-out.
+    void Play(FuzzInput& input, std::int64_t runMs, std::int64_t stepMs)
+    {
+        while (!input.Empty()) {
+            const std::size_t length = input.Byte();
+            if (length == 0) {
+                Advance(6100, 500);
+                continue;
+            }
+            const std::uint8_t* piece = nullptr;
+            const std::size_t n = input.Chunk(length, piece);
+            Deliver(piece, n);
+            if (runMs > 0)
+                Advance(runMs, stepMs);
+        }
+    }
+
+    // Lets time run out while the component is in `mode`, at most `limit`
+    // time-outs long; true when it has left the mode.
+    bool RunOut(TOperationMode mode, int limit = 12)
+    {
+        for (int i = 0; i < limit && file.OperationMode() == mode; ++i)
+            Advance(6100, 500);
+        return file.OperationMode() != mode;
+    }
+
+    // Everything the component wrote (its first 64 KiB).
     const QByteArray& Written() const { return m_written; }
 
     ScopedVirtualClock m_clock;
-    LinePhone phone;
+    test::LinePhone phone;
     QvSerialPort port;
     QvFile file;
 
