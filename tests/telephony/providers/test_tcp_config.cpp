@@ -34,8 +34,11 @@ TEST(TcpLineKeys, ValuesAreReadAndBadOnesReportedWithoutGuessing)
 
     // A listening place that cannot be used turns listening off rather than
     // listen somewhere else; the other keys keep their defaults.
+    // An address is exactly an address: what follows a NUL is not ignored.
+    const QString nul = QString::fromLatin1("127.0.0.1\0junk", 14);
     for (const QVariantMap& bad : {QVariantMap{{"port", "70000"}}, QVariantMap{{"port", "0"}},
-                                   QVariantMap{{"address", "bbs.example.org"}}}) {
+                                   QVariantMap{{"address", "bbs.example.org"}}, QVariantMap{{"address", nul}},
+                                   QVariantMap{{"address", "fe80::1%\x07"}}}) {
         problems.clear();
         const TcpLineConfig b = ReadTcpLineConfig(bad, problems);
         EXPECT_EQ(problems.size(), 1);

@@ -1,8 +1,8 @@
 #include "telephony/service/providers/tcp/TcpLineConfig.h"
 
 #include "telephony/service/providers/LineConfigFields.h"
+#include "telephony/service/providers/tcp/TcpNumber.h"
 
-#include <QHostAddress>
 #include <QStringList>
 #include <QtEndian>
 
@@ -50,7 +50,7 @@ TcpLineConfig ReadTcpLineConfig(const QVariantMap& values, QStringList& problems
     }
     if (values.contains(QStringLiteral("address"))) {
         const QString text = Text(values.value(QStringLiteral("address"))).trimmed();
-        if (QHostAddress(text).isNull()) {
+        if (!IsAddressLiteral(text)) {
             problems
                 << QStringLiteral("address \"%1\" is not an IP address; the line will not listen").arg(text);
             listenUsable = false;
@@ -150,7 +150,7 @@ bool DecodeConfigBlock(const QByteArray& block, TcpLineConfig& config)
         timeout > std::uint32_t(MaxTimeoutSeconds) || !address || !name)
         return false;
     const QString addressText = QString::fromLatin1(*address);
-    if (QHostAddress(addressText).isNull())
+    if (!IsAddressLiteral(addressText))
         return false;
     TcpLineConfig c;
     c.mode = mode == 1 ? TcpMode::Telnet : TcpMode::Raw;

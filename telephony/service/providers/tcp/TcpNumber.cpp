@@ -110,6 +110,20 @@ std::optional<TcpTarget> FromDigits(QStringView digits)
 
 } // namespace
 
+bool IsAddressLiteral(const QString& text)
+{
+    if (text.contains(u':'))
+        return ValidIpv6Literal(text);
+    // The address parser forgives blanks and stops at a NUL: only digits and
+    // dots may be there for it to read.
+    for (QChar c : text) {
+        if ((c < u'0' || c > u'9') && c != u'.')
+            return false;
+    }
+    QHostAddress parsed;
+    return parsed.setAddress(text) && parsed.protocol() == QAbstractSocket::IPv4Protocol;
+}
+
 std::optional<TcpTarget> ParseHostPort(const QString& input, std::uint16_t defaultPort)
 {
     const QString text = TrimBlanks(input);

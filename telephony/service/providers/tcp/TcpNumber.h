@@ -28,6 +28,10 @@ struct TcpTarget
 // these (bad characters, a port outside 1..65535, an empty host).
 std::optional<TcpTarget> ParseHostPort(const QString& text, std::uint16_t defaultPort = DefaultHostPort);
 
+// Whether `text` is exactly an IP address: an IPv4 address in dotted form or
+// an IPv6 literal with at most a scope name, nothing before or after it.
+bool IsAddressLiteral(const QString& text);
+
 // Resolves a dialled number: the phonebook (keys are numbers, values
 // "host[:port]"), then the twelve-digit form, then the host forms. Spaces
 // around the number are ignored. nullopt means an invalid address.
