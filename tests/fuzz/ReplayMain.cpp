@@ -18,8 +18,9 @@ int main(int argc, char** argv)
     namespace fs = std::filesystem;
     std::vector<fs::path> inputs;
     for (int i = 1; i < argc; ++i) {
-        const fs::path arg(argv[i]);
+        // Absolute: a target may change the working folder.
         std::error_code error;
+        const fs::path arg = fs::absolute(argv[i], error);
         if (fs::is_directory(arg, error)) {
             for (const fs::directory_entry& entry : fs::directory_iterator(arg, error))
                 if (entry.is_regular_file())

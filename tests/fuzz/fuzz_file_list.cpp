@@ -60,10 +60,13 @@ bool StaysInside(const QString& list)
 {
     if (list.contains(QLatin1String("..")) || list.contains(u'~'))
         return false;
+    // An item that starts with "/", escaped or not, names an absolute folder.
     bool itemStart = true;
     for (QChar c : list) {
         if (itemStart && c == u'/')
             return false;
+        if (itemStart && c == u'\\')
+            continue;
         itemStart = c == u'|' || c == u'\r' || c == u'\n';
     }
     return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
@@ -76,8 +77,9 @@ inline bool IsControlByte(char c)
     return std::uint8_t(c) < 0x20 || c == 0x7F;
 }
 
-// A NUL-terminated text field; nullopt when the field has no terminator or
-// holds a control character (a damaged or forged block).
+// A NUL-terminated text field; nullopt when the field has no terminator,
+// holds a control character or is not UTF-8 (a damaged or forged block: a
+// name we wrote is always UTF-8, addresses and commands are ASCII).
 inline std::optional<QByteArray> GetText(const QByteArray& b, int offset)
 {
     const char* p = b.constData() + offset;
@@ -88,6 +90,8 @@ inline std::optional<QByteArray> GetText(const QByteArray& b, int offset)
     for (char c : text)
         if (IsControlByte(c))
             return std::nullopt;
+    if (!QByteArrayView(text).isValidUtf8())
+        return std::nullopt;
     return text;
 }
 

@@ -70,15 +70,16 @@ TEST(TcpLineKeys, ConfigurationBlockIsCheckedBeforeUse)
         TcpLineConfig out;
         return !DecodeConfigBlock(b, out) && out == TcpLineConfig{};
     };
-    EXPECT_TRUE(corrupt(0, 10));     // declared size below the fixed layout
-    EXPECT_TRUE(corrupt(1, 8));      // declared size beyond the buffer
-    EXPECT_TRUE(corrupt(4, 1));      // version
-    EXPECT_TRUE(corrupt(48, 6));     // a modem's block
-    EXPECT_TRUE(corrupt(96, 2));     // mode
-    EXPECT_TRUE(corrupt(100, 2));    // listen flag
-    EXPECT_TRUE(corrupt(108, 0));    // time limit 0 (4000 s is also out)
-    EXPECT_TRUE(corrupt(128, 'x'));  // address no longer an address
-    EXPECT_TRUE(corrupt(194, 0x1B)); // a control character in the name
+    EXPECT_TRUE(corrupt(0, 10));       // declared size below the fixed layout
+    EXPECT_TRUE(corrupt(1, 8));        // declared size beyond the buffer
+    EXPECT_TRUE(corrupt(4, 1));        // version
+    EXPECT_TRUE(corrupt(48, 6));       // a modem's block
+    EXPECT_TRUE(corrupt(96, 2));       // mode
+    EXPECT_TRUE(corrupt(100, 2));      // listen flag
+    EXPECT_TRUE(corrupt(108, 0));      // time limit 0 (4000 s is also out)
+    EXPECT_TRUE(corrupt(128, 'x'));    // address no longer an address
+    EXPECT_TRUE(corrupt(194, 0x1B));   // a control character in the name
+    EXPECT_TRUE(corrupt(194, '\xFF')); // a name that is not UTF-8
     QByteArray unterminated = block;
     unterminated.replace(128, 64, QByteArray(64, '1'));
     TcpLineConfig out;
