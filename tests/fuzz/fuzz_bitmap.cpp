@@ -59,7 +59,7 @@ void CheckLoaded(const TQvGraphic& graphic)
     copy.Assign(&graphic);
     Check(copy.LastError() == 0 && copy.ImageSize() == graphic.ImageSize(), "a loaded image copies whole");
     // Shown and put on the clipboard only while that stays cheap.
-    if (graphic.ImageSize() <= 4 * 1024 * 1024) {
+    if (graphic.ImageSize() <= 1024 * 1024) {
         const QImage shown = graphic.ToImage();
         Check(shown.width() == h.biWidth && shown.height() == h.biHeight, "it is shown at its size");
         TClipboardFormat format = 0;
