@@ -36,9 +36,11 @@ TEST(TcpLineKeys, ValuesAreReadAndBadOnesReportedWithoutGuessing)
     // listen somewhere else; the other keys keep their defaults.
     // An address is exactly an address: what follows a NUL is not ignored.
     const QString nul = QString::fromLatin1("127.0.0.1\0junk", 14);
-    for (const QVariantMap& bad : {QVariantMap{{"port", "70000"}}, QVariantMap{{"port", "0"}},
-                                   QVariantMap{{"address", "bbs.example.org"}}, QVariantMap{{"address", nul}},
-                                   QVariantMap{{"address", "fe80::1%\x07"}}}) {
+    for (const QVariantMap& bad :
+         {QVariantMap{{"port", "70000"}}, QVariantMap{{"port", "0"}},
+          QVariantMap{{"address", "bbs.example.org"}}, QVariantMap{{"address", nul}},
+          QVariantMap{{"address", "fe80::1%\x07"}}, QVariantMap{{"address", "127.1"}},
+          QVariantMap{{"address", "010.0.0.1"}}, QVariantMap{{"address", QString(70, u'0') + ".0"}}}) {
         problems.clear();
         const TcpLineConfig b = ReadTcpLineConfig(bad, problems);
         EXPECT_EQ(problems.size(), 1);

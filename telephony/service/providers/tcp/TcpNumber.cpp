@@ -64,7 +64,8 @@ bool ValidIpv6Literal(QStringView text)
 {
     const qsizetype percent = text.indexOf(u'%');
     const QStringView address = percent < 0 ? text : text.left(percent);
-    if (address.isEmpty())
+    // 45 characters hold the longest form, an IPv4 part included.
+    if (address.isEmpty() || address.size() > 45)
         return false;
     for (QChar c : address) {
         const bool ok = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F') ||
@@ -114,14 +115,18 @@ bool IsAddressLiteral(const QString& text)
 {
     if (text.contains(u':'))
         return ValidIpv6Literal(text);
-    // The address parser forgives blanks and stops at a NUL: only digits and
-    // dots may be there for it to read.
-    for (QChar c : text) {
-        if ((c < u'0' || c > u'9') && c != u'.')
+    // Four groups of one to three digits, each at most 255 and without a
+    // leading zero: the address parser also takes the old shortened, octal
+    // and hexadecimal forms, and forgives blanks and what follows a NUL.
+    const QStringList groups = text.split(u'.');
+    if (groups.size() != 4)
+        return false;
+    for (const QString& group : groups) {
+        if (!AllDigits(group) || group.size() > 3 || (group.size() > 1 && group.front() == u'0') ||
+            group.toInt() > 255)
             return false;
     }
-    QHostAddress parsed;
-    return parsed.setAddress(text) && parsed.protocol() == QAbstractSocket::IPv4Protocol;
+    return true;
 }
 
 std::optional<TcpTarget> ParseHostPort(const QString& input, std::uint16_t defaultPort)
