@@ -608,8 +608,11 @@ void TFormTerminalEmulator::BitBtn2Click()
 
 void TFormTerminalEmulator::BitBtn1Click()
 {
+    // A drop that fails leaves the call up; the window shows what the phone
+    // says, so that sending stays possible and the button can be clicked
+    // again.
     const int code = m_qvPhone1->Hangup();
-    m_callConnected = false;
+    m_callConnected = m_qvPhone1->IsConnected();
     UpdateControls();
     if (code != 0)
         ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
@@ -731,6 +734,11 @@ void TFormTerminalEmulator::QvPhone1CallState(qv::TCallState state, int param1, 
         break;
     case qv::csConnected:
         m_labelConnection->setText(QStringLiteral("Connected"));
+        break;
+    case qv::csError:
+        // A hang-up the line could not carry out: the call is still up.
+        m_callConnected = m_qvPhone1->IsConnected();
+        UpdateControls();
         break;
     default:
         break;

@@ -226,6 +226,29 @@ int MapCapsReadError(const ReadResult& r)
     }
 }
 
+// Whether the line's address reports the caller and the called party, as the
+// capability bits say it.
+int ReadPartyIdCaps(HLINEAPP app, DWORD lineId, DWORD version, int& bits)
+{
+    TapiBuffer addrCaps;
+    const ReadResult r = ReadGrowing(
+        228, LINEERR_STRUCTURETOOSMALL,
+        [&](void* data) {
+            return lineGetAddressCaps(app, lineId, 0, version, 0, static_cast<LINEADDRESSCAPS*>(data));
+        },
+        addrCaps);
+    if (!r.ok())
+        return r.status == ReadStatus::NoMemory ? err::OutOfMemory : err::Failed;
+    const LINEADDRESSCAPS* ac = addrCaps.As<LINEADDRESSCAPS>();
+    const DWORD partyBits = LINECALLPARTYID_NAME | LINECALLPARTYID_ADDRESS;
+    bits = 0;
+    if (ac->dwCallerIDFlags & partyBits)
+        bits |= caps::CallerID;
+    if (ac->dwCalledIDFlags & partyBits)
+        bits |= caps::CalledID;
+    return 0;
+}
+
 // The errors of lineGetID that stop the device-class probe; any other refusal
 // only means that the line has no device of that class.
 int MapGetIdError(LONG rc)
@@ -300,6 +323,12 @@ int QvPhone::ProbeCaps(std::uint32_t lineId, int& caps)
         return rc;
     const bool isActive = lineId == m_lineId;
     if (isActive && m_active.valid && m_active.lineId == lineId) {
+        // Whether callers are reported is the one capability an open line may
+        // change: a modem learns it from its init sequence, after the probe.
+        // The rest of the record stays as probed.
+        int party = 0;
+        if (ReadPartyIdCaps(m_lineApp, lineId, m_active.lineApiVersion, party) == 0)
+            m_active.caps = (m_active.caps & ~(caps::CallerID | caps::CalledID)) | party;
         caps = m_active.caps;
         return 0;
     }
@@ -365,22 +394,10 @@ int QvPhone::ProbeCaps(std::uint32_t lineId, int& caps)
     record.caps = bits;
     mirror();
 
-    TapiBuffer addrCaps;
-    r = ReadGrowing(
-        228, LINEERR_STRUCTURETOOSMALL,
-        [&](void* data) {
-            return lineGetAddressCaps(m_lineApp, lineId, 0, record.lineApiVersion, 0,
-                                      static_cast<LINEADDRESSCAPS*>(data));
-        },
-        addrCaps);
-    if (!r.ok())
-        return r.status == ReadStatus::NoMemory ? err::OutOfMemory : err::Failed;
-    const LINEADDRESSCAPS* ac = addrCaps.As<LINEADDRESSCAPS>();
-    const DWORD partyBits = LINECALLPARTYID_NAME | LINECALLPARTYID_ADDRESS;
-    if (ac->dwCallerIDFlags & partyBits)
-        bits |= caps::CallerID;
-    if (ac->dwCalledIDFlags & partyBits)
-        bits |= caps::CalledID;
+    int party = 0;
+    if (const int rc = ReadPartyIdCaps(m_lineApp, lineId, record.lineApiVersion, party))
+        return rc;
+    bits |= party;
     record.caps = bits;
     mirror();
 

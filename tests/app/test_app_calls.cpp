@@ -236,7 +236,7 @@ TEST_F(CallTest, DialStoresTheNumberAndHangUpDisablesSending)
     EXPECT_TRUE(m_boxes.Texts().isEmpty());
 }
 
-TEST_F(CallTest, FailedDialAndFailedHangUpAreShownInBoxes)
+TEST_F(CallTest, AFailedDialIsShownInABoxAndAFailedHangUpLeavesTheCallUp)
 {
     m_sim->FailNext(QStringLiteral("lineMakeCall"), tapi::LINEERR_CALLUNAVAIL);
     Control<QLineEdit>(m_window.get(), "EditTelephoneNumber")->setText(QStringLiteral("7"));
@@ -245,6 +245,30 @@ TEST_F(CallTest, FailedDialAndFailedHangUpAreShownInBoxes)
     ASSERT_EQ(m_boxes.Texts().size(), 1);
     EXPECT_TRUE(m_boxes.Texts()[0].startsWith("Error: ")) << m_boxes.Texts()[0].toStdString();
     EXPECT_GT(m_boxes.Texts()[0].size(), 7);
+
+    // A drop the exchange refuses at once, then one it fails later: each is
+    // logged, the call stays shown as connected, and the next click tries
+    // again.
+    Connect();
+    auto* hangUp = Control<QPushButton>(m_window.get(), "BitBtn1");
+    const QString failed = m_window->QvPhone1().GetErrorMessage(111);
+    m_sim->FailNext(QStringLiteral("lineDrop"), tapi::LINEERR_OPERATIONFAILED);
+    QTest::mouseClick(hangUp, Qt::LeftButton);
+    test::Pump(*m_clock);
+    EXPECT_EQ(Log().filter(failed).size(), 1) << Log().join('|').toStdString();
+    EXPECT_TRUE(W("ButtonSendFile")->isEnabled());
+
+    m_sim->SetReply(QStringLiteral("lineDrop"), tapi::sim::Reply::Error(tapi::LINEERR_OPERATIONFAILED));
+    QTest::mouseClick(hangUp, Qt::LeftButton);
+    test::Pump(*m_clock);
+    EXPECT_EQ(Log().filter(failed).size(), 2);
+    EXPECT_TRUE(W("ButtonSendFile")->isEnabled());
+    EXPECT_FALSE(Log().contains(">Disconnected"));
+
+    m_sim->SetReply(QStringLiteral("lineDrop"), tapi::sim::Reply::Success());
+    QTest::mouseClick(hangUp, Qt::LeftButton);
+    ASSERT_TRUE(test::PumpUntil(*m_clock, [&] { return Log().contains(">Disconnected"); }));
+    EXPECT_FALSE(W("ButtonSendFile")->isEnabled());
 }
 
 TEST_F(CallTest, SpeakerListsSetTheModemSpeakerByIndexAndReopenTheLine)

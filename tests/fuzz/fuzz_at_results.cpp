@@ -2,6 +2,9 @@
 // the line splitter gives the same lines whole as split anywhere and keeps
 // its length limit, the classifier reads every line without failing, and the
 // sequencer answers every command exactly once, whatever comes and whenever.
+// Caller ID, formatted or as a packet in hex, gives only items the call
+// window may show: printable text within a line's length, dates and times of
+// four digits.
 //
 // Input: two bytes of split point and pacing, then the modem's bytes.
 #include "FuzzSupport.h"
@@ -23,6 +26,42 @@ using namespace qv::modem;
 using qv::fuzz::Check;
 using qv::fuzz::FuzzInput;
 
+// A packet's date and time are checked digits; a formatted line's are shown
+// as the modem wrote them.
+void CheckCallerIdItems(const std::vector<CallerIdItem>& items, bool packet)
+{
+    for (const CallerIdItem& item : items) {
+        Check(item.field != CallerIdField::None, "every item says what it is");
+        Check(item.value.size() <= 2 * AtLineSplitter::MaxLine, "an item is no longer than its line");
+        if (item.field == CallerIdField::Message)
+            continue;
+        for (char c : item.value)
+            Check(std::uint8_t(c) >= 0x20 && c != 0x7f, "shown caller-ID text has no control characters");
+        if (packet && (item.field == CallerIdField::Date || item.field == CallerIdField::Time)) {
+            Check(item.value.size() == 4, "a date or time is four digits");
+            for (char c : item.value)
+                Check(c >= '0' && c <= '9', "a date or time is four digits");
+        }
+    }
+}
+
+// The packet as the modem's unformatted presentation gives it, both from the
+// input as hex text and from the input's bytes written in hex, so that the
+// fuzzer reaches the packet's structure without spelling out hex digits.
+void CheckCallerIdHex(QByteArrayView bytes)
+{
+    const QByteArray hex = bytes.first(qMin(bytes.size(), qsizetype(AtLineSplitter::MaxLine / 2))).toByteArray().toHex();
+    for (bool wholePacket : {false, true}) {
+        CheckCallerIdItems(DecodeCallerIdHex(bytes, wholePacket), true);
+        const std::vector<CallerIdItem> items = DecodeCallerIdHex(hex, wholePacket);
+        CheckCallerIdItems(items, true);
+        Check(items == DecodeCallerIdHex(hex.toUpper(), wholePacket), "hex digits are read in either case");
+    }
+    const AtLine line = ClassifyAtLine(hex.toUpper());
+    if (line.kind == AtKind::CallerId)
+        Check(!line.items.empty() && line.value == line.items.front().value, "a packet line carries its items");
+}
+
 void CheckSplitter(std::size_t split, QByteArrayView bytes)
 {
     AtLineSplitter whole, cut;
@@ -41,6 +80,8 @@ void CheckSplitter(std::size_t split, QByteArrayView bytes)
         Check(!line.contains('\r') && !line.contains('\n'), "a line holds no line end");
         const AtLine meaning = ClassifyAtLine(line, previous);
         Check(meaning.text == line, "the classified line keeps its text");
+        if (meaning.kind == AtKind::CallerId)
+            CheckCallerIdItems(meaning.items, false);
         if (IsValidDialString(line)) {
             for (char c : line)
                 Check(
@@ -93,5 +134,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArrayView bytes(reinterpret_cast<const char*>(rest), qsizetype(n));
     CheckSplitter(split * 131, bytes);
     CheckSequencer(pacing, bytes);
+    CheckCallerIdHex(bytes);
     return 0;
 }

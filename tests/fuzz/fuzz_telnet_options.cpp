@@ -1,15 +1,18 @@
 // The telnet side of a tcp line under a hostile peer: received bytes give
 // the same call data and the same replies whole as split anywhere, replies
-// are well-formed commands, and call data escaped for the wire comes back
+// are well-formed commands (the terminal's type and size among them), and
+// call data written for the wire, binary or by the NVT rules, comes back
 // unchanged.
 //
-// Input: one byte of set-up (role, our offers first), two bytes of split
-// point, then the peer's bytes.
+// Input: one byte of set-up (role, our offers first, a terminal set), two
+// bytes of split point, with a terminal set the window's columns and rows and
+// a terminal type of up to 31 bytes, then the peer's bytes.
 #include "FuzzSupport.h"
 
 #include "telephony/service/providers/tcp/TelnetCodec.h"
 
 #include <QByteArray>
+#include <QList>
 
 namespace {
 
@@ -55,6 +58,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput input(data, size);
     const std::uint8_t setup = input.Byte();
     const std::size_t split = input.Word();
+    QList<QByteArray> types;
+    int columns = 80, rows = 24;
+    if (setup & 4) {
+        columns = input.Byte() * 3;
+        rows = input.Byte() * 3;
+        const std::uint8_t* type = nullptr;
+        const std::size_t length = input.Chunk(input.Byte() % 32, type);
+        types = {QByteArray(reinterpret_cast<const char*>(type), qsizetype(length)), "VT100"};
+    }
     const std::uint8_t* rest = nullptr;
     const std::size_t n = input.Rest(rest);
     const QByteArrayView bytes(reinterpret_cast<const char*>(rest), qsizetype(n));
@@ -64,9 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // then what the peer sends.
     TelnetCodec whole(role), cut(role);
     QByteArray wholeData, wholeReplies, cutData, cutReplies;
+    if (setup & 4) {
+        whole.SetTerminal(types, columns, rows, wholeReplies);
+        cut.SetTerminal(types, columns, rows, cutReplies);
+    }
     if (setup & 2) {
-        wholeReplies = whole.Start() + whole.Announce();
-        cutReplies = cut.Start() + cut.Announce();
+        wholeReplies += whole.Start() + whole.Announce();
+        cutReplies += cut.Start() + cut.Announce();
     }
     whole.Feed(bytes, wholeData, wholeReplies);
     const qsizetype at = qsizetype(split % (n + 1));
@@ -87,5 +103,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(fresh.BinaryFromPeer() && back.isEmpty(), "a peer's binary mode is agreed");
     fresh.Feed(TelnetCodec::Escape(bytes), back, replies);
     Check(back == bytes, "escaped call data comes back unchanged on a binary line");
+
+    // Call data on a line that never agreed on BINARY, written in two pieces:
+    // a CR cut off from its LF is held, not sent as a bare CR.
+    TelnetCodec writer(role), reader(role);
+    QByteArray wire, nvtData, nvtReplies;
+    writer.EncodeForPeer(bytes.first(at), wire);
+    writer.EncodeForPeer(bytes.sliced(at), wire);
+    writer.FlushForPeer(wire);
+    reader.Feed(wire, nvtData, nvtReplies);
+    Check(nvtData == bytes && nvtReplies.isEmpty(), "call data by the NVT rules comes back unchanged");
     return 0;
 }

@@ -163,9 +163,14 @@ void CheckAnnouncement(const std::uint8_t* data, std::size_t n)
         return;
     Check(name != QLatin1String(".") && name != QLatin1String(".."), "a safe name is never a folder link");
     Check(!name.contains(u'/') && !name.contains(u'\\'), "a safe name has no folder part");
-    for (QChar c : name)
-        Check(c.unicode() >= 0x20 && (c.unicode() < 0x7F || c.unicode() >= 0xA0),
-              "a safe name has no control characters");
+    for (QChar c : name) {
+        const char16_t u = c.unicode();
+        Check(u >= 0x20 && (u < 0x7F || u >= 0xA0), "a safe name has no control characters");
+        Check(!(u >= 0x200B && u <= 0x200F && u != 0x200C && u != 0x200D) && !(u >= 0x202A && u <= 0x202E) &&
+                  !(u >= 0x2066 && u <= 0x2069) && u != 0xFEFF,
+              "a safe name has no marks that reorder or hide text");
+    }
+    Check(SafeReceivedName(name.toUtf8()) == name, "a safe name stays as it is");
     Check(name.toUtf8().size() <= kMaxFileNameBytes, "a safe name fits the file system");
 }
 

@@ -217,8 +217,22 @@ TEST_F(ModemQuirks, AHangUpThatNothingConfirmsIsReportedAsFailedNotAsDisconnecte
     EXPECT_TRUE(m_phone->LineFailureText(0).contains("did not confirm the hang-up"))
         << m_phone->LineFailureText(0).toStdString();
 
+    // The call is still up, so hanging up again tries again: with DTR heeded
+    // this time, the modem goes on hook.
+    Quirks heeded = stuck;
+    heeded.dtrIgnored = false;
+    m_line->SetQuirks(heeded);
+    EXPECT_TRUE(HangUp());
+    EXPECT_FALSE(m_line->Online());
+    EXPECT_EQ(m_phone->NumberOfActiveCalls(), 0);
+
     // When the far end hangs up after all, the modem says NO CARRIER, and
     // that ends the call.
+    m_line->SetQuirks(stuck);
+    ASSERT_TRUE(DialFar());
+    m_errors.clear();
+    EXPECT_FALSE(HangUp());
+    EXPECT_EQ(m_errors, std::vector<int>{111});
     m_far->DropRemote();
     EXPECT_TRUE(WaitUntil([this] { return Has(csDisconnected); }));
     EXPECT_FALSE(m_line->Online());
@@ -257,6 +271,19 @@ TEST_F(ModemQuirks, CallerIdReachesThePhoneInEveryDialectAndForm)
         ASSERT_TRUE(WaitUntil([this] { return !m_callers.empty(); }));
         EXPECT_EQ(m_callers.front(), std::make_pair(QString("5550100"), QString("ALI REZAEI")));
     }
+}
+
+TEST_F(ModemQuirks, TheCallerIdCapabilityIsWhatTheModemAgreedTo)
+{
+    // Caller ID asked for with a command this modem refuses.
+    Up({}, "ATZS12=10 | ATE0V1Q0S0=0 | ?AT#CID=1");
+    int caps = 0;
+    ASSERT_EQ(m_phone->GetLineCaps(0, caps), 0);
+    EXPECT_TRUE(caps & caps::CallerID) << "asked for, before the modem has answered";
+    ASSERT_TRUE(Activate());
+    ASSERT_EQ(m_phone->GetLineCaps(0, caps), 0);
+    EXPECT_FALSE(caps & caps::CallerID) << "refused by the modem";
+    EXPECT_TRUE(caps & caps::DataModem);
 }
 
 TEST_F(ModemQuirks, EveryRingCountsAndTheCallIsAnsweredOnTheRingAsked)

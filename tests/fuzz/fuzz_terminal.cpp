@@ -1,0 +1,111 @@
+// What a host sends to the terminal, from a hostile or broken far side: the
+// screen takes any bytes in any code page, in pieces of any size, with the
+// window resized and keys typed in between, and keeps its promises: the
+// cursor and the changed rows stay on the screen, the scrollback within its
+// limit, and a stream cut anywhere draws the same screen as the stream whole.
+//
+// Input: a byte of code page, then operations, each a byte of kind and its
+// arguments; a feed operation's bytes are also drawn whole on a second screen.
+#include "FuzzSupport.h"
+
+#include "app/terminal/TerminalCodec.h"
+#include "app/terminal/TerminalScreen.h"
+
+#include <QByteArray>
+
+namespace {
+
+using qv::fuzz::Check;
+using qv::fuzz::FuzzInput;
+using vh::TerminalCodec;
+using vh::TerminalScreen;
+
+constexpr int kScrollback = 100;
+
+void CheckState(TerminalScreen& screen)
+{
+    const int rows = screen.Rows(), columns = screen.Columns();
+    Check(rows >= 1 && rows <= TerminalScreen::kMaxRows && columns >= 1 && columns <= TerminalScreen::kMaxColumns,
+          "the size stays within its limits");
+    const vh::TerminalCursor cursor = screen.Cursor();
+    Check(cursor.row >= 0 && cursor.row < rows && cursor.column >= 0 && cursor.column < columns,
+          "the cursor is on the screen");
+    const auto [first, last] = screen.TakeDamage();
+    Check(first > last || (first >= 0 && last < rows), "changed rows are rows of the screen");
+    Check(screen.ScrollbackLines() >= 0 && screen.ScrollbackLines() <= kScrollback,
+          "the scrollback keeps its limit");
+    screen.RowText(cursor.row);
+    screen.RowText(-1);
+    screen.Cell(cursor.row, cursor.column);
+}
+
+// Everything the window draws from: every row's text and the cursor.
+QByteArray Picture(const TerminalScreen& screen)
+{
+    QByteArray picture;
+    for (int row = -screen.ScrollbackLines(); row < screen.Rows(); ++row)
+        picture += screen.RowText(row).toUtf8() + '\n';
+    const vh::TerminalCursor cursor = screen.Cursor();
+    picture += QByteArray::number(cursor.row) + ',' + QByteArray::number(cursor.column);
+    return picture;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    FuzzInput input(data, size);
+    const TerminalCodec codec(vh::kCodePages[input.Byte() % vh::kCodePages.size()]);
+    TerminalScreen screen(80, 24, kScrollback);
+    TerminalScreen whole(80, 24, kScrollback);
+    QByteArray stream;
+    bool resized = false;
+    int operations = 0;
+    while (!input.Empty() && ++operations <= 64) {
+        const std::uint8_t op = input.Byte();
+        switch (op & 7) {
+        case 4: {
+            const int columns = input.Byte() * 2 - 8, rows = input.Byte() * 2 - 8;
+            screen.Resize(columns, rows);
+            resized = true;
+            break;
+        }
+        case 5: {
+            const QByteArray sent =
+                screen.EncodeKey(vh::TerminalKey(input.Byte() % (int(vh::TerminalKey::F12) + 1)), op >> 5);
+            Check(!sent.isEmpty() && sent.size() <= 16, "a key sends a short sequence");
+            break;
+        }
+        case 6: {
+            const QByteArray replies = screen.TakeReplies();
+            Check(screen.TakeReplies().isEmpty(), "replies are taken once");
+            screen.EncodeCharacter(char32_t(input.Word()), op >> 5);
+            break;
+        }
+        case 7:
+            if (op == 0xFF) {
+                screen.Reset();
+                stream.clear();
+                resized = true;
+            }
+            break;
+        default: {
+            const std::uint8_t* chunk = nullptr;
+            const std::size_t n = input.Chunk(std::size_t(op >> 2) * 8 + 1, chunk);
+            const QByteArray bytes =
+                codec.ToScreen(QByteArray::fromRawData(reinterpret_cast<const char*>(chunk), qsizetype(n)));
+            screen.Feed(bytes.constData(), std::size_t(bytes.size()));
+            stream += bytes;
+            break;
+        }
+        }
+        CheckState(screen);
+    }
+    // Resizes and a reset change what is drawn; without them the pieces must
+    // draw what the whole stream draws.
+    if (!resized) {
+        whole.Feed(stream);
+        Check(Picture(whole) == Picture(screen), "a stream cut anywhere draws the same screen");
+    }
+    return 0;
+}
