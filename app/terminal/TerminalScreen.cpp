@@ -336,7 +336,10 @@ void TerminalScreen::Resize(int columns, int rows)
     vterm_screen_flush_damage(m_library->screen);
     m_cursor.row = std::min(m_cursor.row, rows - 1);
     m_cursor.column = std::min(m_cursor.column, columns - 1);
-    MarkRows(0, rows - 1);
+    // The whole screen is drawn again, and only it: rows marked before that
+    // a smaller screen no longer has must not be asked for.
+    m_damageFirst = 0;
+    m_damageLast = rows - 1;
 }
 
 void TerminalScreen::Reset()
