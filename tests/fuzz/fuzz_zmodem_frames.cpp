@@ -170,7 +170,6 @@ void CheckAnnouncement(const std::uint8_t* data, std::size_t n)
                   !(u >= 0x2066 && u <= 0x2069) && u != 0xFEFF,
               "a safe name has no marks that reorder or hide text");
     }
-    Check(SafeReceivedName(name.toUtf8()) == name, "a safe name stays as it is");
     Check(name.toUtf8().size() <= kMaxFileNameBytes, "a safe name fits the file system");
 }
 
