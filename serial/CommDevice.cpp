@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <linux/sockios.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -67,6 +69,8 @@ struct CommDevice::Impl
     ino_t borrowedIno = 0;        // reused after its owner closed it is left alone
     bool lineWatch = false;
     bool pty = false; // either end of a pseudo-terminal
+    bool lowatChanged = false; // a borrowed socket's unsent-bytes wake level,
+    int ownLowat = 0;          // and what it was before ours
     CommDevice::LineCounters counts;
     std::function<void()> readyHandler;
     std::unique_ptr<QSocketNotifier> notifier;
@@ -180,21 +184,25 @@ void CommDevice::Close()
         if (m_impl->kind == Kind::Tty)
             ioctl(m_impl->fd, TIOCNXCL);
         ::close(m_impl->fd); // releases the lock too
-    } else if (m_impl->restoreBlocking) {
+    } else if (m_impl->restoreBlocking || m_impl->lowatChanged) {
         struct stat st
         {
         };
         if (fstat(m_impl->fd, &st) == 0 && st.st_dev == m_impl->borrowedDev &&
             st.st_ino == m_impl->borrowedIno) {
             const int flags = fcntl(m_impl->fd, F_GETFL);
-            if (flags >= 0)
+            if (m_impl->restoreBlocking && flags >= 0)
                 fcntl(m_impl->fd, F_SETFL, flags & ~O_NONBLOCK);
+            if (m_impl->lowatChanged)
+                setsockopt(m_impl->fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &m_impl->ownLowat,
+                           sizeof m_impl->ownLowat);
         }
     }
     m_impl->fd = -1;
     m_impl->kind = Kind::None;
     m_impl->owned = false;
     m_impl->restoreBlocking = false;
+    m_impl->lowatChanged = false;
     m_impl->lineWatch = false;
     m_impl->pty = false;
 }
@@ -457,6 +465,24 @@ int CommDevice::OutQueueBytes() const
     if (ioctl(m_impl->fd, TIOCOUTQ, &queued) == 0)
         return queued;
     return -1;
+}
+
+bool CommDevice::WakeWhenQueueBelow(int bytes)
+{
+    if (m_impl->fd < 0 || m_impl->kind != Kind::Socket || bytes < 1)
+        return false;
+    int before = 0;
+    socklen_t length = sizeof before;
+    // Anything but a TCP socket (a socketpair end) refuses both calls.
+    if (getsockopt(m_impl->fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &before, &length) != 0)
+        return false;
+    if (setsockopt(m_impl->fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) != 0)
+        return false;
+    if (!m_impl->owned && !m_impl->lowatChanged) {
+        m_impl->lowatChanged = true;
+        m_impl->ownLowat = before;
+    }
+    return true;
 }
 
 bool CommDevice::QueueMeasured() const

@@ -117,6 +117,11 @@ public:
     int OutQueueBytes() const;
     // Whether OutQueueBytes can tell, short of a failing call.
     bool QueueMeasured() const;
+    // Asks the system to report the device writable only while fewer than
+    // `bytes` wait unsent (a TCP socket can), so that a writer whose queue
+    // is full is woken as soon as it has room. Returns whether it will; an
+    // attached descriptor gets its own setting back at Close.
+    bool WakeWhenQueueBelow(int bytes);
     // The line's rate in bytes per second (its speed over ten bits) for a
     // serial line; 0 when there is none to know (a pty, a socket).
     int BytesPerSecond() const;

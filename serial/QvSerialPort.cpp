@@ -392,6 +392,7 @@ int QvSerialPort::SetupDevice()
     // The queues of a tty are the driver's own size; MaxReceiveSize bounds a
     // read and MaxSendSize is the queue OutQueueFree counts against.
     m_lineWatch = m_device->StartLineWatch();
+    m_queueWakes = m_device->WakeWhenQueueBelow(std::max(1, m_maxSendSize / 2));
     m_firstReadSince = TickNow();
     m_channelEnded = false;
     m_readyPosted = false;
@@ -707,6 +708,11 @@ void QvSerialPort::OnDeviceWritable()
 bool QvSerialPort::OutQueueMeasured() const
 {
     return m_isOpened && m_device->QueueMeasured();
+}
+
+bool QvSerialPort::OutQueueWakes() const
+{
+    return m_isOpened && m_queueWakes;
 }
 
 int QvSerialPort::LineBytesPerSecond() const

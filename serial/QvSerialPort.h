@@ -161,6 +161,11 @@ public:
     // pty has none: what it has taken is already in the other end's input,
     // and only how much a write takes tells how full that is.
     bool OutQueueMeasured() const;
+    // Whether the queue itself bounds writes and wakes writers (a TCP
+    // socket): SendSome takes nothing while about half of MaxSendSize waits
+    // unsent, and NotifyWritable's handler runs once most of that has left,
+    // so that a writer whose queue was full needs no timer to look again.
+    bool OutQueueWakes() const;
     // Deadline = now + TimerInterval, and TimerEnabled = true.
     void RestartTimer();
 
@@ -203,6 +208,7 @@ private:
     TManualSettings m_manualSettings;
     int m_maxReceiveSize = 1024;
     int m_maxSendSize = 1024;
+    bool m_queueWakes = false; // the device wakes a writer when its queue has room
     bool m_monitorReceiveData = true;
     bool m_timerEnabled = false;
     int m_timerInterval = 0;

@@ -391,7 +391,7 @@ void ZmodemSession::WaitForLine(bool queueFull)
         return;
     const WPARAM generation = m_sendGeneration;
     int waitMs = kWritableRetryMs;
-    if (queueFull) {
+    if (queueFull && !port->OutQueueWakes()) {
         // The queue is measured and full: look again once some of it has
         // had time to leave, or at a growing interval where the rate is
         // unknown, so that a stalled line costs next to nothing.
@@ -404,6 +404,7 @@ void ZmodemSession::WaitForLine(bool queueFull)
             waitMs = m_queueBackoffMs;
         }
     } else {
+        // Room to write, or room in a queue that says when it has some.
         std::weak_ptr<bool> alive = m_alive;
         port->NotifyWritable([this, alive, generation] {
             if (auto token = alive.lock(); token && *token && generation == m_sendGeneration)

@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <memory>
 #include <thread>
 
@@ -260,6 +263,69 @@ TEST_F(LinkedPortTest, WritesWaitForTheRemoteToTakeThem)
     channel.CloseRemote();
     EXPECT_EQ(port->SendString("anyone?"), err::Failed);
     EXPECT_FALSE(port->IsOpened());
+}
+
+// A TCP connection as the call's data channel, its far end a reader with a
+// small window that the test controls.
+TEST(LinkedPortOverTcp, AFullQueueWakesTheWriterOnceItHasRoomAndCloseRestoresTheSocket)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const int remote = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    ::setsockopt(remote, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_EQ(::connect(remote, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int ours = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    ASSERT_GE(ours, 0);
+    int lowatBefore = 0;
+    length = sizeof lowatBefore;
+    ASSERT_EQ(::getsockopt(ours, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowatBefore, &length), 0);
+
+    FakePhone phone;
+    phone.commHandle = ours;
+    phone.answer = FakePhone::Answer::BeforeReturn;
+    auto port = std::make_unique<QvSerialPort>();
+    port->SetMaxSendSize(4096);
+    port->SetLinkedTo(&phone);
+    ASSERT_EQ(port->Open(0), 0);
+    ASSERT_TRUE(port->OutQueueWakes());
+
+    // The reader takes nothing: write until the system takes no more. It
+    // would take far more into its buffer; the queue's bound stops it.
+    const QByteArray chunk(4096, 'z');
+    int written = 1;
+    for (int i = 0; i < 4096 && written > 0; ++i)
+        ASSERT_EQ(port->SendSome(chunk.constData(), static_cast<int>(chunk.size()), written), 0);
+    ASSERT_EQ(written, 0);
+    ASSERT_LT(port->OutQueueFree(), 4096);
+    bool woken = false;
+    port->NotifyWritable([&] { woken = true; });
+    QCoreApplication::processEvents();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(woken) << "a full queue is not room to write";
+
+    EXPECT_TRUE(WaitUntil([&] {
+        char buffer[16384];
+        while (::recv(remote, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+        return woken;
+    }));
+    EXPECT_GE(port->OutQueueFree(), 2048);
+
+    port->Close();
+    int lowatAfter = 0;
+    length = sizeof lowatAfter;
+    ASSERT_EQ(::getsockopt(ours, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowatAfter, &length), 0);
+    EXPECT_EQ(lowatAfter, lowatBefore) << "the phone's socket is as it was";
+    ::close(remote);
+    ::close(ours);
 }
 
 } // namespace
