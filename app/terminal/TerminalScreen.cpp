@@ -3,6 +3,7 @@
 #include <vterm.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -143,6 +144,12 @@ struct TerminalScreen::Library
         vterm_screen_set_callbacks(screen, &callbacks, this);
         vterm_screen_enable_altscreen(screen, 1);
         vterm_screen_reset(screen, 1);
+        // The library loops for ever on a repeat request (CSI b) that comes
+        // before any character was printed; one printed and erased at once
+        // leaves the screen as it was and the repeat with a blank to repeat.
+        static const char prime[] = " \x1b[H\x1b[2J";
+        vterm_input_write(vt, prime, sizeof prime - 1);
+        vterm_screen_flush_damage(screen);
     }
     ~Library() { vterm_free(vt); }
 
@@ -165,8 +172,11 @@ struct TerminalScreen::Library
     static int MoveCursor(VTermPos pos, VTermPos oldpos, int visible, void* user)
     {
         auto& owner = static_cast<Library*>(user)->owner;
-        owner.m_cursor.row = pos.row;
-        owner.m_cursor.column = pos.col;
+        // The library can report a column of -1 for a moment (a next-line
+        // control right after a wrapped row); the cursor we show and draw
+        // at is always a cell of the screen.
+        owner.m_cursor.row = std::clamp(pos.row, 0, owner.m_rows - 1);
+        owner.m_cursor.column = std::clamp(pos.col, 0, owner.m_columns - 1);
         owner.m_cursor.visible = visible != 0;
         owner.MarkRows(oldpos.row, oldpos.row);
         owner.MarkRows(pos.row, pos.row);
@@ -230,7 +240,14 @@ struct TerminalScreen::Library
         for (int c = 0; c < cols; ++c) {
             VTermScreenCell& out = cells[c];
             out = VTermScreenCell{};
-            const TerminalCell in = c < int(line.size()) ? line[std::size_t(c)] : TerminalCell{};
+            TerminalCell in = c < int(line.size()) ? line[std::size_t(c)] : TerminalCell{};
+            // A line kept from a wider screen may be cut through a wide
+            // character: half of one goes back as a blank, since the
+            // library cannot hold a wide character without both halves.
+            const bool cutStart = in.width == 2 && c == cols - 1;
+            const bool cutEnd = in.width == 0 && (c == 0 || cells[c - 1].width != 2);
+            if (cutStart || cutEnd)
+                in = TerminalCell{0, 1, in.attributes, in.foreground, in.background};
             out.chars[0] = in.width == 0 ? 0xFFFFFFFFu : std::uint32_t(in.ch);
             out.width = char(in.width == 0 ? 1 : in.width);
             out.attrs.bold = in.Has(TerminalCell::Bold);
@@ -272,10 +289,11 @@ struct TerminalScreen::Library
     QByteArray captured;
     QByteArray replies;
     QByteArray pendingUtf8;
+    bool afterEscape = false; // the last byte given to the library was ESC
 };
 
 TerminalScreen::TerminalScreen(int columns, int rows, int scrollbackLimit)
-    : m_columns(std::clamp(columns, 1, kMaxColumns)), m_rows(std::clamp(rows, 1, kMaxRows))
+    : m_columns(std::clamp(columns, kMinColumns, kMaxColumns)), m_rows(std::clamp(rows, kMinRows, kMaxRows))
 {
     m_damageFirst = 0;
     m_damageLast = m_rows - 1;
@@ -314,6 +332,43 @@ void TerminalScreen::Feed(const char* bytes, std::size_t size)
     const std::size_t tail = IncompleteUtf8Tail(bytes, size);
     pending = QByteArray(bytes + size - tail, qsizetype(tail));
     size -= tail;
+    // Two kinds of bytes are mended before the library sees them, because
+    // the library's parser breaks on them (it writes through a null pointer
+    // or reads past a buffer):
+    // - a C1 control written in UTF-8 (U+0080..U+009F) goes in its
+    //   seven-bit form, ESC and a letter, which means the same;
+    // - a C0 control or DEL right after an ESC (inside a string sequence
+    //   that is how a hostile host breaks it) is dropped; CAN, SUB and ESC
+    //   itself still cancel or restart the sequence.
+    QByteArray mended;
+    bool& afterEsc = m_library->afterEscape;
+    bool touched = false;
+    for (std::size_t i = 0; i < size && !touched; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        touched = c == 0xC2 || c == 0x1B || (afterEsc && (c < 0x20 || c == 0x7F));
+    }
+    if (touched) {
+        mended.reserve(qsizetype(size) + 8);
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto c = static_cast<unsigned char>(bytes[i]);
+            const auto next = i + 1 < size ? static_cast<unsigned char>(bytes[i + 1]) : 0u;
+            if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+                mended += '\x1b';
+                mended += char(next - 0x40);
+                afterEsc = false;
+                ++i;
+                continue;
+            }
+            if (afterEsc && (c < 0x20 || c == 0x7F) && c != 0x18 && c != 0x1A && c != 0x1B)
+                continue;
+            afterEsc = c == 0x1B;
+            mended += char(c);
+        }
+        bytes = mended.constData();
+        size = std::size_t(mended.size());
+    } else if (size > 0) {
+        afterEsc = false;
+    }
     while (size > 0) {
         const std::size_t taken = vterm_input_write(m_library->vt, bytes, size);
         if (taken == 0)
@@ -326,13 +381,23 @@ void TerminalScreen::Feed(const char* bytes, std::size_t size)
 
 void TerminalScreen::Resize(int columns, int rows)
 {
-    columns = std::clamp(columns, 1, kMaxColumns);
-    rows = std::clamp(rows, 1, kMaxRows);
+    columns = std::clamp(columns, kMinColumns, kMaxColumns);
+    rows = std::clamp(rows, kMinRows, kMaxRows);
     if (columns == m_columns && rows == m_rows)
         return;
+    const bool fewerRows = rows < m_rows;
     m_columns = columns;
     m_rows = rows;
     vterm_set_size(m_library->vt, rows, columns);
+    if (fewerRows) {
+        // The library keeps a scrolling region that the smaller screen no
+        // longer has, and scrolls past its rows with it; the region goes
+        // back to the whole screen, with the cursor kept where it is.
+        static const char fullRegion[] = "\x1b"
+                                         "7\x1b[r\x1b"
+                                         "8";
+        vterm_input_write(m_library->vt, fullRegion, sizeof fullRegion - 1);
+    }
     vterm_screen_flush_damage(m_library->screen);
     m_cursor.row = std::min(m_cursor.row, rows - 1);
     m_cursor.column = std::min(m_cursor.column, columns - 1);
@@ -347,6 +412,7 @@ void TerminalScreen::Reset()
     m_library->scrollback.clear();
     m_library->replies.clear();
     m_library->pendingUtf8.clear();
+    m_library->afterEscape = false;
     vterm_screen_reset(m_library->screen, 1);
     m_alternateScreen = false;
     m_cursor = TerminalCursor{};

@@ -112,6 +112,11 @@ public:
     static constexpr int kScrollbackLimit = 10000;
     // Sizes beyond these are clamped: a screen of cells must stay small
     // whatever a window or a caller asks for.
+    // A screen is at least two columns wide and two rows high: the library
+    // cannot place a wide character on a screen of one column, nor erase on
+    // one of one row after a resize, and crashes trying to.
+    static constexpr int kMinColumns = 2;
+    static constexpr int kMinRows = 2;
     static constexpr int kMaxColumns = 500;
     static constexpr int kMaxRows = 300;
 

@@ -209,7 +209,13 @@ TEST(TerminalScreen, ScrollbackKeepsTheNewestLinesUpToItsLimit)
     // A window that asks for an absurd size gets a bounded screen.
     screen.Resize(100000, 0);
     EXPECT_EQ(screen.Columns(), TerminalScreen::kMaxColumns);
-    EXPECT_EQ(screen.Rows(), 1);
+    EXPECT_EQ(screen.Rows(), TerminalScreen::kMinRows);
+    // One column is too narrow for a wide character: the screen keeps two,
+    // and a host that sends one there is drawn, not a crash.
+    screen.Resize(1, 3);
+    EXPECT_EQ(screen.Columns(), TerminalScreen::kMinColumns);
+    screen.Feed("\xe6\xbc\xa2\xe5\xad\x97\r\n\xe6\xbc\xa2");
+    EXPECT_EQ(screen.RowText(screen.Cursor().row), "\u6f22");
 }
 
 TEST(TerminalScreen, DamageNamesTheChangedRows)
@@ -237,7 +243,7 @@ TEST(TerminalScreen, KeysSendTheirSequences)
         {TerminalKey::F1, "\x1bOP"},      {TerminalKey::F4, "\x1bOS"},
         {TerminalKey::F5, "\x1b[15~"},    {TerminalKey::F12, "\x1b[24~"},
         {TerminalKey::Tab, "\t"},         {TerminalKey::Escape, "\x1b"},
-        {TerminalKey::Backspace, "\b"}, {TerminalKey::Enter, "\r"},
+        {TerminalKey::Backspace, "\b"},   {TerminalKey::Enter, "\r"},
     };
     for (const auto& [key, bytes] : keys)
         EXPECT_EQ(screen.EncodeKey(key, NoModifier), bytes) << int(key);
@@ -304,6 +310,24 @@ TEST(TerminalScreen, NoiseNeverLeavesTheScreenOrItsBounds)
     }
     screen.TakeReplies();
     screen.TakeDamage();
+}
+
+// Sequences a hostile or broken host can send, on which the terminal
+// library crashes or loops for ever unless they are mended on the way in.
+TEST(TerminalScreen, SequencesThatBreakTheLibraryAreMended)
+{
+    TerminalScreen fresh(20, 4);
+    fresh.Feed("\x1b[3b"); // a repeat before any character was printed
+    fresh.Feed("ab");
+    EXPECT_EQ(fresh.RowText(0).trimmed(), "ab");
+
+    TerminalScreen screen(20, 4);
+    screen.Feed("x\xc2\x85y");       // a C1 control in UTF-8: NEL, as ESC E
+    screen.Feed("\xc2\x96\x1bH");    // a C1 control, then ESC H
+    screen.Feed("\x1bP\x1b\x04\\z"); // a control after ESC in a string
+    screen.Feed("\x1b]\x1b\x7f\\");
+    EXPECT_EQ(screen.RowText(0), "x");
+    EXPECT_EQ(screen.RowText(1).left(2), "yz");
 }
 
 TEST(TerminalCodec, CodePagesBothWays)

@@ -26,7 +26,8 @@ constexpr int kScrollback = 100;
 void CheckState(TerminalScreen& screen)
 {
     const int rows = screen.Rows(), columns = screen.Columns();
-    Check(rows >= 1 && rows <= TerminalScreen::kMaxRows && columns >= 1 && columns <= TerminalScreen::kMaxColumns,
+    Check(rows >= TerminalScreen::kMinRows && rows <= TerminalScreen::kMaxRows &&
+              columns >= TerminalScreen::kMinColumns && columns <= TerminalScreen::kMaxColumns,
           "the size stays within its limits");
     const vh::TerminalCursor cursor = screen.Cursor();
     Check(cursor.row >= 0 && cursor.row < rows && cursor.column >= 0 && cursor.column < columns,
@@ -51,6 +52,18 @@ QByteArray Picture(const TerminalScreen& screen)
     return picture;
 }
 
+// A size to resize to: mostly what windows have, now and then one below 1
+// or past the limit. Every size near the limit costs megabytes of cells, so
+// they stay rare to keep each input quick.
+int SizeFrom(std::uint8_t b, int usual)
+{
+    if (b < 4)
+        return int(b) - 3;
+    if (b == 0xFF)
+        return usual == 132 ? TerminalScreen::kMaxColumns + 8 : TerminalScreen::kMaxRows + 8;
+    return 1 + b % usual;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -66,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t op = input.Byte();
         switch (op & 7) {
         case 4: {
-            const int columns = input.Byte() * 2 - 8, rows = input.Byte() * 2 - 8;
+            const int columns = SizeFrom(input.Byte(), 132), rows = SizeFrom(input.Byte(), 60);
             screen.Resize(columns, rows);
             resized = true;
             break;
