@@ -289,7 +289,9 @@ struct TerminalScreen::Library
     QByteArray captured;
     QByteArray replies;
     QByteArray pendingUtf8;
-    bool afterEscape = false; // the last byte given to the library was ESC
+    bool afterEscape = false;       // the last byte given to the library was ESC
+    bool inControlSequence = false; // within ESC [ ... up to its final byte
+    int separators = 0;             // the parameter separators of that sequence
 };
 
 TerminalScreen::TerminalScreen(int columns, int rows, int scrollbackLimit)
@@ -332,43 +334,50 @@ void TerminalScreen::Feed(const char* bytes, std::size_t size)
     const std::size_t tail = IncompleteUtf8Tail(bytes, size);
     pending = QByteArray(bytes + size - tail, qsizetype(tail));
     size -= tail;
-    // Two kinds of bytes are mended before the library sees them, because
-    // the library's parser breaks on them (it writes through a null pointer
-    // or reads past a buffer):
+    // Three kinds of bytes are mended before the library sees them, because
+    // its parser breaks on them (it writes through a null pointer, reads
+    // past a buffer or overruns its list of parameters):
     // - a C1 control written in UTF-8 (U+0080..U+009F) goes in its
     //   seven-bit form, ESC and a letter, which means the same;
     // - a C0 control or DEL right after an ESC (inside a string sequence
     //   that is how a hostile host breaks it) is dropped; CAN, SUB and ESC
-    //   itself still cancel or restart the sequence.
+    //   itself still cancel or restart the sequence;
+    // - a control sequence keeps at most kMaxSeparators parameter
+    //   separators; the rest are dropped.
+    constexpr int kMaxSeparators = 12;
+    Library& lib = *m_library;
     QByteArray mended;
-    bool& afterEsc = m_library->afterEscape;
-    bool touched = false;
-    for (std::size_t i = 0; i < size && !touched; ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        touched = c == 0xC2 || c == 0x1B || (afterEsc && (c < 0x20 || c == 0x7F));
-    }
-    if (touched) {
-        mended.reserve(qsizetype(size) + 8);
-        for (std::size_t i = 0; i < size; ++i) {
-            const auto c = static_cast<unsigned char>(bytes[i]);
-            const auto next = i + 1 < size ? static_cast<unsigned char>(bytes[i + 1]) : 0u;
-            if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-                mended += '\x1b';
-                mended += char(next - 0x40);
-                afterEsc = false;
-                ++i;
-                continue;
+    mended.reserve(qsizetype(size) + 8);
+    auto put = [&](unsigned char c) {
+        if (lib.inControlSequence) {
+            if (c == ';' || c == ':') {
+                if (++lib.separators > kMaxSeparators)
+                    return;
+            } else if ((c >= 0x40 && c <= 0x7E) || c == 0x18 || c == 0x1A || c == 0x1B) {
+                lib.inControlSequence = false;
             }
-            if (afterEsc && (c < 0x20 || c == 0x7F) && c != 0x18 && c != 0x1A && c != 0x1B)
-                continue;
-            afterEsc = c == 0x1B;
-            mended += char(c);
+        } else if (lib.afterEscape && c == '[') {
+            lib.inControlSequence = true;
+            lib.separators = 0;
         }
-        bytes = mended.constData();
-        size = std::size_t(mended.size());
-    } else if (size > 0) {
-        afterEsc = false;
+        lib.afterEscape = c == 0x1B;
+        mended += char(c);
+    };
+    for (std::size_t i = 0; i < size; ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        const auto next = i + 1 < size ? static_cast<unsigned char>(bytes[i + 1]) : 0u;
+        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            put(0x1B);
+            put(static_cast<unsigned char>(next - 0x40));
+            ++i;
+            continue;
+        }
+        if (lib.afterEscape && (c < 0x20 || c == 0x7F) && c != 0x18 && c != 0x1A && c != 0x1B)
+            continue;
+        put(c);
     }
+    bytes = mended.constData();
+    size = std::size_t(mended.size());
     while (size > 0) {
         const std::size_t taken = vterm_input_write(m_library->vt, bytes, size);
         if (taken == 0)
@@ -398,6 +407,16 @@ void TerminalScreen::Resize(int columns, int rows)
                                          "8";
         vterm_input_write(m_library->vt, fullRegion, sizeof fullRegion - 1);
     }
+    // The library can leave the cursor off a smaller screen (a row of -1
+    // when it pushed lines to the scrollback), where the next erase writes
+    // through a null pointer: it is moved back onto the screen.
+    VTermPos cursor;
+    vterm_state_get_cursorpos(vterm_obtain_state(m_library->vt), &cursor);
+    if (cursor.row < 0 || cursor.row >= rows || cursor.col < 0 || cursor.col >= columns) {
+        const QByteArray move = "\x1b[" + QByteArray::number(std::clamp(cursor.row, 0, rows - 1) + 1) + ';' +
+                                QByteArray::number(std::clamp(cursor.col, 0, columns - 1) + 1) + 'H';
+        vterm_input_write(m_library->vt, move.constData(), std::size_t(move.size()));
+    }
     vterm_screen_flush_damage(m_library->screen);
     m_cursor.row = std::min(m_cursor.row, rows - 1);
     m_cursor.column = std::min(m_cursor.column, columns - 1);
@@ -413,6 +432,7 @@ void TerminalScreen::Reset()
     m_library->replies.clear();
     m_library->pendingUtf8.clear();
     m_library->afterEscape = false;
+    m_library->inControlSequence = false;
     vterm_screen_reset(m_library->screen, 1);
     m_alternateScreen = false;
     m_cursor = TerminalCursor{};

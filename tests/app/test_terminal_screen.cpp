@@ -328,6 +328,20 @@ TEST(TerminalScreen, SequencesThatBreakTheLibraryAreMended)
     screen.Feed("\x1b]\x1b\x7f\\");
     EXPECT_EQ(screen.RowText(0), "x");
     EXPECT_EQ(screen.RowText(1).left(2), "yz");
+
+    // A smaller screen after the cursor went home: the library would leave
+    // it above the screen, where an erase crashes.
+    TerminalScreen shrinking(80, 24);
+    shrinking.Feed("\f\f\f\f\n\x1b"
+                   "E\x1b"
+                   "E\x1b"
+                   "EJ\x1b[H");
+    shrinking.Resize(102, 8);
+    shrinking.Feed("\x1b[;J");
+    EXPECT_GE(shrinking.Cursor().row, 0);
+    // More parameters than the library has room for.
+    shrinking.Feed("\x1b[" + QByteArray(40, ';') + "m\x1b[" + QByteArray(40, ':') + "9cq");
+    EXPECT_TRUE(shrinking.RowText(shrinking.Cursor().row).contains('q'));
 }
 
 TEST(TerminalCodec, CodePagesBothWays)
