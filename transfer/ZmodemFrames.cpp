@@ -148,22 +148,6 @@ bool IsFrameEnd(std::uint8_t b)
     return b >= ZCRCE && b <= ZCRCW;
 }
 
-// Whether `data` could be two subpackets run together: a frame-end letter
-// followed by the CRC-16 of everything up to and including it. That is what
-// a subpacket whose ZDLE before its frame end was lost looks like, and since
-// the CRC of a block followed by its own CRC is zero, the two then pass the
-// check as one.
-bool LooksLikeTwoSubpackets(const std::uint8_t* data, std::size_t n)
-{
-    std::uint16_t crc = 0;
-    for (std::size_t k = 0; k + 2 < n; ++k) {
-        crc = Crc16Update(crc, data[k]);
-        if (IsFrameEnd(data[k]) && crc == ((data[k + 1] << 8) | data[k + 2]))
-            return true;
-    }
-    return false;
-}
-
 void AppendEscaped(QByteArray& out, std::uint8_t b)
 {
     if (kEscape[b]) {
@@ -390,7 +374,6 @@ void ZFrameDecoder::ResetSubpacket()
     m_frameEnd = 0;
     m_subCrc16 = 0;
     m_subCrc32Reg = 0xFFFFFFFFu;
-    m_droppedInSubpacket = false;
 }
 
 void ZFrameDecoder::Reset()
@@ -514,10 +497,8 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
         ResetHeader();
     }
 
-    if (ignorable) {
-        m_droppedInSubpacket = true;
+    if (ignorable)
         return false;
-    }
 
     if (m_subCrc32)
         m_subCrc32Reg = Crc32Update(m_subCrc32Reg, decoded);
@@ -527,13 +508,7 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
     if (m_inCrcTail) {
         if (--m_crcLeft > 0)
             return false;
-        bool good = m_subCrc32 ? m_subCrc32Reg == kCrc32Residue : m_subCrc16 == 0;
-        // A byte of the line that became a flow-control byte on the way is
-        // dropped unseen; when it was the ZDLE before a frame end, two
-        // subpackets arrive as one that passes its CRC-16, and everything
-        // after it in the frame would land out of place.
-        if (good && !m_subCrc32 && m_droppedInSubpacket && LooksLikeTwoSubpackets(m_data.data(), m_count))
-            good = false;
+        const bool good = m_subCrc32 ? m_subCrc32Reg == kCrc32Residue : m_subCrc16 == 0;
         Event ev;
         ev.type = good ? evSubpacket : evBadSubpacket;
         ev.data = m_data.data();

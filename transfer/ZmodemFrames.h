@@ -250,8 +250,6 @@ private:
     int m_crcLeft = 0;
     std::uint8_t m_frameEnd = 0;
     bool m_subCrc32 = false;
-    // A flow-control byte was dropped while this subpacket was collected.
-    bool m_droppedInSubpacket = false;
     std::uint16_t m_subCrc16 = 0;
     std::uint32_t m_subCrc32Reg = 0;
 };
