@@ -7,7 +7,7 @@
 #include "common/Clock.h"
 #include "common/ErrorCodes.h"
 #include "telephony/TapiBuffer.h"
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 #include "telephony/service/Tapi.h"
 
 namespace qv {

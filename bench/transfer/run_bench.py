@@ -29,13 +29,12 @@ Sections (all by default, in this order):
               window offscreen, QvFile1 -> port -> line). The paced stall runs
               go with the paced batch.
 
-Run it under the machine's lock, with nothing else heavy running:
+Run it with nothing else heavy running on the machine:
 
-  /work/tools/vhlocked bench/transfer/run_bench.py
+  bench/transfer/run_bench.py
 
-Needs a Release build (scripts/build, or /work/tools/vhbuild, gives build/),
-and lrzsz and socat (scripts/setup installs them), valgrind and strace
-(apt-get install valgrind strace: the tests do not need them).
+Needs a Release build (scripts/build gives build/),
+and lrzsz, socat, valgrind and strace (scripts/setup installs them).
 --quick cuts sizes and runs for a trial of the script itself; its figures mean
 little.
 """
@@ -668,8 +667,7 @@ def main():
         (["strace"] if "syscalls" in sections else [])
     for prog in needed:
         if not shutil.which(prog):
-            where = "apt-get install" if prog in ("valgrind", "strace") else "scripts/setup installs"
-            sys.exit(f"{prog} is missing ({where} it)")
+            sys.exit(f"{prog} is missing (scripts/setup installs it)")
     progs = Programs(os.path.abspath(args.build))
     sizes = dict(cpu=4 * MIB, big=10 * MIB, files=100, paced=512 * KIB, stall9600=16 * KIB,
                  stall115200=256 * KIB, stallfast=16 * MIB)

@@ -244,7 +244,7 @@ public:
     // The device went away: every open gets LINE_CLOSE, its calls are forgotten.
     virtual void LineClosed(Provider* provider, int line) = 0;
     // LINE_DEVSPECIFIC to every application holding the call (the codes are
-    // the provider's own, see DevSpecific.h). Recorders that have no use for
+    // the provider's own, see LineExtensions.h). Recorders that have no use for
     // it need not override it.
     virtual void CallDevSpecific(CallId /*call*/, DWORD /*param1*/, DWORD /*param2*/, DWORD /*param3*/) {}
     virtual void DigitDetected(CallId call, DWORD digit, DWORD digitMode) = 0;

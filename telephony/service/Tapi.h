@@ -131,7 +131,7 @@ LONG lineSetupConference(HCALL hCall, HLINE hLine, LPHCALL lphConfCall, LPHCALL 
 LONG lineAddToConference(HCALL hConfCall, HCALL hConsultCall);
 
 // A block of the line's own (hCall 0) or for one of its calls; the blocks and
-// codes this program uses are in DevSpecific.h. Asynchronous: LINE_REPLY.
+// codes this program uses are in LineExtensions.h. Asynchronous: LINE_REPLY.
 LONG lineDevSpecific(HLINE hLine, DWORD dwAddressID, HCALL hCall, const void* lpParams, DWORD dwSize);
 
 // --- Phone devices -------------------------------------------------------------

@@ -3,7 +3,7 @@
 // simulated exchange.
 #include "PhoneHarness.h"
 
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 #include "telephony/service/Service.h"
 #include "telephony/service/providers/sim/SimExchange.h"
 

@@ -1,6 +1,6 @@
 // The tcp line on loopback, driven through the provider interface with a
 // recorder in place of the service.
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
 #include "telephony/service/providers/tcp/TcpSocket.h"
 #include "tests/telephony/providers/TcpTestSupport.h"

@@ -25,7 +25,7 @@
 // service after Install; it lives until Service::Uninstall.
 #pragma once
 
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 #include "telephony/service/Provider.h"
 
 #include <QByteArray>
@@ -193,11 +193,11 @@ public:
     bool DetectMedia(CallId call, DWORD mediaMode);
     bool DetectTone(CallId call, DWORD appSpecific);
     // What a line knows of the far side of a call (the Trait bits of
-    // DevSpecific.h): LINE_DEVSPECIFIC to the applications, as a line reports
+    // LineExtensions.h): LINE_DEVSPECIFIC to the applications, as a line reports
     // a change.
     void SetLineTraits(CallId call, DWORD traits);
     // The terminal an application last described to the line with
-    // lineDevSpecific (a block of DevSpecific.h); nothing before it did. The
+    // lineDevSpecific (a block of LineExtensions.h); nothing before it did. The
     // request is answered like any other ("lineDevSpecific"); a block that
     // does not decode is refused with LINEERR_INVALPARAM.
     std::optional<devspecific::TerminalInfo> TerminalInfo(int line) const;

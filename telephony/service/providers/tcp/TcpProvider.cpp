@@ -1,7 +1,7 @@
 #include "telephony/service/providers/tcp/TcpProvider.h"
 
 #include "common/Clock.h"
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 #include "telephony/service/providers/tcp/TcpNumber.h"
 #include "telephony/service/providers/tcp/TcpSocket.h"
 #include "telephony/service/providers/tcp/TelephonyConfig.h"

@@ -42,7 +42,7 @@
 //
 // What the line knows of the far side (remote echo, the newline it wants,
 // another copy of this program) goes to the applications as LINE_DEVSPECIFIC
-// with the codes of DevSpecific.h, whenever it changes during a connected
+// with the codes of LineExtensions.h, whenever it changes during a connected
 // call. lineDevSpecific with a terminal block gives the line the terminal
 // types and size for telnet's TTYPE and NAWS, for this call and later ones.
 //

@@ -1,4 +1,4 @@
-#include "telephony/service/DevSpecific.h"
+#include "telephony/service/LineExtensions.h"
 
 #include <QtEndian>
 
