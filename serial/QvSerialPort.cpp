@@ -7,10 +7,22 @@
 #include <algorithm>
 #include <chrono>
 #include <new>
+#include <optional>
 
 namespace qv {
 
 namespace {
+
+// A write that ends before it starts: nothing to write (0), or arguments
+// that cannot be written from.
+std::optional<int> EndsBeforeWriting(const void* buffer, int count)
+{
+    if (count == 0)
+        return 0;
+    if (count < 0 || !buffer)
+        return err::InvalidArgument;
+    return std::nullopt;
+}
 
 // Posted to the port's own window when its device has data, so that the poll
 // runs from the message loop and never inside the device's notifier.
@@ -620,10 +632,8 @@ int QvSerialPort::SendData(const void* Buffer, int Count)
 {
     if (const int code = CheckLink(); code != 0)
         return code;
-    if (Count == 0)
-        return 0;
-    if (Count < 0 || !Buffer)
-        return err::InvalidArgument;
+    if (const std::optional<int> end = EndsBeforeWriting(Buffer, Count))
+        return *end;
     const char* next = static_cast<const char*>(Buffer);
     int left = Count;
     const std::int64_t deadline = SteadyMs() + m_writeTimeoutMs;
@@ -653,10 +663,8 @@ int QvSerialPort::SendSome(const void* Buffer, int Count, int& Written)
     Written = 0;
     if (const int code = CheckLink(); code != 0)
         return code;
-    if (Count == 0)
-        return 0;
-    if (Count < 0 || !Buffer)
-        return err::InvalidArgument;
+    if (const std::optional<int> end = EndsBeforeWriting(Buffer, Count))
+        return *end;
     if (m_channelEnded) {
         // The far end of the call has gone; nothing written would reach it.
         Close();
