@@ -1,5 +1,7 @@
 #include "app/terminal/TerminalScreen.h"
 
+#include "app/terminal/TerminalInputFilter.h"
+
 #include <vterm.h>
 
 #include <algorithm>
@@ -54,23 +56,6 @@ TerminalCell FromLibrary(const VTermScreenCell& cell)
     out.foreground = FromLibrary(cell.fg);
     out.background = FromLibrary(cell.bg);
     return out;
-}
-
-// How many bytes at the end of `data` begin a UTF-8 character that the
-// bytes so far do not complete.
-std::size_t IncompleteUtf8Tail(const char* data, std::size_t size)
-{
-    for (std::size_t back = 1; back <= 3 && back <= size; ++back) {
-        const auto c = std::uint8_t(data[size - back]);
-        if ((c & 0xC0) == 0x80)
-            continue;
-        const std::size_t length = (c & 0xE0) == 0xC0   ? 2
-                                   : (c & 0xF0) == 0xE0 ? 3
-                                   : (c & 0xF8) == 0xF0 ? 4
-                                                        : 1;
-        return length > back ? back : 0;
-    }
-    return 0;
 }
 
 bool IsBlank(const TerminalCell& cell)
@@ -288,10 +273,8 @@ struct TerminalScreen::Library
     bool capturing = false;
     QByteArray captured;
     QByteArray replies;
-    QByteArray pendingUtf8;
-    bool afterEscape = false;       // the last byte given to the library was ESC
-    bool inControlSequence = false; // within ESC [ ... up to its final byte
-    int separators = 0;             // the parameter separators of that sequence
+    TerminalInputFilter filter;
+    QByteArray mended; // what the filter passed on, kept to reuse its buffer
 };
 
 TerminalScreen::TerminalScreen(int columns, int rows, int scrollbackLimit)
@@ -321,61 +304,9 @@ void TerminalScreen::MarkRows(int first, int last)
 
 void TerminalScreen::Feed(const char* bytes, std::size_t size)
 {
-    // The library loses a character whose bytes come in two writes, so the
-    // start of one that a read cut off waits here for the rest.
-    QByteArray joined;
-    QByteArray& pending = m_library->pendingUtf8;
-    if (!pending.isEmpty()) {
-        joined = pending + QByteArray(bytes, qsizetype(size));
-        pending.clear();
-        bytes = joined.constData();
-        size = std::size_t(joined.size());
-    }
-    const std::size_t tail = IncompleteUtf8Tail(bytes, size);
-    pending = QByteArray(bytes + size - tail, qsizetype(tail));
-    size -= tail;
-    // Three kinds of bytes are mended before the library sees them, because
-    // its parser breaks on them (it writes through a null pointer, reads
-    // past a buffer or overruns its list of parameters):
-    // - a C1 control written in UTF-8 (U+0080..U+009F) goes in its
-    //   seven-bit form, ESC and a letter, which means the same;
-    // - a C0 control or DEL right after an ESC (inside a string sequence
-    //   that is how a hostile host breaks it) is dropped; CAN, SUB and ESC
-    //   itself still cancel or restart the sequence;
-    // - a control sequence keeps at most kMaxSeparators parameter
-    //   separators; the rest are dropped.
-    constexpr int kMaxSeparators = 12;
-    Library& lib = *m_library;
-    QByteArray mended;
-    mended.reserve(qsizetype(size) + 8);
-    auto put = [&](unsigned char c) {
-        if (lib.inControlSequence) {
-            if (c == ';' || c == ':') {
-                if (++lib.separators > kMaxSeparators)
-                    return;
-            } else if ((c >= 0x40 && c <= 0x7E) || c == 0x18 || c == 0x1A || c == 0x1B) {
-                lib.inControlSequence = false;
-            }
-        } else if (lib.afterEscape && c == '[') {
-            lib.inControlSequence = true;
-            lib.separators = 0;
-        }
-        lib.afterEscape = c == 0x1B;
-        mended += char(c);
-    };
-    for (std::size_t i = 0; i < size; ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        const auto next = i + 1 < size ? static_cast<unsigned char>(bytes[i + 1]) : 0u;
-        if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
-            put(0x1B);
-            put(static_cast<unsigned char>(next - 0x40));
-            ++i;
-            continue;
-        }
-        if (lib.afterEscape && (c < 0x20 || c == 0x7F) && c != 0x18 && c != 0x1A && c != 0x1B)
-            continue;
-        put(c);
-    }
+    QByteArray& mended = m_library->mended;
+    mended.clear();
+    m_library->filter.Push(bytes, size, mended);
     bytes = mended.constData();
     size = std::size_t(mended.size());
     while (size > 0) {
@@ -430,9 +361,7 @@ void TerminalScreen::Reset()
 {
     m_library->scrollback.clear();
     m_library->replies.clear();
-    m_library->pendingUtf8.clear();
-    m_library->afterEscape = false;
-    m_library->inControlSequence = false;
+    m_library->filter.Reset();
     vterm_screen_reset(m_library->screen, 1);
     m_alternateScreen = false;
     m_cursor = TerminalCursor{};

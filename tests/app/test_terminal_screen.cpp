@@ -2,6 +2,7 @@
 // a full-screen program, a BBS menu in the PC code page; every sample also
 // split at each byte, which must give the very same screen.
 #include "app/terminal/TerminalCodec.h"
+#include "app/terminal/TerminalInputFilter.h"
 #include "app/terminal/TerminalScreen.h"
 
 #include <gtest/gtest.h>
@@ -342,6 +343,58 @@ TEST(TerminalScreen, SequencesThatBreakTheLibraryAreMended)
     // More parameters than the library has room for.
     shrinking.Feed("\x1b[" + QByteArray(40, ';') + "m\x1b[" + QByteArray(40, ':') + "9cq");
     EXPECT_TRUE(shrinking.RowText(shrinking.Cursor().row).contains('q'));
+}
+
+// What reaches the terminal library: only whole, well-formed pieces, the
+// same however the stream is cut.
+TEST(TerminalInputFilter, PassesWellFormedSequencesAndMendsTheRest)
+{
+    const struct
+    {
+        QByteArray in, out;
+    } cases[] = {
+        {"ab\x1b[1;31mc\x1b(0\x1b[?1049h", "ab\x1b[1;31mc\x1b(0\x1b[?1049h"},
+        {"\xc2\x9b"
+         "2J\xc2\x85",
+         "\x1b[2J\x1b"
+         "E"},                                       // C1 controls in UTF-8
+        {"\x1b\xc3\xbf[;;;;", "\xc3\xbf[;;;;"},      // a character ends the escape
+        {"\x1b[" + QByteArray(20, ';') + "mx", "x"}, // too many parameters
+        {"\x1b[1:2::3;4m", "\x1b[1:2::3;4m"},        // sub-parameters kept
+        {"\x1b[0099999999;H", "\x1b[9999;H"},        // no value beyond any screen
+        {"\x1b[1\r2H", "\r\x1b[12H"},                // a control inside acts at once
+        {"\x1b[1;?2h\x1b[1 !!p\x1b!!!x", ""},        // malformed: dropped whole
+        {"\x1b[12\x18x\x1b[3\x1b[4m", "x\x1b[4m"},   // CAN and ESC cancel
+        {"\x1b]0;t\xc3\xa9\x07\x1bP$qm\x1b\\", "\x1b]0;t\xc3\xa9\x1b\\\x1bP$qm\x1b\\"},
+        {"\x1b]0;t\x1b[1m\x1b_apc\x1b\\\x1b\\", "\x1b[1m"}, // cut, ignored and empty strings
+        {"\x1b]2;" + QByteArray(TerminalInputFilter::kMaxStringBytes, 'a') + "\x07y", "y"},
+        {QByteArray("\0a\x7f\xff\xed\xa0\x80\xc0\xaf\xe2\x82", 12) + "b",
+         "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
+         "b"}, // bad UTF-8 as U+FFFD
+    };
+    QByteArray all, expected;
+    for (const auto& c : cases) {
+        TerminalInputFilter filter;
+        QByteArray out;
+        filter.Push(c.in.constData(), std::size_t(c.in.size()), out);
+        EXPECT_EQ(out, c.out) << c.in.toStdString();
+        all += c.in;
+        expected += c.out;
+    }
+    auto run = [&](const std::vector<QByteArray>& pieces) {
+        TerminalInputFilter filter;
+        QByteArray out;
+        for (const QByteArray& piece : pieces)
+            filter.Push(piece.constData(), std::size_t(piece.size()), out);
+        return out;
+    };
+    EXPECT_EQ(run({all}), expected);
+    std::vector<QByteArray> bytes;
+    for (char c : all)
+        bytes.push_back(QByteArray(1, c));
+    EXPECT_EQ(run(bytes), expected) << "byte by byte";
+    for (qsizetype split = 1; split < all.size(); ++split)
+        ASSERT_EQ(run({all.left(split), all.mid(split)}), expected) << "split at " << split;
 }
 
 TEST(TerminalCodec, CodePagesBothWays)

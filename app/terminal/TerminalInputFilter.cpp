@@ -1,0 +1,319 @@
+#include "app/terminal/TerminalInputFilter.h"
+
+#include <algorithm>
+
+namespace vh {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kEsc = 0x1B;
+
+void AppendUtf8(char32_t ch, QByteArray& out)
+{
+    if (ch < 0x80) {
+        out += char(ch);
+    } else if (ch < 0x800) {
+        out += char(0xC0 | (ch >> 6));
+        out += char(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        out += char(0xE0 | (ch >> 12));
+        out += char(0x80 | ((ch >> 6) & 0x3F));
+        out += char(0x80 | (ch & 0x3F));
+    } else {
+        out += char(0xF0 | (ch >> 18));
+        out += char(0x80 | ((ch >> 12) & 0x3F));
+        out += char(0x80 | ((ch >> 6) & 0x3F));
+        out += char(0x80 | (ch & 0x3F));
+    }
+}
+
+bool IsPrintableAscii(unsigned char c)
+{
+    return c >= 0x20 && c < 0x7F;
+}
+
+} // namespace
+
+void TerminalInputFilter::Push(const char* data, std::size_t size, QByteArray& out)
+{
+    for (std::size_t i = 0; i < size;) {
+        // Plain text is most of what a host sends; a run of it goes on at once.
+        if (m_state == State::Ground && m_needed == 0 &&
+            IsPrintableAscii(static_cast<unsigned char>(data[i]))) {
+            std::size_t end = i + 1;
+            while (end < size && IsPrintableAscii(static_cast<unsigned char>(data[end])))
+                ++end;
+            out.append(data + i, qsizetype(end - i));
+            i = end;
+            continue;
+        }
+        Decode(static_cast<unsigned char>(data[i]), out);
+        ++i;
+    }
+}
+
+void TerminalInputFilter::Reset()
+{
+    *this = TerminalInputFilter();
+}
+
+void TerminalInputFilter::Decode(unsigned char byte, QByteArray& out)
+{
+    if (m_needed > 0) {
+        if ((byte & 0xC0) == 0x80) {
+            m_partial = (m_partial << 6) | (byte & 0x3F);
+            if (--m_needed > 0)
+                return;
+            const char32_t ch = m_partial;
+            const bool valid = ch >= m_lowest && ch <= 0x10FFFF && !(ch >= 0xD800 && ch <= 0xDFFF);
+            Take(valid ? ch : kReplacement, out);
+            return;
+        }
+        // A character cut short by a byte that cannot continue it.
+        m_needed = 0;
+        Take(kReplacement, out);
+    }
+    if (byte < 0x80) {
+        Take(byte, out);
+    } else if ((byte & 0xE0) == 0xC0) {
+        m_partial = byte & 0x1F;
+        m_needed = 1;
+        m_lowest = 0x80;
+    } else if ((byte & 0xF0) == 0xE0) {
+        m_partial = byte & 0x0F;
+        m_needed = 2;
+        m_lowest = 0x800;
+    } else if ((byte & 0xF8) == 0xF0) {
+        m_partial = byte & 0x07;
+        m_needed = 3;
+        m_lowest = 0x10000;
+    } else {
+        Take(kReplacement, out);
+    }
+}
+
+void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
+{
+    if (ch >= 0x80 && ch <= 0x9F) {
+        Take(kEsc, out);
+        Take(ch - 0x40, out);
+        return;
+    }
+    if (m_state == State::StringEscape) {
+        if (ch == '\\') {
+            if (m_keepString)
+                out += m_string + "\x1b\\";
+            m_string.clear();
+            m_state = State::Ground;
+            return;
+        }
+        // ESC that does not end the string cancels it and begins a sequence
+        // of its own.
+        StartEscape();
+    }
+    if (ch == 0x18 || ch == 0x1A) {
+        m_string.clear();
+        m_state = State::Ground;
+        return;
+    }
+    if (ch == kEsc) {
+        if (m_state == State::String)
+            m_state = State::StringEscape;
+        else
+            StartEscape();
+        return;
+    }
+    switch (m_state) {
+    case State::Ground:
+        if (ch != 0 && ch != 0x7F)
+            AppendUtf8(ch, out);
+        return;
+    case State::ControlSequence:
+    case State::ControlSequenceIgnore:
+        TakeInControlSequence(ch, out);
+        return;
+    case State::String:
+        TakeInString(ch, out);
+        return;
+    case State::Escape:
+    case State::EscapeIntermediate:
+    case State::StringEscape:
+        break;
+    }
+    if (ch < 0x20) {
+        // A control inside a sequence acts at once, and the sequence goes on.
+        if (ch != 0)
+            out += char(ch);
+        return;
+    }
+    if (ch == 0x7F)
+        return;
+    if (ch > 0x7F) {
+        m_state = State::Ground;
+        Take(ch, out);
+        return;
+    }
+    if (ch < 0x30) {
+        // At most two intermediates; a third one spoils the sequence, which
+        // is then dropped at its final.
+        if (m_intermediateCount < int(m_intermediates.size()))
+            m_intermediates[std::size_t(m_intermediateCount)] = char(ch);
+        m_intermediateCount = std::min(m_intermediateCount + 1, int(m_intermediates.size()) + 1);
+        m_state = State::EscapeIntermediate;
+        return;
+    }
+    const bool plain = m_state == State::Escape;
+    m_state = State::Ground;
+    if (!plain) {
+        if (m_intermediateCount <= int(m_intermediates.size())) {
+            out += char(kEsc);
+            out.append(m_intermediates.data(), m_intermediateCount);
+            out += char(ch);
+        }
+        return;
+    }
+    switch (ch) {
+    case '[':
+        m_state = State::ControlSequence;
+        m_marker = 0;
+        m_parameterCount = 0;
+        m_intermediateCount = 0;
+        return;
+    case ']':
+    case 'P':
+        m_state = State::String;
+        m_keepString = true;
+        m_string = QByteArray("\x1b") + char(ch);
+        return;
+    case 'X':
+    case '^':
+    case '_':
+        m_state = State::String;
+        m_keepString = false;
+        return;
+    case '\\':
+        // A string terminator with no string before it means nothing.
+        return;
+    default:
+        out += char(kEsc);
+        out += char(ch);
+        return;
+    }
+}
+
+void TerminalInputFilter::TakeInControlSequence(char32_t ch, QByteArray& out)
+{
+    if (ch < 0x20) {
+        if (ch != 0)
+            out += char(ch);
+        return;
+    }
+    if (ch == 0x7F)
+        return;
+    if (ch > 0x7F) {
+        m_state = State::Ground;
+        Take(ch, out);
+        return;
+    }
+    if (ch >= 0x40) {
+        if (m_state == State::ControlSequence)
+            EndControlSequence(char(ch), out);
+        m_state = State::Ground;
+        return;
+    }
+    if (m_state == State::ControlSequenceIgnore)
+        return;
+    if (ch < 0x30) {
+        if (m_intermediateCount == int(m_intermediates.size())) {
+            m_state = State::ControlSequenceIgnore;
+            return;
+        }
+        m_intermediates[std::size_t(m_intermediateCount++)] = char(ch);
+        return;
+    }
+    // A parameter byte after an intermediate, a private marker anywhere but
+    // at the start, or a parameter too many: the sequence is not one a
+    // terminal can act on.
+    if (m_intermediateCount > 0) {
+        m_state = State::ControlSequenceIgnore;
+        return;
+    }
+    if (ch >= '<') {
+        if (m_parameterCount == 0 && m_marker == 0)
+            m_marker = char(ch);
+        else
+            m_state = State::ControlSequenceIgnore;
+        return;
+    }
+    if (m_parameterCount == 0) {
+        m_parameterCount = 1;
+        m_values[0] = 0;
+        m_present[0] = false;
+        m_separators[0] = 0;
+    }
+    const std::size_t last = std::size_t(m_parameterCount - 1);
+    if (ch <= '9') {
+        m_values[last] = std::min(m_values[last] * 10 + int(ch - '0'), kMaxParameterValue);
+        m_present[last] = true;
+        return;
+    }
+    if (ch != ';' && ch != ':') {
+        m_state = State::ControlSequenceIgnore;
+        return;
+    }
+    if (m_parameterCount == kMaxParameters) {
+        m_state = State::ControlSequenceIgnore;
+        return;
+    }
+    m_separators[last] = char(ch);
+    m_values[last + 1] = 0;
+    m_present[last + 1] = false;
+    m_separators[last + 1] = 0;
+    ++m_parameterCount;
+}
+
+void TerminalInputFilter::TakeInString(char32_t ch, QByteArray& out)
+{
+    if (ch == 0x07) {
+        // BEL ends a string as well, as many hosts send it.
+        if (m_keepString)
+            out += m_string + "\x1b\\";
+        m_string.clear();
+        m_state = State::Ground;
+        return;
+    }
+    if (ch < 0x20 || ch == 0x7F || !m_keepString)
+        return;
+    AppendUtf8(ch, m_string);
+    if (m_string.size() > kMaxStringBytes) {
+        m_keepString = false;
+        m_string.clear();
+    }
+}
+
+void TerminalInputFilter::StartEscape()
+{
+    m_state = State::Escape;
+    m_intermediateCount = 0;
+    m_keepString = false;
+    m_string.clear();
+}
+
+void TerminalInputFilter::EndControlSequence(char final, QByteArray& out)
+{
+    out += "\x1b[";
+    if (m_marker != 0)
+        out += m_marker;
+    for (int i = 0; i < m_parameterCount; ++i) {
+        const std::size_t p = std::size_t(i);
+        if (m_present[p])
+            out += QByteArray::number(m_values[p]);
+        if (m_separators[p] != 0)
+            out += m_separators[p];
+    }
+    out.append(m_intermediates.data(), m_intermediateCount);
+    out += final;
+}
+
+} // namespace vh

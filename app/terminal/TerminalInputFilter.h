@@ -1,0 +1,84 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace vh {
+
+// What the far side sends, made safe for the terminal library before it sees
+// a byte of it. The library trusts its input; a hostile or noisy host must
+// not be able to crash the program through it. So the stream is parsed here
+// the way a terminal parses it, and only complete, well-formed pieces go on:
+//
+// - text as valid UTF-8, with every malformed byte as U+FFFD; NUL and DEL,
+//   which a terminal ignores, are left out;
+// - a C1 control written in UTF-8 in its seven-bit form (ESC and a letter),
+//   which means the same;
+// - an escape sequence only once it is complete: ESC, at most two
+//   intermediates and a final;
+// - a control sequence (CSI) with at most kMaxParameters parameters of at
+//   most kMaxParameterValue each (a larger value means the same as the
+//   largest one to a screen of at most a few hundred columns), at most two
+//   intermediates, and a private marker only at its start; one with more is
+//   dropped whole. A C0 control inside one acts at once, as on a terminal;
+// - an operating system command or device control string only whole, up to
+//   kMaxStringBytes, always ended by ESC \; the other strings (SOS, PM, APC)
+//   and any longer string are dropped. C0 controls inside one are ignored.
+//
+// ESC, CAN and SUB cancel an unfinished sequence, as on a terminal; a
+// character that cannot be part of a sequence ends it and is shown. Push()
+// may be given the stream in pieces of any size: the output is the same.
+class TerminalInputFilter
+{
+public:
+    static constexpr int kMaxParameters = 13;
+    static constexpr int kMaxParameterValue = 9999;
+    static constexpr int kMaxStringBytes = 2048;
+
+    // Appends to `out` what of `data` can go on now; what belongs to an
+    // unfinished character or sequence waits for the next push.
+    void Push(const char* data, std::size_t size, QByteArray& out);
+    // Forgets any unfinished character or sequence.
+    void Reset();
+
+private:
+    enum class State
+    {
+        Ground,
+        Escape,
+        EscapeIntermediate,
+        ControlSequence,
+        ControlSequenceIgnore,
+        String,
+        StringEscape,
+    };
+    void Decode(unsigned char byte, QByteArray& out);
+    void Take(char32_t ch, QByteArray& out);
+    void TakeInControlSequence(char32_t ch, QByteArray& out);
+    void TakeInString(char32_t ch, QByteArray& out);
+    void StartEscape();
+    void EndControlSequence(char final, QByteArray& out);
+
+    // The UTF-8 decoder: the character begun and how many bytes it still needs.
+    char32_t m_partial = 0;
+    int m_needed = 0;
+    char32_t m_lowest = 0; // the smallest value of that length (no overlong forms)
+
+    State m_state = State::Ground;
+    std::array<char, 2> m_intermediates{};
+    int m_intermediateCount = 0;
+    // The control sequence being read.
+    char m_marker = 0;
+    std::array<int, kMaxParameters> m_values{};
+    std::array<bool, kMaxParameters> m_present{};
+    std::array<char, kMaxParameters> m_separators{}; // after each parameter: ';', ':' or 0
+    int m_parameterCount = 0;
+    // The string being read: whether it goes on, and what it holds so far.
+    bool m_keepString = false;
+    QByteArray m_string;
+};
+
+} // namespace vh
