@@ -166,7 +166,12 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     const bool plain = m_state == State::Escape;
     m_state = State::Ground;
     if (!plain) {
-        if (m_intermediateCount <= int(m_intermediates.size())) {
+        // A final that would begin a control sequence or a string on its own
+        // makes no sense after intermediates, and the library would start
+        // one there.
+        const bool introducer = ch == '[' || ch == ']' || ch == 'P' || ch == 'X' || ch == '^' || ch == '_' ||
+                                ch == '\\';
+        if (m_intermediateCount <= int(m_intermediates.size()) && !introducer) {
             out += char(kEsc);
             out.append(m_intermediates.data(), m_intermediateCount);
             out += char(ch);

@@ -18,7 +18,8 @@ namespace vh {
 // - a C1 control written in UTF-8 in its seven-bit form (ESC and a letter),
 //   which means the same;
 // - an escape sequence only once it is complete: ESC, at most two
-//   intermediates and a final;
+//   intermediates and a final (not one that begins a control sequence or a
+//   string);
 // - a control sequence (CSI) with at most kMaxParameters parameters of at
 //   most kMaxParameterValue each (a larger value means the same as the
 //   largest one to a screen of at most a few hundred columns), at most two
