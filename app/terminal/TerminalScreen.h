@@ -4,7 +4,9 @@
 // them come out.
 //
 // The escape sequences are understood by a kept terminal library; this class
-// is the only one that sees it, so nothing above it depends on its API.
+// is the only one that sees it, so nothing above it depends on its API. The
+// library is given only what TerminalInputFilter lets through, since it
+// trusts its input and a host may send anything.
 // Everything is push-driven: Feed() may be given the stream in pieces of any
 // size, split anywhere, and the result is the same as for one piece.
 #pragma once
