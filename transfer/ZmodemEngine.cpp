@@ -632,31 +632,32 @@ int ZmodemSession::SendHexHeader(const ZHeader& h)
 
 int ZmodemSession::ResendLastHeader()
 {
+    if (m_lastFormat == hfHex)
+        return SendHexHeader(m_lastHeader);
+    if (m_lastFormat != hfBinary)
+        return 0;
+    // A header that opened a frame goes again with its subpacket.
     const QByteArray frame = m_lastFrameData;
-    int r = 0;
-    if (m_lastFormat == hfBinary)
-        r = SendBinaryHeader(m_lastHeader);
-    else if (m_lastFormat == hfHex)
-        r = SendHexHeader(m_lastHeader);
-    if (r == 0 && !frame.isEmpty()) {
-        // A header that opened a frame goes again with its subpacket.
-        r = SendRaw(frame);
-        if (r == 0)
-            m_lastFrameData = frame;
-    }
+    const int r = SendRaw(EncodeBinaryHeader(m_lastHeader) + frame);
+    if (r == 0)
+        m_lastFrameData = frame;
     return r;
 }
 
-int ZmodemSession::SendDataSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd)
+int ZmodemSession::SendFrame(const ZHeader& h, const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd)
 {
-    QByteArray encoded(static_cast<qsizetype>(EncodedSubpacketCapacity(n)), Qt::Uninitialized);
+    QByteArray bytes = EncodeBinaryHeader(h);
+    const qsizetype headerLen = bytes.size();
+    bytes.resize(headerLen + static_cast<qsizetype>(EncodedSubpacketCapacity(n)));
     const std::size_t len =
-        EncodeSubpacket(data, n, frameEnd, reinterpret_cast<std::uint8_t*>(encoded.data()));
-    encoded.truncate(static_cast<qsizetype>(len));
-    const int r = WriteBytes(reinterpret_cast<const std::uint8_t*>(encoded.constData()), len);
-    if (r == 0)
-        m_lastFrameData = encoded;
-    return r;
+        EncodeSubpacket(data, n, frameEnd, reinterpret_cast<std::uint8_t*>(bytes.data()) + headerLen);
+    bytes.truncate(headerLen + static_cast<qsizetype>(len));
+    if (const int r = SendRaw(bytes); r != 0)
+        return r;
+    m_lastHeader = h;
+    m_lastFormat = hfBinary;
+    m_lastFrameData = bytes.mid(headerLen);
+    return 0;
 }
 
 // ---- Ends

@@ -29,6 +29,9 @@ constexpr std::size_t kTurnBytes = 256 * 1024;
 // A batch is encoded in one piece and handed to the system in as few
 // writes as it takes, up to this size where the queue cannot be measured.
 constexpr std::size_t kBurstBytes = 64 * 1024;
+// Room for a binary header in a batch: its frame start, and type, position
+// and CRC-32 with every byte escaped.
+constexpr std::size_t kHeaderRoom = 32;
 // A line that takes nothing for this long (in protocol time) fails the send.
 constexpr std::int64_t kQueueWaitLimitMs = 10000;
 // While waiting to be told of room, the line is tried again this often: a
@@ -201,8 +204,6 @@ void ZmodemSession::SendFileHeader()
 
     m_decoder.ResetHeader();
     m_decoder.ResetSubpacket();
-    if (SendBinaryHeader(ZHeader::WithPosition(ZFILE, 0)) != 0)
-        return;
 
     // Size and date of what was opened, not of whatever the name leads to now.
     const std::int64_t sizeOnDisk = FileSizeOnDisk();
@@ -217,12 +218,10 @@ void ZmodemSession::SendFileHeader()
     const QByteArray announcement =
         BuildFileAnnouncement(QFileInfo(m_fileName).fileName().toUtf8(), sizeOnDisk, date,
                               static_cast<int>(m_list.size()), m_listTotal - before);
-    const int r = SendDataSubpacket(reinterpret_cast<const std::uint8_t*>(announcement.constData()),
-                                    static_cast<std::size_t>(announcement.size()), ZCRCW);
-    if (r != 0) {
-        StopWithError(r);
+    if (SendFrame(ZHeader::WithPosition(ZFILE, 0),
+                  reinterpret_cast<const std::uint8_t*>(announcement.constData()),
+                  static_cast<std::size_t>(announcement.size()), ZCRCW) != 0)
         return;
-    }
     m_announcedAtMs = Clock::Instance().MonotonicMs();
     EnterState(zsWaitRpos);
 }
@@ -283,8 +282,11 @@ void ZmodemSession::StartStreaming()
 {
     m_decoder.ResetHeader();
     m_decoder.ResetSubpacket();
-    if (SendBinaryHeader(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(m_sendPos))) != 0)
-        return;
+    const ZHeader header = ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(m_sendPos));
+    m_headerAhead = EncodeBinaryHeader(header);
+    m_lastHeader = header;
+    m_lastFormat = hfBinary;
+    m_lastFrameData.clear();
     m_sendSize = FileSizeOnDisk();
     m_subpacketsSinceZdata = 0;
     m_pendingLen = m_pendingOffset = 0;
@@ -326,9 +328,15 @@ int ZmodemSession::BuildBatch(std::size_t room)
     m_batchEnds.clear();
     m_batchDone = 0;
     const std::size_t target = std::min(room, kBurstBytes);
-    const std::size_t capacity = kBurstBytes + EncodedSubpacketCapacity(kMaxSendSubpacket);
+    const std::size_t capacity = kBurstBytes + EncodedSubpacketCapacity(kMaxSendSubpacket) + 2 * kHeaderRoom;
     if (m_pending.size() < capacity)
         m_pending.resize(capacity);
+    if (!m_headerAhead.isEmpty()) {
+        std::memcpy(m_pending.data(), m_headerAhead.constData(),
+                    static_cast<std::size_t>(m_headerAhead.size()));
+        m_pendingLen = static_cast<std::size_t>(m_headerAhead.size());
+        m_headerAhead.clear();
+    }
     // At least one subpacket, however little room there is: the system
     // takes what it can and the rest waits.
     do {
@@ -344,8 +352,14 @@ int ZmodemSession::BuildBatch(std::size_t room)
         m_pendingLen += EncodeSubpacket(data, n, frameEnd, m_pending.data() + m_pendingLen);
         m_encodePos = end;
         m_batchEnds.push_back({m_pendingLen, end, frameEnd});
-        if (frameEnd == ZCRCE)
+        if (frameEnd == ZCRCE) {
+            const QByteArray eof =
+                EncodeBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(end)));
+            std::memcpy(m_pending.data() + m_pendingLen, eof.constData(),
+                        static_cast<std::size_t>(eof.size()));
+            m_pendingLen += static_cast<std::size_t>(eof.size());
             break;
+        }
     } while (m_pendingLen < target);
     return 0;
 }
@@ -444,8 +458,12 @@ void ZmodemSession::SendFileData()
     for (;;) {
         if (m_pendingOffset >= m_pendingLen) {
             if (!m_batchEnds.empty() && m_batchEnds.back().frameEnd == ZCRCE) {
+                // The batch ended with ZEOF, now written too.
                 m_inDataLoop = false;
-                SendEndOfFile();
+                m_lastHeader = ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos));
+                m_lastFormat = hfBinary;
+                m_lastFrameData.clear();
+                AwaitEndOfFileAnswer();
                 return;
             }
             if (turnBytes >= kTurnBytes || SteadyNow() >= turnEnd)
@@ -575,8 +593,7 @@ void ZmodemSession::ResendFrom(std::uint32_t p)
     }
     m_decoder.ResetHeader();
     m_decoder.ResetSubpacket();
-    if (SendBinaryHeader(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(position))) != 0)
-        return;
+    m_headerAhead.clear();
     EnterState(zsWaitAck);
     const std::size_t want =
         static_cast<std::size_t>(std::min<std::int64_t>(size - position, kMaxSendSubpacket));
@@ -588,10 +605,8 @@ void ZmodemSession::ResendFrom(std::uint32_t p)
     }
     const std::size_t n = SubpacketLength(data, want);
     const std::int64_t end = position + static_cast<std::int64_t>(n);
-    if (const int r = SendDataSubpacket(data, n, ZCRCW); r != 0) {
-        StopWithError(r);
+    if (SendFrame(ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(position)), data, n, ZCRCW) != 0)
         return;
-    }
     m_ackExpected = end;
     m_subpacketsSinceZdata = 1;
     RestartTimeout();
@@ -617,10 +632,15 @@ bool ZmodemSession::SendEndOfFile()
     m_decoder.ResetHeader();
     if (SendBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos))) != 0)
         return false;
+    AwaitEndOfFileAnswer();
+    return true;
+}
+
+void ZmodemSession::AwaitEndOfFileAnswer()
+{
     m_decoder.ResetHeader();
     EnterState(zsWaitEofAck);
     RestartTimeout();
-    return true;
 }
 
 void ZmodemSession::OnEofAcknowledged()

@@ -101,9 +101,9 @@ private:
     int SendBinaryHeader(const zm::ZHeader& h);
     int SendHexHeader(const zm::ZHeader& h);
     int ResendLastHeader();
-    // Encodes and writes one subpacket at once (announcements, ZCRCW
-    // frames); 0 or the port's code, without stopping.
-    int SendDataSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd);
+    // A binary header and the subpacket that follows it (announcements,
+    // ZCRCW frames) in one write; 0, or the port's code after stopping.
+    int SendFrame(const zm::ZHeader& h, const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd);
     int WriteBytes(const std::uint8_t* data, std::size_t n);
 
     // Receiver (ZmodemReceiver.cpp).
@@ -152,6 +152,9 @@ private:
     void ResendFrom(std::uint32_t p);
     void OnAckInWaitAck(std::uint32_t a);
     bool SendEndOfFile();
+    // ZEOF has gone (alone or after the file's last subpacket): its answer
+    // is waited for.
+    void AwaitEndOfFileAnswer();
     void OnEofAcknowledged();
     void OnRemoteSkip();
     void NextFileOrFinish();
@@ -250,6 +253,10 @@ private:
         std::uint8_t frameEnd;
     };
     std::vector<std::uint8_t> m_pending;
+    // The ZDATA header that opens the stream goes in the same write as the
+    // first subpackets, and ZEOF in the same write as the last one: a small
+    // file then takes two writes where it took four.
+    QByteArray m_headerAhead;
     std::size_t m_pendingLen = 0;
     std::size_t m_pendingOffset = 0; // written so far
     std::vector<BatchEnd> m_batchEnds;
