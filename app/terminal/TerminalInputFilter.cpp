@@ -102,10 +102,7 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     }
     if (m_state == State::StringEscape) {
         if (ch == '\\') {
-            if (m_keepString)
-                out += m_string + "\x1b\\";
-            m_string.clear();
-            m_state = State::Ground;
+            EndString(out);
             return;
         }
         // ESC that does not end the string cancels it and begins a sequence
@@ -169,8 +166,8 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
         // A final that would begin a control sequence or a string on its own
         // makes no sense after intermediates, and the library would start
         // one there.
-        const bool introducer = ch == '[' || ch == ']' || ch == 'P' || ch == 'X' || ch == '^' || ch == '_' ||
-                                ch == '\\';
+        const bool introducer =
+            ch == '[' || ch == ']' || ch == 'P' || ch == 'X' || ch == '^' || ch == '_' || ch == '\\';
         if (m_intermediateCount <= int(m_intermediates.size()) && !introducer) {
             out += char(kEsc);
             out.append(m_intermediates.data(), m_intermediateCount);
@@ -282,10 +279,7 @@ void TerminalInputFilter::TakeInString(char32_t ch, QByteArray& out)
 {
     if (ch == 0x07) {
         // BEL ends a string as well, as many hosts send it.
-        if (m_keepString)
-            out += m_string + "\x1b\\";
-        m_string.clear();
-        m_state = State::Ground;
+        EndString(out);
         return;
     }
     if (ch < 0x20 || ch == 0x7F || !m_keepString)
@@ -295,6 +289,27 @@ void TerminalInputFilter::TakeInString(char32_t ch, QByteArray& out)
         m_keepString = false;
         m_string.clear();
     }
+}
+
+void TerminalInputFilter::EndString(QByteArray& out)
+{
+    // Only the strings the library acts on go on, and of those only the
+    // forms it handles soundly: it formats its answer to a status request
+    // it does not know from memory it never set.
+    static const QByteArray kPassed[] = {
+        QByteArrayLiteral("\x1b]0;"),   QByteArrayLiteral("\x1b]1;"),    QByteArrayLiteral("\x1b]2;"),
+        QByteArrayLiteral("\x1bP$qm"),  QByteArrayLiteral("\x1bP$qr"),   QByteArrayLiteral("\x1bP$qs"),
+        QByteArrayLiteral("\x1bP$q q"), QByteArrayLiteral("\x1bP$q\"q"),
+    };
+    const bool passed =
+        m_keepString && std::any_of(std::begin(kPassed), std::end(kPassed), [&](const QByteArray& p) {
+            return p.endsWith(';') ? m_string.startsWith(p) : m_string == p;
+        });
+    if (passed)
+        out += m_string + "\x1b\\";
+    m_string.clear();
+    m_keepString = false;
+    m_state = State::Ground;
 }
 
 void TerminalInputFilter::StartEscape()

@@ -25,9 +25,11 @@ namespace vh {
 //   largest one to a screen of at most a few hundred columns), at most two
 //   intermediates, and a private marker only at its start; one with more is
 //   dropped whole. A C0 control inside one acts at once, as on a terminal;
-// - an operating system command or device control string only whole, up to
-//   kMaxStringBytes, always ended by ESC \; the other strings (SOS, PM, APC)
-//   and any longer string are dropped. C0 controls inside one are ignored.
+// - of the strings, only a window or icon title (OSC 0, 1, 2) and a status
+//   request the library answers (DECRQSS of m, r, s, " q" and "\"q"), whole,
+//   up to kMaxStringBytes, always ended by ESC \; any other string (DCS,
+//   OSC, SOS, PM, APC) and any longer one is dropped. C0 controls inside a
+//   string are ignored.
 //
 // ESC, CAN and SUB cancel an unfinished sequence, as on a terminal; a
 // character that cannot be part of a sequence ends it and is shown. Push()
@@ -60,6 +62,7 @@ private:
     void Take(char32_t ch, QByteArray& out);
     void TakeInControlSequence(char32_t ch, QByteArray& out);
     void TakeInString(char32_t ch, QByteArray& out);
+    void EndString(QByteArray& out);
     void StartEscape();
     void EndControlSequence(char final, QByteArray& out);
 

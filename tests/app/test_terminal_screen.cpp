@@ -363,10 +363,11 @@ TEST(TerminalInputFilter, PassesWellFormedSequencesAndMendsTheRest)
         {"\x1b[1:2::3;4m", "\x1b[1:2::3;4m"},        // sub-parameters kept
         {"\x1b[0099999999;H", "\x1b[9999;H"},        // no value beyond any screen
         {"\x1b[1\r2H", "\r\x1b[12H"},                // a control inside acts at once
-        {"\x1b[1;?2h\x1b[1 !!p\x1b!!!x\x1b.[", ""},        // malformed: dropped whole
+        {"\x1b[1;?2h\x1b[1 !!p\x1b!!!x\x1b.[", ""},  // malformed: dropped whole
         {"\x1b[12\x18x\x1b[3\x1b[4m", "x\x1b[4m"},   // CAN and ESC cancel
         {"\x1b]0;t\xc3\xa9\x07\x1bP$qm\x1b\\", "\x1b]0;t\xc3\xa9\x1b\\\x1bP$qm\x1b\\"},
-        {"\x1b]0;t\x1b[1m\x1b_apc\x1b\\\x1b\\", "\x1b[1m"}, // cut, ignored and empty strings
+        {"\x1b]0;t\x1b[1m\x1b_apc\x1b\\\x1b\\", "\x1b[1m"},      // cut, ignored and empty strings
+        {"\x1bP$q5\x1b\\\x1b]52;c;eA==\x07\x1bP$q m\x1b\\", ""}, // strings the library mishandles
         {"\x1b]2;" + QByteArray(TerminalInputFilter::kMaxStringBytes, 'a') + "\x07y", "y"},
         {QByteArray("\0a\x7f\xff\xed\xa0\x80\xc0\xaf\xe2\x82", 12) + "b",
          "a\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"
