@@ -256,6 +256,40 @@ struct TerminalScreen::Library
         return out;
     }
 
+    void Write(const char* bytes, std::size_t size)
+    {
+        while (size > 0) {
+            const std::size_t taken = vterm_input_write(vt, bytes, size);
+            if (taken == 0)
+                break;
+            bytes += taken;
+            size -= taken;
+        }
+    }
+    // The library can leave the cursor off a smaller screen (a row of -1
+    // when it pushed lines to the scrollback, or a position saved on a larger
+    // screen and restored), where the next erase writes through a null
+    // pointer: it is moved back onto the screen.
+    void KeepCursorOnScreen(int rows, int columns)
+    {
+        const VTermPos cursor = CursorPosition();
+        if (cursor.row < 0 || cursor.row >= rows || cursor.col < 0 || cursor.col >= columns)
+            MoveCursor(cursor, rows, columns);
+    }
+    VTermPos CursorPosition() const
+    {
+        VTermPos cursor;
+        vterm_state_get_cursorpos(vterm_obtain_state(vt), &cursor);
+        return cursor;
+    }
+    // Where `to` is, or the nearest place on the screen.
+    void MoveCursor(VTermPos to, int rows, int columns)
+    {
+        const QByteArray move = "\x1b[" + QByteArray::number(std::clamp(to.row, 0, rows - 1) + 1) + ';' +
+                                QByteArray::number(std::clamp(to.col, 0, columns - 1) + 1) + 'H';
+        Write(move.constData(), std::size_t(move.size()));
+    }
+
     QByteArray Capture(const std::function<void()>& send)
     {
         capturing = true;
@@ -309,13 +343,36 @@ void TerminalScreen::Feed(const char* bytes, std::size_t size)
     m_library->filter.Push(bytes, size, mended);
     bytes = mended.constData();
     size = std::size_t(mended.size());
-    while (size > 0) {
-        const std::size_t taken = vterm_input_write(m_library->vt, bytes, size);
-        if (taken == 0)
-            break;
-        bytes += taken;
-        size -= taken;
+    // A sequence that puts the cursor back where it was saved (ESC 8, CSI u,
+    // a private mode such as the alternate screen's 1049) may put it off a
+    // screen made smaller since: the cursor is checked after each. The filter
+    // passes only whole sequences, so every ESC here begins one.
+    std::size_t start = 0;
+    for (std::size_t i = 0; i + 1 < size; ++i) {
+        if (bytes[i] != '\x1b')
+            continue;
+        std::size_t after = 0;
+        if (bytes[i + 1] == '8') {
+            after = i + 2;
+        } else if (bytes[i + 1] == '[') {
+            std::size_t final = i + 2;
+            while (final < size && (bytes[final] < 0x40 || bytes[final] > 0x7E))
+                ++final;
+            if (final == size)
+                break;
+            const bool privateMode = bytes[i + 2] == '?';
+            if (privateMode ? bytes[final] == 'h' || bytes[final] == 'l' : bytes[final] == 'u')
+                after = final + 1;
+            i = final;
+        }
+        if (after == 0)
+            continue;
+        m_library->Write(bytes + start, after - start);
+        m_library->KeepCursorOnScreen(m_rows, m_columns);
+        start = after;
+        i = after - 1;
     }
+    m_library->Write(bytes + start, size - start);
     vterm_screen_flush_damage(m_library->screen);
 }
 
@@ -332,22 +389,14 @@ void TerminalScreen::Resize(int columns, int rows)
     if (fewerRows) {
         // The library keeps a scrolling region that the smaller screen no
         // longer has, and scrolls past its rows with it; the region goes
-        // back to the whole screen, with the cursor kept where it is.
-        static const char fullRegion[] = "\x1b"
-                                         "7\x1b[r\x1b"
-                                         "8";
-        vterm_input_write(m_library->vt, fullRegion, sizeof fullRegion - 1);
+        // back to the whole screen, with the cursor kept where it is (moved
+        // back by hand: saving it would lose what the host saved).
+        const VTermPos cursor = m_library->CursorPosition();
+        static const char fullRegion[] = "\x1b[r";
+        m_library->Write(fullRegion, sizeof fullRegion - 1);
+        m_library->MoveCursor(cursor, rows, columns);
     }
-    // The library can leave the cursor off a smaller screen (a row of -1
-    // when it pushed lines to the scrollback), where the next erase writes
-    // through a null pointer: it is moved back onto the screen.
-    VTermPos cursor;
-    vterm_state_get_cursorpos(vterm_obtain_state(m_library->vt), &cursor);
-    if (cursor.row < 0 || cursor.row >= rows || cursor.col < 0 || cursor.col >= columns) {
-        const QByteArray move = "\x1b[" + QByteArray::number(std::clamp(cursor.row, 0, rows - 1) + 1) + ';' +
-                                QByteArray::number(std::clamp(cursor.col, 0, columns - 1) + 1) + 'H';
-        vterm_input_write(m_library->vt, move.constData(), std::size_t(move.size()));
-    }
+    m_library->KeepCursorOnScreen(rows, columns);
     vterm_screen_flush_damage(m_library->screen);
     m_cursor.row = std::min(m_cursor.row, rows - 1);
     m_cursor.column = std::min(m_cursor.column, columns - 1);

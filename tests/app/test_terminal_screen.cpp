@@ -340,6 +340,23 @@ TEST(TerminalScreen, SequencesThatBreakTheLibraryAreMended)
     shrinking.Resize(102, 8);
     shrinking.Feed("\x1b[;J");
     EXPECT_GE(shrinking.Cursor().row, 0);
+    // A cursor saved on a larger screen and restored on the smaller one,
+    // then an erase; and what the host saved outlives the resize.
+    TerminalScreen restoring(80, 24);
+    restoring.Feed("\x1b[20;70H\x1b"
+                   "7\x1b[2;5H");
+    restoring.Resize(55, 2);
+    restoring.Feed("\x1b"
+                   "8\x1b[K");
+    EXPECT_EQ(restoring.Cursor().row, 1);
+    TerminalScreen keeping(80, 24);
+    keeping.Feed("\x1b[2;5H\x1b"
+                 "7\x1b[10;1H");
+    keeping.Resize(80, 12);
+    keeping.Feed("\x1b"
+                 "8");
+    EXPECT_EQ(keeping.Cursor().row, 1);
+    EXPECT_EQ(keeping.Cursor().column, 4);
     // More parameters than the library has room for.
     shrinking.Feed("\x1b[" + QByteArray(40, ';') + "m\x1b[" + QByteArray(40, ':') + "9cq");
     EXPECT_TRUE(shrinking.RowText(shrinking.Cursor().row).contains('q'));
