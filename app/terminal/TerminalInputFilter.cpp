@@ -138,19 +138,8 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     case State::StringEscape:
         break;
     }
-    if (ch < 0x20) {
-        // A control inside a sequence acts at once, and the sequence goes on.
-        if (ch != 0)
-            out += char(ch);
+    if (TakeNotOfSequence(ch, out))
         return;
-    }
-    if (ch == 0x7F)
-        return;
-    if (ch > 0x7F) {
-        m_state = State::Ground;
-        Take(ch, out);
-        return;
-    }
     if (ch < 0x30) {
         // At most two intermediates; a third one spoils the sequence, which
         // is then dropped at its final.
@@ -204,20 +193,29 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     }
 }
 
-void TerminalInputFilter::TakeInControlSequence(char32_t ch, QByteArray& out)
+bool TerminalInputFilter::TakeNotOfSequence(char32_t ch, QByteArray& out)
 {
     if (ch < 0x20) {
+        // A control inside a sequence acts at once, and the sequence goes on.
         if (ch != 0)
             out += char(ch);
-        return;
+        return true;
     }
     if (ch == 0x7F)
-        return;
+        return true;
     if (ch > 0x7F) {
+        // A character ends the sequence, unfinished, and is shown.
         m_state = State::Ground;
         Take(ch, out);
-        return;
+        return true;
     }
+    return false;
+}
+
+void TerminalInputFilter::TakeInControlSequence(char32_t ch, QByteArray& out)
+{
+    if (TakeNotOfSequence(ch, out))
+        return;
     if (ch >= 0x40) {
         if (m_state == State::ControlSequence)
             EndControlSequence(char(ch), out);

@@ -60,6 +60,9 @@ private:
     };
     void Decode(unsigned char byte, QByteArray& out);
     void Take(char32_t ch, QByteArray& out);
+    // A control, DEL or a character met inside an escape or control
+    // sequence: true when handled.
+    bool TakeNotOfSequence(char32_t ch, QByteArray& out);
     void TakeInControlSequence(char32_t ch, QByteArray& out);
     void TakeInString(char32_t ch, QByteArray& out);
     void EndString(QByteArray& out);
