@@ -424,7 +424,17 @@ void ZmodemSession::HandleGoodSubpacket(const ZFrameDecoder::Event& ev)
         SendHexHeader(ZHeader::WithPosition(ZACK, 0));
         break;
     case zsGetData:
-        OnFileData(ev.data, ev.size, ev.frameEnd);
+        if (ev.joinedAt == ZFrameDecoder::kNotJoined) {
+            OnFileData(ev.data, ev.size, ev.frameEnd);
+            break;
+        }
+        // Perhaps two subpackets run together: the bytes before the join are
+        // right either way and are kept, what follows is asked for again from
+        // there. Data that merely looks so costs one request, and the
+        // transfer still moves on: at least one byte is kept each time.
+        OnFileData(ev.data, ev.joinedAt, ZCRCG);
+        if (Alive() && !m_stopped && m_state == zsGetData)
+            HandleBadPacket();
         break;
     default:
         break;

@@ -101,11 +101,6 @@ inline bool HasEscapable(std::uint64_t w)
     return (ZeroBytes(w ^ (kOnes * ZDLE)) | ZeroBytes((w & (kOnes * 0x7D)) ^ (kOnes * 0x11))) != 0;
 }
 
-inline bool HasTildeOrPlus(std::uint64_t w)
-{
-    return (ZeroBytes(w ^ (kOnes * '~')) | ZeroBytes(w ^ (kOnes * '+'))) != 0;
-}
-
 inline std::uint64_t Load64(const std::uint8_t* p)
 {
     std::uint64_t w;
@@ -146,6 +141,22 @@ bool IsFlowControl(std::uint8_t b)
 bool IsFrameEnd(std::uint8_t b)
 {
     return b >= ZCRCE && b <= ZCRCW;
+}
+
+// The frame ends after which more subpackets of the same frame follow. Only
+// these can run into the next subpacket: after ZCRCE a header comes, and
+// after ZCRCW the sender waits for our ZACK.
+bool ContinuesFrame(std::uint8_t b)
+{
+    return b == ZCRCG || b == ZCRCQ;
+}
+
+// Whether the frame end at `end` is followed by the CRC-16 of the subpacket
+// it would close; `crc` is that of the bytes before it. Two bytes follow it.
+bool FollowedByItsCrc(const std::uint8_t* end, std::uint16_t crc)
+{
+    crc = Crc16Update(crc, end[0]);
+    return crc == ((end[1] << 8) | end[2]);
 }
 
 void AppendEscaped(QByteArray& out, std::uint8_t b)
@@ -314,21 +325,22 @@ std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_
 std::size_t SubpacketLength(const std::uint8_t* data, std::size_t n)
 {
     const std::size_t want = std::min(n, kMaxSendSubpacket);
+    const void* tilde = std::memchr(data, '~', want);
+    const std::size_t end =
+        tilde ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(tilde) - data) + 1 : want;
+    // A "++" that begins before the "~" ends the subpacket first.
     std::size_t i = 0;
-    for (;;) {
-        while (want - i >= 8 && !HasTildeOrPlus(Load64(data + i)))
-            i += 8;
-        while (i < want && data[i] != '~' && data[i] != '+')
-            ++i;
-        if (i >= want)
-            return want;
-        if (data[i] == '~')
-            return i + 1;
-        // A "+": the subpacket ends after the next byte if that is one too.
-        if (i + 1 < want && data[i + 1] == '+')
-            return i + 2;
-        i += 1;
+    while (i + 1 < end) {
+        const void* plus = std::memchr(data + i, '+', end - 1 - i);
+        if (!plus)
+            break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(plus) - data);
+        if (data[at + 1] == '+')
+            return at + 2;
+        // The byte after this "+" is not one, so no pair begins there either.
+        i = at + 2;
     }
+    return end;
 }
 
 SequenceMatcher::SequenceMatcher(const QByteArray& sequence)
@@ -345,8 +357,10 @@ ZFrameDecoder::ZFrameDecoder()
 
 void ZFrameDecoder::SetMode(Mode mode)
 {
-    if (mode == mdSubpacket && m_mode != mdSubpacket)
+    if (mode == mdSubpacket && m_mode != mdSubpacket) {
         ResetSubpacket();
+        m_longestInFrame = 0;
+    }
     if (mode == mdIdle) {
         m_rz.Reset();
         m_leadIn.Reset();
@@ -387,6 +401,7 @@ void ZFrameDecoder::Reset()
     m_cans = 0;
     m_hexTrailer = 0;
     m_subCrc32 = false;
+    m_longestInFrame = 0;
 }
 
 ZFrameDecoder::HeaderResult ZFrameDecoder::ParseHeaderByte(std::uint8_t raw, std::uint8_t decoded,
@@ -514,6 +529,11 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
         ev.data = m_data.data();
         ev.size = m_count;
         ev.frameEnd = m_frameEnd;
+        if (good) {
+            if (!m_subCrc32)
+                ev.joinedAt = FindJoin();
+            m_longestInFrame = std::max(m_longestInFrame, m_count);
+        }
         // The data stays readable during the sink call; the collector is
         // emptied before the sink runs so the sink may start a new one.
         ResetHeader();
@@ -541,6 +561,40 @@ bool ZFrameDecoder::CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded,
     }
     m_data[m_count++] = decoded;
     return false;
+}
+
+std::size_t ZFrameDecoder::FindJoin() const
+{
+    // A lost byte leaves no trace, so where two subpackets could have run
+    // together is found from how senders cut their data, not by a second
+    // look at every byte. When a frame's subpackets keep one size or grow,
+    // the first of two run together ends where the longest before it did,
+    // so a subpacket longer than any before it in the frame (the first one
+    // too) is searched at every continuing frame end. Our own sender ends a
+    // subpacket where SubpacketLength says, so one that goes on past that
+    // point is looked at there only.
+    //
+    // A join has at least one byte before it, or nothing would be kept and
+    // the same bytes, asked for again, could be refused the same way.
+    const std::uint8_t* d = m_data.data();
+    const std::size_t n = m_count;
+    if (n > m_longestInFrame) {
+        std::uint16_t crc = 0;
+        std::size_t done = 0;
+        for (std::size_t k = 1; k + 2 < n; ++k) {
+            if (!ContinuesFrame(d[k]))
+                continue;
+            crc = Crc16(d + done, k - done, crc);
+            done = k;
+            if (FollowedByItsCrc(d + k, crc))
+                return k;
+        }
+        return kNotJoined;
+    }
+    const std::size_t cut = SubpacketLength(d, n);
+    if (cut + 2 < n && ContinuesFrame(d[cut]) && FollowedByItsCrc(d + cut, Crc16(d, cut)))
+        return cut;
+    return kNotJoined;
 }
 
 std::size_t ZFrameDecoder::CollectRun(const std::uint8_t* data, std::size_t n)

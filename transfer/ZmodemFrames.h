@@ -164,6 +164,8 @@ public:
         evBadSubpacket,  // a subpacket whose CRC failed, or one longer than the work area
     };
 
+    static constexpr std::size_t kNotJoined = static_cast<std::size_t>(-1);
+
     struct Event
     {
         EventType type = evHeader;
@@ -173,6 +175,13 @@ public:
         std::size_t size = 0;
         std::uint8_t frameEnd = 0; // evSubpacket: ZCRCE, ZCRCG, ZCRCQ or ZCRCW
         bool tooLong = false;      // evBadSubpacket: refused for its length
+        // evSubpacket with CRC-16: where the data holds a ZCRCG or ZCRCQ
+        // frame end followed by the CRC of everything before it, that is,
+        // where two subpackets may have run together because the ZDLE before
+        // the first one's end was lost on the line (a block followed by its
+        // own CRC leaves zero, so the two pass the check as one). Only the
+        // bytes before it are sure. kNotJoined when no such place was found.
+        std::size_t joinedAt = kNotJoined;
     };
 
     // Returns false to drop the rest of the chunk.
@@ -181,7 +190,7 @@ public:
     ZFrameDecoder();
 
     Mode GetMode() const { return m_mode; }
-    // Entering mdSubpacket resets the collector.
+    // Entering mdSubpacket resets the collector and begins a frame.
     void SetMode(Mode mode);
     // Data subpackets are checked with CRC-32 when the header that opened the
     // frame was a ZBIN32 header; set from the ZDATA/ZFILE header's format.
@@ -223,6 +232,8 @@ private:
     HeaderResult ParseHeaderByte(std::uint8_t raw, std::uint8_t decoded, bool ignorable);
     bool CollectSubpacketByte(std::uint8_t raw, std::uint8_t decoded, bool ignorable, const Sink& sink,
                               bool& keepGoing);
+    // Event::joinedAt for the good CRC-16 subpacket in the collector.
+    std::size_t FindJoin() const;
 
     Mode m_mode = mdIdle;
     std::uint8_t m_prev = 0; // previous raw byte (flow-control bytes leave it alone)
@@ -252,6 +263,8 @@ private:
     bool m_subCrc32 = false;
     std::uint16_t m_subCrc16 = 0;
     std::uint32_t m_subCrc32Reg = 0;
+    // The longest subpacket taken since the frame began.
+    std::size_t m_longestInFrame = 0;
 };
 
 } // namespace qv::zm

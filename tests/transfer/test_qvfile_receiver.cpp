@@ -173,6 +173,26 @@ TEST_F(ReceiverTest, DamagedFramesAreAskedForAgain)
     EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "3@0");
 }
 
+TEST_F(ReceiverTest, SubpacketsRunTogetherAreAskedForFromTheJoin)
+{
+    // The ZDLE before the first frame end was lost: the two subpackets pass
+    // their CRC-16 as one. The first is kept, the rest asked for from its end.
+    Handshake();
+    remote->Announce("j.bin", 16);
+    remote->Take();
+    QByteArray wire =
+        EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + ScriptedRemote::Sub("12345~", ZCRCG);
+    wire.remove(wire.lastIndexOf("\x18i"), 1);
+    remote->Send(wire + ScriptedRemote::Sub("67890", ZCRCG));
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@6");
+    EXPECT_EQ(side->Count(tsFileReceiveBadPacket), 1);
+    remote->Data(6, "67890abcde");
+    remote->SendBin(ZEOF, 16);
+    remote->Take();
+    EXPECT_EQ(ReadFile(Path("j.bin")), QByteArray("12345~67890abcde"));
+    EXPECT_TRUE(side->Has(tsFileReceiveDone));
+}
+
 TEST_F(ReceiverTest, RetryLimitStopsWith601)
 {
     side->file.Transfer().SetMaxRetries(2);

@@ -44,6 +44,10 @@ std::string Describe(const ZFrameDecoder::Event& ev)
     case ZFrameDecoder::evBadHeader:
         return "badhdr";
     case ZFrameDecoder::evSubpacket:
+        if (ev.joinedAt != ZFrameDecoder::kNotJoined)
+            return "sub " + std::string(1, char(ev.frameEnd)) + " " +
+                   std::string(reinterpret_cast<const char*>(ev.data), ev.joinedAt) + " +" +
+                   std::to_string(ev.size - ev.joinedAt);
         return "sub " + std::string(1, char(ev.frameEnd)) + " " +
                std::string(reinterpret_cast<const char*>(ev.data), ev.size);
     case ZFrameDecoder::evBadSubpacket:
@@ -307,6 +311,33 @@ TEST(ZmodemDecode, DamagedAndOversizedSubpackets)
     d.Feed(QByteArray(kWorkAreaSize + 10, 'z'));
     EXPECT_EQ(d.events, std::vector<std::string>{"badsub long"});
     EXPECT_LT(d.decoder.CollectedBytes(), 16u);
+}
+
+TEST(ZmodemDecode, SubpacketsRunTogetherWhereAZdleWasLost)
+{
+    // Without the ZDLE before its end, a subpacket's end letter and CRC are
+    // taken as data, and with the next subpacket the whole passes its CRC-16.
+    // The join is reported where the first one's sender would have cut it.
+    const auto joined = [](const QByteArray& first, const QByteArray& second) {
+        QByteArray wire = Subpacket(first, ZCRCG);
+        wire.remove(wire.lastIndexOf("\x18i"), 1);
+        return wire + Subpacket(second, ZCRCG);
+    };
+    const QByteArray q1024(1024, 'q');
+    QByteArray input =
+        EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + Subpacket(QByteArray(600, 'p'), ZCRCG);
+    // Our own sender's cuts: after a "~", after "++", at the longest length.
+    input += joined("first~", "second~") + joined("a++", "b") + joined(q1024, "tail");
+    input += Subpacket("end~", ZCRCE);
+    // Blocks of one size, the first two of a frame.
+    const QByteArray block = QByteArray("~i+").repeated(20);
+    input += EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + joined(block, block);
+    const auto events = ExpectSplitInvariant(input);
+    const std::vector<std::string> expected{
+        "hdr 10/A 0",   "sub i " + std::string(600, 'p'),       "sub i first~ +10",
+        "sub i a++ +4", "sub i " + q1024.toStdString() + " +7", "sub h end~",
+        "hdr 10/A 0",   "sub i " + block.toStdString() + " +63"};
+    EXPECT_EQ(events, expected);
 }
 
 TEST(ZmodemDecode, HexHeaderTrailerIsNotData)
