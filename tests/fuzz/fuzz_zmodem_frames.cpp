@@ -31,6 +31,7 @@ struct Seen
     QByteArray data;
     std::uint8_t frameEnd = 0;
     bool tooLong = false;
+    std::size_t joinedAt = Decoder::kNotJoined;
     bool operator==(const Seen&) const = default;
 };
 
@@ -65,10 +66,21 @@ private:
         seen.format = ev.headerFormat;
         seen.frameEnd = ev.frameEnd;
         seen.tooLong = ev.tooLong;
+        seen.joinedAt = ev.joinedAt;
         if (ev.type == Decoder::evSubpacket || ev.type == Decoder::evBadSubpacket) {
             Check(ev.size <= kWorkAreaSize, "a subpacket never exceeds the work area");
             if (ev.data)
                 seen.data = QByteArray(reinterpret_cast<const char*>(ev.data), qsizetype(ev.size));
+        }
+        if (ev.joinedAt != Decoder::kNotJoined) {
+            // What is reported as the end of a first subpacket is one: a
+            // continuing frame end and its CRC, inside the data.
+            Check(ev.type == Decoder::evSubpacket && ev.joinedAt >= 1 && ev.joinedAt + 3 <= ev.size,
+                  "a join lies inside a good subpacket");
+            const std::uint8_t* end = ev.data + ev.joinedAt;
+            Check(end[0] == ZCRCG || end[0] == ZCRCQ, "a join is at a continuing frame end");
+            const std::uint16_t crc = Crc16(ev.data, ev.joinedAt + 1);
+            Check(crc == ((end[1] << 8) | end[2]), "a join is followed by the CRC of what it ends");
         }
         events.push_back(seen);
 
