@@ -567,17 +567,18 @@ std::size_t ZFrameDecoder::FindJoin() const
 {
     // A lost byte leaves no trace, so where two subpackets could have run
     // together is found from how senders cut their data, not by a second
-    // look at every byte. When a frame's subpackets keep one size or grow,
-    // the first of two run together ends where the longest before it did,
-    // so a subpacket longer than any before it in the frame (the first one
-    // too) is searched at every continuing frame end. Our own sender ends a
-    // subpacket where SubpacketLength says, so one that goes on past that
-    // point is looked at there only.
-    //
-    // A join has at least one byte before it, or nothing would be kept and
-    // the same bytes, asked for again, could be refused the same way.
+    // look at every byte. A join has at least one byte before it, or nothing
+    // would be kept and the same bytes, asked for again, could be refused
+    // the same way.
     const std::uint8_t* d = m_data.data();
     const std::size_t n = m_count;
+    if (n < 4)
+        return kNotJoined;
+
+    // When a frame's subpackets keep one size or grow, the first of two run
+    // together ends where the longest before it did: a subpacket longer than
+    // any before it in the frame (the first one too) is searched at every
+    // continuing frame end.
     if (n > m_longestInFrame) {
         std::uint16_t crc = 0;
         std::size_t done = 0;
@@ -591,6 +592,16 @@ std::size_t ZFrameDecoder::FindJoin() const
         }
         return kNotJoined;
     }
+
+    // Our own sender ends a subpacket after a "~" or a "++", at the longest
+    // length or at the end of the file, and so does the second of two of its
+    // subpackets run together (two with the second of the longest length
+    // are longer than any before them); the first one ended where
+    // SubpacketLength says.
+    const bool endsAsOurs =
+        d[n - 1] == '~' || (d[n - 2] == '+' && d[n - 1] == '+') || !ContinuesFrame(m_frameEnd);
+    if (!endsAsOurs)
+        return kNotJoined;
     const std::size_t cut = SubpacketLength(d, n);
     if (cut + 2 < n && ContinuesFrame(d[cut]) && FollowedByItsCrc(d + cut, Crc16(d, cut)))
         return cut;

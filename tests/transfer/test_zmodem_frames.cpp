@@ -318,24 +318,26 @@ TEST(ZmodemDecode, SubpacketsRunTogetherWhereAZdleWasLost)
     // Without the ZDLE before its end, a subpacket's end letter and CRC are
     // taken as data, and with the next subpacket the whole passes its CRC-16.
     // The join is reported where the first one's sender would have cut it.
-    const auto joined = [](const QByteArray& first, const QByteArray& second) {
+    const auto joined = [](const QByteArray& first, const QByteArray& second, std::uint8_t end = ZCRCG) {
         QByteArray wire = Subpacket(first, ZCRCG);
         wire.remove(wire.lastIndexOf("\x18i"), 1);
-        return wire + Subpacket(second, ZCRCG);
+        return wire + Subpacket(second, end);
     };
     const QByteArray q1024(1024, 'q');
     QByteArray input =
         EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + Subpacket(QByteArray(600, 'p'), ZCRCG);
-    // Our own sender's cuts: after a "~", after "++", at the longest length.
-    input += joined("first~", "second~") + joined("a++", "b") + joined(q1024, "tail");
-    input += Subpacket("end~", ZCRCE);
+    // Our own sender's cuts: after a "~", after "++", at the longest length;
+    // the second subpacket ends as that sender ends one, the last of the file
+    // too.
+    input += joined("first~", "second~") + joined("a++", "b~") + joined(q1024, "tail");
+    input += joined("x~", "last", ZCRCE);
     // Blocks of one size, the first two of a frame.
     const QByteArray block = QByteArray("~i+").repeated(20);
     input += EncodeBinaryHeader(ZHeader::WithPosition(ZDATA, 0)) + joined(block, block);
     const auto events = ExpectSplitInvariant(input);
     const std::vector<std::string> expected{
         "hdr 10/A 0",   "sub i " + std::string(600, 'p'),       "sub i first~ +10",
-        "sub i a++ +4", "sub i " + q1024.toStdString() + " +7", "sub h end~",
+        "sub i a++ +5", "sub i " + q1024.toStdString() + " +7", "sub h x~ +7",
         "hdr 10/A 0",   "sub i " + block.toStdString() + " +63"};
     EXPECT_EQ(events, expected);
 }
