@@ -175,12 +175,12 @@ public:
         std::size_t size = 0;
         std::uint8_t frameEnd = 0; // evSubpacket: ZCRCE, ZCRCG, ZCRCQ or ZCRCW
         bool tooLong = false;      // evBadSubpacket: refused for its length
-        // evSubpacket with CRC-16: where the data holds a ZCRCG or ZCRCQ
-        // frame end followed by the CRC of everything before it, that is,
-        // where two subpackets may have run together because the ZDLE before
-        // the first one's end was lost on the line (a block followed by its
-        // own CRC leaves zero, so the two pass the check as one). Only the
-        // bytes before it are sure. kNotJoined when no such place was found.
+        // evSubpacket with CRC-16: where two subpackets may have run together
+        // because the ZDLE before the first one's end was lost on the line (a
+        // block followed by its own CRC leaves zero, so the two pass the check
+        // as one): a ZCRCG or ZCRCQ frame end followed by the CRC of all
+        // before it, looked for where a sender would have ended the first one.
+        // Only the bytes before it are sure. kNotJoined when none was found.
         std::size_t joinedAt = kNotJoined;
     };
 
