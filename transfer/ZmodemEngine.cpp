@@ -624,19 +624,22 @@ int ZmodemSession::SendRaw(const QByteArray& bytes)
     return r;
 }
 
-int ZmodemSession::SendBinaryHeader(const ZHeader& h)
+void ZmodemSession::RememberSent(const ZHeader& h, HeaderFormat format, const QByteArray& frame)
 {
     m_lastHeader = h;
-    m_lastFormat = hfBinary;
-    m_lastFrameData.clear();
+    m_lastFormat = format;
+    m_lastFrameData = frame;
+}
+
+int ZmodemSession::SendBinaryHeader(const ZHeader& h)
+{
+    RememberSent(h, hfBinary);
     return SendRaw(EncodeBinaryHeader(h));
 }
 
 int ZmodemSession::SendHexHeader(const ZHeader& h)
 {
-    m_lastHeader = h;
-    m_lastFormat = hfHex;
-    m_lastFrameData.clear();
+    RememberSent(h, hfHex);
     return SendRaw(EncodeHexHeader(h));
 }
 
@@ -647,11 +650,7 @@ int ZmodemSession::ResendLastHeader()
     if (m_lastFormat != hfBinary)
         return 0;
     // A header that opened a frame goes again with its subpacket.
-    const QByteArray frame = m_lastFrameData;
-    const int r = SendRaw(EncodeBinaryHeader(m_lastHeader) + frame);
-    if (r == 0)
-        m_lastFrameData = frame;
-    return r;
+    return SendRaw(EncodeBinaryHeader(m_lastHeader) + m_lastFrameData);
 }
 
 int ZmodemSession::SendFrame(const ZHeader& h, const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd)
@@ -664,9 +663,7 @@ int ZmodemSession::SendFrame(const ZHeader& h, const std::uint8_t* data, std::si
     bytes.truncate(headerLen + static_cast<qsizetype>(len));
     if (const int r = SendRaw(bytes); r != 0)
         return r;
-    m_lastHeader = h;
-    m_lastFormat = hfBinary;
-    m_lastFrameData = bytes.mid(headerLen);
+    RememberSent(h, hfBinary, bytes.mid(headerLen));
     return 0;
 }
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace qv {
 
@@ -284,9 +285,7 @@ void ZmodemSession::StartStreaming()
     m_decoder.ResetSubpacket();
     const ZHeader header = ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(m_sendPos));
     m_headerAhead = EncodeBinaryHeader(header);
-    m_lastHeader = header;
-    m_lastFormat = hfBinary;
-    m_lastFrameData.clear();
+    RememberSent(header, hfBinary);
     m_sendSize = FileSizeOnDisk();
     m_subpacketsSinceZdata = 0;
     m_pendingLen = m_pendingOffset = 0;
@@ -331,12 +330,12 @@ int ZmodemSession::BuildBatch(std::size_t room)
     const std::size_t capacity = kBurstBytes + EncodedSubpacketCapacity(kMaxSendSubpacket) + 2 * kHeaderRoom;
     if (m_pending.size() < capacity)
         m_pending.resize(capacity);
-    if (!m_headerAhead.isEmpty()) {
-        std::memcpy(m_pending.data(), m_headerAhead.constData(),
-                    static_cast<std::size_t>(m_headerAhead.size()));
-        m_pendingLen = static_cast<std::size_t>(m_headerAhead.size());
-        m_headerAhead.clear();
-    }
+    auto append = [this](const QByteArray& header) {
+        std::memcpy(m_pending.data() + m_pendingLen, header.constData(),
+                    static_cast<std::size_t>(header.size()));
+        m_pendingLen += static_cast<std::size_t>(header.size());
+    };
+    append(std::exchange(m_headerAhead, QByteArray()));
     // At least one subpacket, however little room there is: the system
     // takes what it can and the rest waits.
     do {
@@ -353,11 +352,7 @@ int ZmodemSession::BuildBatch(std::size_t room)
         m_encodePos = end;
         m_batchEnds.push_back({m_pendingLen, end, frameEnd});
         if (frameEnd == ZCRCE) {
-            const QByteArray eof =
-                EncodeBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(end)));
-            std::memcpy(m_pending.data() + m_pendingLen, eof.constData(),
-                        static_cast<std::size_t>(eof.size()));
-            m_pendingLen += static_cast<std::size_t>(eof.size());
+            append(EncodeBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(end))));
             break;
         }
     } while (m_pendingLen < target);
@@ -460,9 +455,7 @@ void ZmodemSession::SendFileData()
             if (!m_batchEnds.empty() && m_batchEnds.back().frameEnd == ZCRCE) {
                 // The batch ended with ZEOF, now written too.
                 m_inDataLoop = false;
-                m_lastHeader = ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos));
-                m_lastFormat = hfBinary;
-                m_lastFrameData.clear();
+                RememberSent(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos)), hfBinary);
                 AwaitEndOfFileAnswer();
                 return;
             }

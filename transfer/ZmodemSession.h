@@ -98,6 +98,9 @@ private:
     // Frame output: 0, or the port's code after the operation was stopped
     // with it.
     int SendRaw(const QByteArray& bytes);
+    // What ResendLastHeader sends again: the header, and the subpacket
+    // that went with it, if any.
+    void RememberSent(const zm::ZHeader& h, HeaderFormat format, const QByteArray& frame = {});
     int SendBinaryHeader(const zm::ZHeader& h);
     int SendHexHeader(const zm::ZHeader& h);
     int ResendLastHeader();
