@@ -182,6 +182,10 @@ QString SafeReceivedName(const QByteArray& announced)
             if (!base.isEmpty() && base.back().isHighSurrogate())
                 base.chop(1);
         }
+        // A joiner kept because it stood between two letters joins nothing
+        // once the letter after it is cut off.
+        while (!base.isEmpty() && (base.back() == QChar(0x200C) || base.back() == QChar(0x200D)))
+            base.chop(1);
         name = base + ext;
         if (name.toUtf8().size() > kMaxFileNameBytes)
             name = name.left(kMaxFileNameBytes / 4);

@@ -183,6 +183,7 @@ void CheckAnnouncement(const std::uint8_t* data, std::size_t n)
               "a safe name has no marks that reorder or hide text");
     }
     Check(name.toUtf8().size() <= kMaxFileNameBytes, "a safe name fits the file system");
+    Check(SafeReceivedName(name.toUtf8()) == name, "a safe name made safe again stays as it is");
 }
 
 } // namespace

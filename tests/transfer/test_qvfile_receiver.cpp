@@ -720,12 +720,20 @@ TEST(ReceivedNames, InvisibleMarksAndForeignCodePages)
         // at the end it hides nothing either way.
         {QString::fromUtf8("نامه\u200Cها.txt").toUtf8(), QString::fromUtf8("نامه\u200Cها.txt")},
         {"x\xE2\x80\x8C.txt", "x_.txt"},
+        // A name cut to fit right after a non-joiner loses the joiner too.
+        {QString(QLatin1Char('a') + QString(123, QChar(0x0628)) + QChar(0x200C) + QString(10, QChar(0x0628)) +
+                 QStringLiteral(".txt"))
+             .toUtf8(),
+         QLatin1Char('a') + QString(123, QChar(0x0628)) + QStringLiteral(".txt")},
         // Not UTF-8: the Windows peers' code page.
         {"\xE4\xC7\xE3\xE5.txt", QString::fromUtf8("نامه.txt")},
         {"caf\xE9.txt", QString::fromUtf8("café.txt")},
     };
-    for (const Case& c : cases)
+    for (const Case& c : cases) {
         EXPECT_EQ(SafeReceivedName(c.announced), c.stored) << c.announced.toHex().toStdString();
+        // What a validate handler hands back unchanged stays as it is.
+        EXPECT_EQ(SafeReceivedName(c.stored.toUtf8()), c.stored) << c.announced.toHex().toStdString();
+    }
 }
 
 } // namespace
