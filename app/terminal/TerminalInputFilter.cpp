@@ -1,6 +1,7 @@
 #include "app/terminal/TerminalInputFilter.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace vh {
 
@@ -33,13 +34,23 @@ bool IsPrintableAscii(unsigned char c)
     return c >= 0x20 && c < 0x7F;
 }
 
+// The line-drawing set: what "_" to "~" stand for in it.
+constexpr char32_t kLineDrawing[] = {
+    0x00A0, 0x25C6, 0x2592, 0x2409, 0x240C, 0x240D, 0x240A, 0x00B0, 0x00B1, 0x2424, 0x240B,
+    0x2518, 0x2510, 0x250C, 0x2514, 0x253C, 0x23BA, 0x23BB, 0x2500, 0x23BC, 0x23BD, 0x251C,
+    0x2524, 0x2534, 0x252C, 0x2502, 0x2264, 0x2265, 0x03C0, 0x2260, 0x00A3, 0x00B7,
+};
+static_assert(std::size(kLineDrawing) == 0x7F - 0x5F);
+
 } // namespace
 
-void TerminalInputFilter::Push(const char* data, std::size_t size, QByteArray& out)
+void TerminalInputFilter::Push(const char* data, std::size_t size, QByteArray& out,
+                               std::vector<qsizetype>* restores)
 {
+    m_restores = restores;
     for (std::size_t i = 0; i < size;) {
         // Plain text is most of what a host sends; a run of it goes on at once.
-        if (m_state == State::Ground && m_needed == 0 &&
+        if (m_state == State::Ground && m_needed == 0 && !LineDrawing() &&
             IsPrintableAscii(static_cast<unsigned char>(data[i]))) {
             std::size_t end = i + 1;
             while (end < size && IsPrintableAscii(static_cast<unsigned char>(data[end])))
@@ -51,6 +62,7 @@ void TerminalInputFilter::Push(const char* data, std::size_t size, QByteArray& o
         Decode(static_cast<unsigned char>(data[i]), out);
         ++i;
     }
+    m_restores = nullptr;
 }
 
 void TerminalInputFilter::Reset()
@@ -123,8 +135,11 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     }
     switch (m_state) {
     case State::Ground:
-        if (ch != 0 && ch != 0x7F)
-            AppendUtf8(ch, out);
+        if (Shift(ch) || ch == 0 || ch == 0x7F)
+            return;
+        if (ch >= 0x5F && ch <= 0x7E && LineDrawing())
+            ch = kLineDrawing[ch - 0x5F];
+        AppendUtf8(ch, out);
         return;
     case State::ControlSequence:
     case State::ControlSequenceIgnore:
@@ -151,6 +166,16 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
     }
     const bool plain = m_state == State::Escape;
     m_state = State::Ground;
+    if (!plain && (m_intermediates[0] == '(' || m_intermediates[0] == ')') && m_intermediateCount == 1) {
+        // G0 or G1 designated: the line-drawing set, or else the default one.
+        m_sets.lineDrawing[m_intermediates[0] == '(' ? 0 : 1] = ch == '0';
+        return;
+    }
+    if (!plain && m_intermediates[0] >= '(' && m_intermediates[0] <= '/') {
+        // Any other designation (G2, G3, sets of 96 or named by two bytes)
+        // leaves the set in use as it was.
+        return;
+    }
     if (!plain) {
         // A final that would begin a control sequence or a string on its own
         // makes no sense after intermediates, and the library would start
@@ -187,17 +212,62 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
         // A string terminator with no string before it means nothing.
         return;
     default:
-        out += char(kEsc);
-        out += char(ch);
+        EndEscape(ch, out);
         return;
     }
+}
+
+void TerminalInputFilter::EndEscape(char32_t final, QByteArray& out)
+{
+    switch (final) {
+    case 'n':
+    case 'o':
+        // G2 or G3 in use: the default set here.
+        m_sets.left = final == 'n' ? 2 : 3;
+        return;
+    case '|':
+    case '}':
+    case '~':
+        // Shifts of the upper half, which UTF-8 does not use.
+        return;
+    case '7':
+        m_savedSets = m_sets;
+        break;
+    case '8':
+        m_sets = m_savedSets;
+        break;
+    case 'c':
+        m_sets = {};
+        m_savedSets = {};
+        break;
+    default:
+        break;
+    }
+    out += char(kEsc);
+    out += char(final);
+    if (final == '8')
+        MarkRestore(out);
+}
+
+bool TerminalInputFilter::Shift(char32_t ch)
+{
+    if (ch != 0x0E && ch != 0x0F)
+        return false;
+    m_sets.left = ch == 0x0E ? 1 : 0;
+    return true;
+}
+
+void TerminalInputFilter::MarkRestore(const QByteArray& out)
+{
+    if (m_restores)
+        m_restores->push_back(out.size());
 }
 
 bool TerminalInputFilter::TakeNotOfSequence(char32_t ch, QByteArray& out)
 {
     if (ch < 0x20) {
         // A control inside a sequence acts at once, and the sequence goes on.
-        if (ch != 0)
+        if (!Shift(ch) && ch != 0)
             out += char(ch);
         return true;
     }
@@ -332,6 +402,30 @@ void TerminalInputFilter::EndControlSequence(char final, QByteArray& out)
     }
     out.append(m_intermediates.data(), m_intermediateCount);
     out += final;
+
+    // What the cursor is saved and restored with.
+    const bool plain = m_marker == 0 && m_intermediateCount == 0;
+    bool saves = plain && final == 's' && m_parameterCount == 0;
+    bool restores = plain && final == 'u';
+    if (m_marker == '?' && m_intermediateCount == 0 && (final == 'h' || final == 'l')) {
+        for (int i = 0; i < m_parameterCount; ++i) {
+            const int mode = m_values[std::size_t(i)];
+            if (m_present[std::size_t(i)] && (mode == 1048 || mode == 1049)) {
+                saves = saves || final == 'h';
+                restores = restores || final == 'l';
+            }
+        }
+    }
+    if (saves)
+        m_savedSets = m_sets;
+    if (restores)
+        m_sets = m_savedSets;
+    if (m_marker == 0 && m_intermediateCount == 1 && m_intermediates[0] == '!' && final == 'p')
+        m_sets = {}; // a soft reset
+    // Any private mode may put a saved cursor back (the alternate screen's
+    // do), and so may CSI u with a marker.
+    if ((m_marker == '?' && (final == 'h' || final == 'l')) || (m_marker != '?' && final == 'u'))
+        MarkRestore(out);
 }
 
 } // namespace vh

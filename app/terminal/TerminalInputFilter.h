@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace vh {
 
@@ -32,8 +33,21 @@ namespace vh {
 //   string are ignored.
 //
 // ESC, CAN and SUB cancel an unfinished sequence, as on a terminal; a
-// character that cannot be part of a sequence ends it and is shown. Push()
-// may be given the stream in pieces of any size: the output is the same.
+// character that cannot be part of a sequence ends it and is shown.
+//
+// The line-drawing set that full-screen programs draw their boxes with is
+// applied here, and the library only ever sees its own default set: a host
+// designates the set as G0 or G1 (ESC ( 0, ESC ) 0) and shifts between the two
+// (SI, SO); while it is in use, the characters from "_" to "~" go on as the
+// box pieces and symbols they stand for. The choice is saved and restored
+// with the cursor (ESC 7 and ESC 8, CSI s and CSI u, private modes 1048 and
+// 1049) and reset by ESC c and CSI ! p. The library draws the set only within
+// a run of plain ASCII, so where a read ended decided how a character next to
+// a non-ASCII one was drawn; here it is the same however the stream is cut.
+// Other sets, G2 and G3 and their shifts go as the default set.
+//
+// Push() may be given the stream in pieces of any size: the output is the
+// same.
 class TerminalInputFilter
 {
 public:
@@ -42,9 +56,14 @@ public:
     static constexpr int kMaxStringBytes = 2048;
 
     // Appends to `out` what of `data` can go on now; what belongs to an
-    // unfinished character or sequence waits for the next push.
-    void Push(const char* data, std::size_t size, QByteArray& out);
-    // Forgets any unfinished character or sequence.
+    // unfinished character or sequence waits for the next push. Where a
+    // sequence that puts the cursor back where it was saved ends in `out`
+    // (ESC 8, CSI u, a private mode set or reset), its offset is added to
+    // `restores` when one is given: a cursor saved on a larger screen may be
+    // off the screen there.
+    void Push(const char* data, std::size_t size, QByteArray& out,
+              std::vector<qsizetype>* restores = nullptr);
+    // Forgets any unfinished character or sequence, and the character sets.
     void Reset();
 
 private:
@@ -67,7 +86,20 @@ private:
     void TakeInString(char32_t ch, QByteArray& out);
     void EndString(QByteArray& out);
     void StartEscape();
+    void EndEscape(char32_t final, QByteArray& out);
     void EndControlSequence(char final, QByteArray& out);
+    // SO or SI: true when `ch` was one.
+    bool Shift(char32_t ch);
+    bool LineDrawing() const { return m_sets.left < 2 && m_sets.lineDrawing[m_sets.left]; }
+    void MarkRestore(const QByteArray& out);
+
+    // Which of G0 and G1 hold the line-drawing set, and which of G0..G3 is
+    // in use.
+    struct CharacterSets
+    {
+        std::array<bool, 2> lineDrawing{};
+        int left = 0;
+    };
 
     // The UTF-8 decoder: the character begun and how many bytes it still needs.
     char32_t m_partial = 0;
@@ -86,6 +118,10 @@ private:
     // The string being read: whether it goes on, and what it holds so far.
     bool m_keepString = false;
     QByteArray m_string;
+
+    CharacterSets m_sets;
+    CharacterSets m_savedSets;                    // saved with the cursor
+    std::vector<qsizetype>* m_restores = nullptr; // during Push()
 };
 
 } // namespace vh

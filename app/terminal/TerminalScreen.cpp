@@ -308,7 +308,8 @@ struct TerminalScreen::Library
     QByteArray captured;
     QByteArray replies;
     TerminalInputFilter filter;
-    QByteArray mended; // what the filter passed on, kept to reuse its buffer
+    QByteArray mended;               // what the filter passed on, kept to reuse its buffer
+    std::vector<qsizetype> restores; // where in it the cursor was restored
 };
 
 TerminalScreen::TerminalScreen(int columns, int rows, int scrollbackLimit)
@@ -339,40 +340,19 @@ void TerminalScreen::MarkRows(int first, int last)
 void TerminalScreen::Feed(const char* bytes, std::size_t size)
 {
     QByteArray& mended = m_library->mended;
+    std::vector<qsizetype>& restores = m_library->restores;
     mended.clear();
-    m_library->filter.Push(bytes, size, mended);
-    bytes = mended.constData();
-    size = std::size_t(mended.size());
-    // A sequence that puts the cursor back where it was saved (ESC 8, CSI u,
-    // a private mode such as the alternate screen's 1049) may put it off a
-    // screen made smaller since: the cursor is checked after each. The filter
-    // passes only whole sequences, so every ESC here begins one.
-    std::size_t start = 0;
-    for (std::size_t i = 0; i + 1 < size; ++i) {
-        if (bytes[i] != '\x1b')
-            continue;
-        std::size_t after = 0;
-        if (bytes[i + 1] == '8') {
-            after = i + 2;
-        } else if (bytes[i + 1] == '[') {
-            std::size_t final = i + 2;
-            while (final < size && (bytes[final] < 0x40 || bytes[final] > 0x7E))
-                ++final;
-            if (final == size)
-                break;
-            const bool privateMode = bytes[i + 2] == '?';
-            if (privateMode ? bytes[final] == 'h' || bytes[final] == 'l' : bytes[final] == 'u')
-                after = final + 1;
-            i = final;
-        }
-        if (after == 0)
-            continue;
-        m_library->Write(bytes + start, after - start);
+    restores.clear();
+    m_library->filter.Push(bytes, size, mended, &restores);
+    // A sequence that puts the cursor back where it was saved may put it off
+    // a screen made smaller since: the cursor is checked after each.
+    qsizetype start = 0;
+    for (const qsizetype end : restores) {
+        m_library->Write(mended.constData() + start, std::size_t(end - start));
         m_library->KeepCursorOnScreen(m_rows, m_columns);
-        start = after;
-        i = after - 1;
+        start = end;
     }
-    m_library->Write(bytes + start, size - start);
+    m_library->Write(mended.constData() + start, std::size_t(mended.size() - start));
     vterm_screen_flush_damage(m_library->screen);
 }
 

@@ -158,6 +158,21 @@ TEST(TerminalScreen, BbsMenuInThePcCodePageDrawsItsBox)
     ExpectSameAtEverySplit(utf8);
 }
 
+// A dialog box as a full-screen program draws it for an xterm: the frame in
+// the line-drawing set, a Persian title in it.
+TEST(TerminalScreen, LineDrawingSetBesideOtherText)
+{
+    const QByteArray box = "\x1b[1;1H\x1b(0lq\x1b(B \xd9\x81\xd8\xa7\xdb\x8c\xd9\x84 \x1b(0qk\x1b(B\r\n"
+                           "\x1b(0x\x1b(B  ok  \x1b(0x\x1b(B\r\n"
+                           "\x1b(0mqqqqqqj\x1b(B";
+    TerminalScreen screen(80, 24);
+    screen.Feed(box);
+    EXPECT_EQ(screen.RowText(0), QStringLiteral(u"┌─ فایل ─┐"));
+    EXPECT_EQ(screen.RowText(1), QStringLiteral(u"│  ok  │"));
+    EXPECT_EQ(screen.RowText(2), QStringLiteral(u"└──────┘"));
+    ExpectSameAtEverySplit(box);
+}
+
 TEST(TerminalScreen, LineEditingScrollRegionsBellAndUnknownSequences)
 {
     TerminalScreen screen(20, 5);
@@ -370,7 +385,14 @@ TEST(TerminalInputFilter, PassesWellFormedSequencesAndMendsTheRest)
     {
         QByteArray in, out;
     } cases[] = {
-        {"ab\x1b[1;31mc\x1b(0\x1b[?1049h", "ab\x1b[1;31mc\x1b(0\x1b[?1049h"},
+        {"ab\x1b[1;31mc\x1b[?1049h", "ab\x1b[1;31mc\x1b[?1049h"},
+        // The line-drawing set: designated as G0, beside other text, as G1
+        // shifted in and out, and saved with the cursor.
+        {"\x1b(0lqk\xd8\xa8x_\x1b(B", "\xe2\x94\x8c\xe2\x94\x80\xe2\x94\x90\xd8\xa8\xe2\x94\x82\xc2\xa0"},
+        {"\x1b)0\x0eq\x1b[1\x0fm\x0eq\x0fq\x1b)B", "\xe2\x94\x80\x1b[1m\xe2\x94\x80q"},
+        {"\x1b(0\0337\x1b(Bq\0338q\x1b(B\0337", "\0337q\0338\xe2\x94\x80\0337"},
+        {"\x1b(0\033cq\x1b(0\x1b[!pq\x1b*0\x1b(0\x1bnq\x0fq\x1b(B",
+         "\033cq\x1b[!pqq\xe2\x94\x80"}, // resets; G2 is the default set
         {"\xc2\x9b"
          "2J\xc2\x85",
          "\x1b[2J\x1b"
@@ -413,6 +435,19 @@ TEST(TerminalInputFilter, PassesWellFormedSequencesAndMendsTheRest)
     EXPECT_EQ(run(bytes), expected) << "byte by byte";
     for (qsizetype split = 1; split < all.size(); ++split)
         ASSERT_EQ(run({all.left(split), all.mid(split)}), expected) << "split at " << split;
+
+    // Where the cursor is put back, however the stream comes.
+    const QByteArray restoring = "a\0338b\x1b[?1049lc\x1b[u\x1b[?25h\x1b[s";
+    for (std::size_t piece : {std::size_t(1), std::size_t(restoring.size())}) {
+        TerminalInputFilter filter;
+        QByteArray out;
+        std::vector<qsizetype> restores;
+        for (qsizetype at = 0; at < restoring.size(); at += qsizetype(piece))
+            filter.Push(restoring.constData() + at, std::min(piece, std::size_t(restoring.size() - at)), out,
+                        &restores);
+        EXPECT_EQ(out, restoring);
+        EXPECT_EQ(restores, (std::vector<qsizetype>{3, 12, 16, 22})) << piece;
+    }
 }
 
 TEST(TerminalCodec, CodePagesBothWays)
