@@ -232,6 +232,14 @@ bool CommDevice::SpeedSupported(int baudRate)
     return SpeedCode(baudRate) != 0;
 }
 
+QList<int> CommDevice::SupportedSpeeds()
+{
+    QList<int> speeds;
+    for (const SpeedEntry& entry : kSpeeds)
+        speeds << entry.baud;
+    return speeds;
+}
+
 int CommDevice::Configure(const TCommSettings& settings)
 {
     if (m_impl->kind != Kind::Tty)

@@ -6,6 +6,7 @@
 // qv::LastOsError gives them.
 #pragma once
 
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -70,6 +71,8 @@ public:
     // when the system refuses the settings.
     int Configure(const TCommSettings& settings);
     static bool SpeedSupported(int baudRate);
+    // Every speed SpeedSupported takes, slowest first.
+    static QList<int> SupportedSpeeds();
 
     // A serial driver's counts of line events since it was loaded.
     struct LineCounters

@@ -40,6 +40,7 @@ public:
     QByteArray input;                 // what waits to be read
     bool open = false;
     int opens = 0;
+    tty::TtySettings settings; // what the last open was given
     int outputDiscards = 0;
 
     ~FakeModemDevice() override { Close(); }
@@ -51,9 +52,10 @@ public:
         Notify();
     }
 
-    tty::OpenResult Open(const tty::TtySettings&) override
+    tty::OpenResult Open(const tty::TtySettings& given) override
     {
         ++opens;
+        settings = given;
         open = openResult.ok();
         if (open)
             dtr = true;

@@ -2,12 +2,18 @@
 // time: its section of telephony.conf, calls with the carrier ignored and
 // waited for, calls offered by a rising DCD, the hang-up by DTR and what
 // confirms it, each failed open with its own account, and a device that goes
-// away.
+// away; settings given from the configuration dialog, and the devices it
+// lists.
 #include "tests/telephony/providers/FakeModemDevice.h"
 #include "tests/telephony/providers/RecordingEvents.h"
 
 #include "telephony/service/providers/serial/SerialLineFactory.h"
 #include "telephony/service/providers/serial/SerialLineProvider.h"
+#include "telephony/service/providers/tty/SerialDevices.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -305,6 +311,67 @@ TEST_F(SerialLine, AHangUpThatCannotDropDtrFailsAndKeepsTheCall)
     ASSERT_EQ(provider->Drop(3, 7, {}), 0);
     Run(timings.dtrDropMs + 10);
     EXPECT_EQ(Take(), (Log{"reply 3 0", "state 7 IDLE"}));
+}
+
+// Settings from the configuration dialog: the open line goes on with the tty
+// as it was opened, and its next opening, within the linger time too, opens
+// the tty afresh with them. A check of the device the line holds does not
+// open it again (it would find it taken, by this very line).
+TEST_F(SerialLine, GivenSettingsOpenTheTtyAfreshAtTheNextOpening)
+{
+    Open();
+    SerialLineConfig wanted = provider->LineConfig(0);
+    wanted.port = {"/dev/ttyFAKE1", 9600, qv::tty::FlowControl::RtsCts, "/elsewhere"};
+    wanted.carrier = CarrierMode::Wait;
+    provider->SetLineConfig(0, wanted);
+    wanted.port.lockDir.clear(); // the lock folder stays as telephony.conf has it
+    EXPECT_EQ(provider->LineConfig(0), wanted);
+    EXPECT_EQ(provider->LineInfo(0).switchInfo, "/dev/ttyFAKE0");
+    fake->dcd = true;
+    Run(timings.carrierPollMs + 10);
+    EXPECT_TRUE(Take().empty()) << "the line still ignores the carrier";
+
+    provider->CloseLine(0);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    EXPECT_EQ(fake->opens, 2);
+    EXPECT_EQ(fake->settings, wanted.port);
+    EXPECT_EQ(provider->LineInfo(0).switchInfo, "/dev/ttyFAKE1");
+    Run(timings.carrierPollMs + 10);
+    EXPECT_EQ(Take(), (Log{"incoming 0", "state 100 OFFERING 1", kRinging + "1"})) << "it waits for DCD now";
+
+    EXPECT_EQ(provider->CheckLineConfig(0, wanted), "");
+    fake->modemLines = false;
+    EXPECT_TRUE(provider->CheckLineConfig(0, wanted).contains("set carrier = ignore"));
+    EXPECT_EQ(fake->opens, 2);
+}
+
+// The devices a serial line may be given, from a made-up /dev and its
+// /sys/class/tty: serial ports by name in the order of their numbers, with
+// the PC's UART entries that have no UART behind them left out, then the
+// stable names of USB adapters.
+TEST(SerialDevicesTest, ListsTheSerialPortsOfADeviceFolder)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString dev = dir.filePath("dev");
+    const QString sys = dir.filePath("sys");
+    ASSERT_TRUE(QDir().mkpath(dev + "/serial/by-id") && QDir().mkpath(sys + "/ttyS0") &&
+                QDir().mkpath(sys + "/ttyS1"));
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB0", "ttyACM0", "ttyAMA0", "tty0",
+                             "tty12", "console", "ptmx", "ttyprintk", "sda", "ttyUSB"})
+        ASSERT_TRUE(QFile(dev + "/" + name).open(QIODevice::WriteOnly)) << name;
+    auto put = [](const QString& path, const QByteArray& text) {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
+    };
+    ASSERT_TRUE(put(sys + "/ttyS0/type", "4\n") && put(sys + "/ttyS1/type", "0\n"));
+    ASSERT_TRUE(QFile::link("../../ttyUSB0", dev + "/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0"));
+
+    EXPECT_EQ(
+        qv::tty::ListSerialDevices(dev, sys),
+        (QStringList{dev + "/ttyACM0", dev + "/ttyAMA0", dev + "/ttyS0", dev + "/ttyS2", dev + "/ttyS10",
+                     dev + "/ttyUSB0", dev + "/serial/by-id/usb-FTDI_FT232R_A1B2-if00-port0"}));
+    EXPECT_TRUE(qv::tty::ListSerialDevices(dir.filePath("none"), sys).isEmpty());
 }
 
 // The phone's capability probe closes the line just before it opens it for

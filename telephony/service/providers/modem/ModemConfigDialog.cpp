@@ -38,6 +38,9 @@ ModemConfigDialog::ModemConfigDialog(const ModemLineConfig& config, QWidget* par
     auto* device = new QLabel(config.device, this);
     device->setObjectName(QStringLiteral("LabelDevice"));
     form->addRow(QStringLiteral("Device:"), device);
+    auto* lockDir = new QLabel(config.lockDir.isEmpty() ? QStringLiteral("None") : config.lockDir, this);
+    lockDir->setObjectName(QStringLiteral("LabelLockDir"));
+    form->addRow(QStringLiteral("Lock folder:"), lockDir);
 
     m_volume = Combo(this, "ComboVolume", {"Low", "Medium", "High"}, int(config.volume));
     form->addRow(QStringLiteral("Speaker volume:"), m_volume);

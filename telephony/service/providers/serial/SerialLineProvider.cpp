@@ -3,7 +3,10 @@
 #include "common/Clock.h"
 #include "telephony/service/providers/tty/CarrierWatch.h"
 
+#include <QFileInfo>
 #include <QtGlobal>
+
+#include <optional>
 
 namespace qv::serialline {
 
@@ -26,7 +29,9 @@ enum class SerialLineProvider::LineStep
 struct SerialLineProvider::Line
 {
     int index = 0;
-    SerialLineConfig config;
+    SerialLineConfig config; // what the line runs with
+    // Settings given while the tty was open; they take over when it closes.
+    std::optional<SerialLineConfig> next;
     std::unique_ptr<TtyDevice> device;
     CarrierWatch watch;
     bool open = false;       // the service has the line open
@@ -63,6 +68,23 @@ bool IsDataClass(const QString& deviceClass)
 }
 
 const QString kNoun = QStringLiteral("serial device");
+const QString kNoDevice = QStringLiteral("No serial device is configured for the line.");
+
+QString NoModemLinesText(const QString& path)
+{
+    return QStringLiteral("The serial device %1 has no modem-control lines, so the line cannot wait for "
+                          "the far end's carrier: set carrier = ignore for it.")
+        .arg(path);
+}
+
+// Two names of one device: /dev/serial/by-id/usb-... is a link to /dev/ttyUSB0.
+bool SameDevice(const QString& a, const QString& b)
+{
+    if (a == b)
+        return true;
+    const QString real = QFileInfo(a).canonicalFilePath();
+    return !real.isEmpty() && real == QFileInfo(b).canonicalFilePath();
+}
 
 } // namespace
 
@@ -86,7 +108,62 @@ SerialLineProvider::~SerialLineProvider()
 
 const SerialLineConfig& SerialLineProvider::LineConfig(int line) const
 {
-    return m_lines.at(std::size_t(line))->config;
+    const Line& l = *m_lines.at(std::size_t(line));
+    return l.next ? *l.next : l.config;
+}
+
+void SerialLineProvider::SetLineConfig(int index, const SerialLineConfig& config)
+{
+    if (index < 0 || index >= LineCount())
+        return;
+    Line& line = *m_lines[std::size_t(index)];
+    SerialLineConfig wanted = config;
+    wanted.port.lockDir = line.config.port.lockDir;
+    line.next.reset();
+    // What the open does not depend on (the name, the dial time limit) is
+    // taken at once; a tty that is open keeps its settings until it closes.
+    const bool sameOpen = wanted.port == line.config.port && wanted.carrier == line.config.carrier;
+    if (sameOpen || !line.device || !line.device->IsOpen())
+        line.config = wanted;
+    else
+        line.next = wanted;
+}
+
+QString SerialLineProvider::CheckLineConfig(int index, const SerialLineConfig& config)
+{
+    if (index < 0 || index >= LineCount())
+        return QStringLiteral("There is no serial line %1.").arg(index);
+    Line& line = *m_lines[std::size_t(index)];
+    const QString& path = config.port.device;
+    if (path.isEmpty())
+        return kNoDevice;
+    const bool held = line.device && line.device->IsOpen();
+    if (held && !line.deviceLost && SameDevice(line.config.port.device, path)) {
+        // Opening it again would only find it taken, by this very line.
+        if (config.carrier == CarrierMode::Wait && !line.device->HasModemLines())
+            return NoModemLinesText(path);
+        return {};
+    }
+    // The line's own device object is tried while it has no tty; beside a tty
+    // the line holds, another one.
+    std::unique_ptr<TtyDevice> other;
+    if (held)
+        other = m_factory(index);
+    else if (!line.device)
+        line.device = m_factory(index);
+    TtyDevice* trial = held ? other.get() : line.device.get();
+    if (!trial)
+        return QStringLiteral("The serial device %1 could not be tried.").arg(path);
+    tty::TtySettings port = config.port;
+    port.lockDir = line.config.port.lockDir;
+    const tty::OpenResult opened = trial->Open(port);
+    const bool modemLines = opened.ok() && trial->HasModemLines();
+    trial->Close();
+    if (!opened.ok())
+        return tty::OpenErrorText(opened, path, kNoun);
+    if (config.carrier == CarrierMode::Wait && !modemLines)
+        return NoModemLinesText(path);
+    return {};
 }
 
 QString SerialLineProvider::LineFailure(int line) const
@@ -176,9 +253,11 @@ LONG SerialLineProvider::OpenLine(int index)
         line.open = true;
         return 0;
     }
-    if (line.closeTimer && !line.deviceLost && line.device && line.device->IsOpen()) {
+    if (line.closeTimer && !line.next && !line.deviceLost && line.device && line.device->IsOpen()) {
         // Closed a moment ago (the phone component's probe does that just
         // before its real open): the tty is as it was, DTR never dropped.
+        // Settings given since then are not those the tty was opened with,
+        // so they open it afresh below.
         Clock::Instance().StopTimer(line.closeTimer);
         line.closeTimer = 0;
         line.open = true;
@@ -192,7 +271,7 @@ LONG SerialLineProvider::OpenLine(int index)
     line.deviceLost = false;
     const QString& path = line.config.port.device;
     if (path.isEmpty()) {
-        line.failure = QStringLiteral("No serial device is configured for the line.");
+        line.failure = kNoDevice;
         return LINEERR_NODEVICE;
     }
     const tty::OpenResult opened = line.device->Open(line.config.port);
@@ -203,9 +282,7 @@ LONG SerialLineProvider::OpenLine(int index)
     }
     if (line.config.carrier == CarrierMode::Wait && !line.device->HasModemLines()) {
         line.device->Close();
-        line.failure = QStringLiteral("The serial device %1 has no modem-control lines, so the line cannot "
-                                      "wait for the far end's carrier: set carrier = ignore for it.")
-                           .arg(path);
+        line.failure = NoModemLinesText(path);
         qWarning("serial line %d: %s", index, qPrintable(line.failure));
         return LINEERR_OPERATIONFAILED;
     }
@@ -227,6 +304,10 @@ void SerialLineProvider::CloseDevice(Line& line)
     if (line.device)
         line.device->Close();
     line.step = LineStep::Closed;
+    if (line.next) {
+        line.config = std::move(*line.next);
+        line.next.reset();
+    }
 }
 
 // A close from inside a watch or a timer waits a turn, so that nothing is

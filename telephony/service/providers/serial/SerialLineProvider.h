@@ -72,14 +72,28 @@ class SerialLineProvider final : public tapi::Provider
 public:
     using DeviceFactory = std::function<std::unique_ptr<tty::TtyDevice>(int line)>;
 
-    // `factory` makes each line's device; empty: the real tty.
+    // `factory` makes each line's device, and one to try a device on that
+    // the line does not hold (CheckLineConfig); empty: the real tty.
     explicit SerialLineProvider(std::vector<SerialLineConfig> lines, DeviceFactory factory = {});
     ~SerialLineProvider() override;
     SerialLineProvider(const SerialLineProvider&) = delete;
     SerialLineProvider& operator=(const SerialLineProvider&) = delete;
 
     void SetTimings(const SerialTimings& timings) { m_timings = timings; }
+    // The line's settings: the last ones given to SetLineConfig, else those
+    // of telephony.conf.
     const SerialLineConfig& LineConfig(int line) const;
+    // Gives the line other settings (the configuration dialog); the lock
+    // folder stays as telephony.conf has it. While the line holds its tty,
+    // the line goes on as it was opened, and the next opening of the line
+    // opens the tty afresh with them (a reopen within the linger time too;
+    // one while a hang-up is still under way keeps the tty until it closes).
+    void SetLineConfig(int line, const SerialLineConfig& config);
+    // Whether the line could open with `config`: empty when it could, else
+    // why not, in the words of LineFailure. A device the line holds open is
+    // taken as it is; any other is opened and closed again, which raises and
+    // drops its DTR as the line's own open and close would.
+    QString CheckLineConfig(int line, const SerialLineConfig& config);
     QString LineFailure(int line) const override;
 
     QString Name() const override { return QStringLiteral("serial"); }
@@ -94,7 +108,8 @@ public:
     void SetStatusMessages(int line, tapi::DWORD lineStates, tapi::DWORD addressStates) override;
     tapi::LONG GetID(int line, tapi::DWORD addressId, tapi::CallId call, tapi::DWORD select,
                      const QString& deviceClass, tapi::DeviceIdData& out) override;
-    // The line's settings live in telephony.conf only: no configuration block.
+    // No configuration block: the settings come from telephony.conf and the
+    // configuration dialog (SetLineConfig).
     tapi::LONG GetDevConfig(int line, const QString& deviceClass, QByteArray& config) override;
     tapi::LONG SetDevConfig(int line, const QString& deviceClass, const QByteArray& config) override;
 
