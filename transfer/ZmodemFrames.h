@@ -55,6 +55,7 @@ constexpr std::uint8_t CANFDX = 0x01;
 constexpr std::uint8_t CANOVIO = 0x02;
 constexpr std::uint8_t CANBRK = 0x04;
 constexpr std::uint8_t CANLZW = 0x10;
+constexpr std::uint8_t CANFC32 = 0x20;
 // In a ZFILE header the transport option (ZF2) travels in P1; 0 is plain data.
 constexpr int kZFileTransportByte = 1;
 

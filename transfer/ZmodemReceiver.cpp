@@ -42,9 +42,14 @@ void ZmodemSession::BeginReceiveOperation()
 
 bool ZmodemSession::SendReceiverInit(bool afterFile)
 {
-    // Full duplex, overlapped I/O, break, and LZW (files asking for it are
-    // skipped); no CRC-32, so a sender keeps to CRC-16.
-    const ZHeader h = ZHeader::WithFlags(ZRINIT, CANFDX | CANOVIO | CANBRK | CANLZW);
+    // Full duplex, overlapped I/O, break, LZW (files asking for it are
+    // skipped), and CRC-32. A sender that can uses CRC-32 for its frames:
+    // with CRC-16, a subpacket followed by its own CRC leaves the register
+    // at zero, where a fresh one starts, so when a noisy line drops the ZDLE
+    // before a frame end two subpackets pass as one and the data after them
+    // lands out of place; CRC-32 leaves a residue that is not its start, and
+    // catches that as it catches any other damage but one in four billion.
+    const ZHeader h = ZHeader::WithFlags(ZRINIT, CANFDX | CANOVIO | CANBRK | CANLZW | CANFC32);
     if (SendHexHeader(h) != 0)
         return false;
     m_decoder.ResetHeader();

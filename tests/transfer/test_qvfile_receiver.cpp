@@ -81,8 +81,8 @@ TEST_F(ReceiverTest, ExchangeFrameByFrame)
 {
     remote->Start();
     QByteArray raw = remote->TakeRaw();
-    // ZRINIT in hex, flags 0x17, ending CR 0x8A XON.
-    EXPECT_EQ(raw, EncodeHexHeader(ZHeader::WithFlags(ZRINIT, 0x17)));
+    // ZRINIT in hex, flags 0x37 (CRC-32 offered), ending CR 0x8A XON.
+    EXPECT_EQ(raw, EncodeHexHeader(ZHeader::WithFlags(ZRINIT, 0x37)));
     EXPECT_EQ(side->file.OperationMode(), omReceiving);
 
     remote->Announce("f.bin", 6, 0, 1, 6);
@@ -102,7 +102,7 @@ TEST_F(ReceiverTest, ExchangeFrameByFrame)
     // A hex ZEOF after a ZCRCE frame end is accepted.
     remote->Data(5, "f", ZCRCE);
     remote->SendHex(ZEOF, 6);
-    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@385875968");
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@922746880");
     EXPECT_EQ(ReadFile(Path("f.bin")), QByteArray("abcdef"));
     EXPECT_EQ(side->Count(tsFileReceiveDone), 1);
 
@@ -122,6 +122,25 @@ TEST_F(ReceiverTest, ExchangeFrameByFrame)
     EXPECT_EQ(side->progress.back().totalPerc, 100);
 }
 
+// A sender that takes up the CRC-32 offered: every subpacket of a frame
+// opened by a CRC-32 header is checked with CRC-32.
+TEST_F(ReceiverTest, FramesWithCrc32AreCheckedWithIt)
+{
+    using R = ScriptedRemote;
+    Handshake();
+    remote->Send(R::Bin32(ZFILE, 0) + R::Sub32(BuildFileAnnouncement("c.bin", 8, 0, 1, 8), ZCRCW));
+    EXPECT_EQ(R::Describe(remote->Take()), "9@0");
+    QByteArray damaged = R::Sub32("abcd", ZCRCG);
+    damaged[1] = 'B';
+    remote->Send(R::Bin32(ZDATA, 0) + damaged);
+    EXPECT_EQ(R::Describe(remote->Take()), "9@0");
+    remote->Send(R::Bin32(ZDATA, 0) + R::Sub32(QByteArray("ab\x18\x11\x91\r"), ZCRCG) +
+                 R::Sub32("gh", ZCRCE) + R::Bin32(ZEOF, 8));
+    EXPECT_EQ(R::Describe(remote->Take()), "1@922746880");
+    EXPECT_EQ(ReadFile(Path("c.bin")), QByteArray("ab\x18\x11\x91\rgh"));
+    EXPECT_EQ(side->Count(tsFileReceiveDone), 1);
+}
+
 TEST_F(ReceiverTest, PositionsThatDoNotFitAreAskedForAgain)
 {
     Handshake();
@@ -137,7 +156,7 @@ TEST_F(ReceiverTest, PositionsThatDoNotFitAreAskedForAgain)
     EXPECT_FALSE(side->Has(tsFileReceiveDone));
     remote->Data(4, "efghij");
     remote->SendBin(ZEOF, 10);
-    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@385875968");
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@922746880");
     EXPECT_EQ(ReadFile(Path("gap.bin")), QByteArray("abcdefghij"));
 }
 
@@ -150,7 +169,7 @@ TEST_F(ReceiverTest, DamagedFramesAreAskedForAgain)
     QByteArray bad = header + ScriptedRemote::Sub(BuildFileAnnouncement("d.bin", 8, 0, 1, 8), ZCRCW);
     bad[header.size()] = 'D';
     remote->Send(bad);
-    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@385875968");
+    EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@922746880");
     EXPECT_EQ(side->Count(tsFileReceiveBadPacket), 1);
     remote->Announce("d.bin", 8);
     EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "9@0");
@@ -216,12 +235,12 @@ TEST_F(ReceiverTest, RetryLimitStopsWith601)
 TEST_F(ReceiverTest, EmptyFilesAndBatchesGoOn)
 {
     Handshake();
-    EXPECT_EQ(SendWholeFile("empty.txt", QByteArray()), "1@385875968");
+    EXPECT_EQ(SendWholeFile("empty.txt", QByteArray()), "1@922746880");
     EXPECT_TRUE(QFileInfo::exists(Path("empty.txt")));
     EXPECT_EQ(QFileInfo(Path("empty.txt")).size(), 0);
     // The same name twice in a batch: the policy applies to the second too.
-    EXPECT_EQ(SendWholeFile("a.txt", "first"), "1@385875968");
-    EXPECT_EQ(SendWholeFile("a.txt", "second"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("a.txt", "first"), "1@922746880");
+    EXPECT_EQ(SendWholeFile("a.txt", "second"), "1@922746880");
     Finish();
     EXPECT_EQ(side->Count(tsFileReceiveDone), 3);
     EXPECT_EQ(ReadFile(Path("a.txt")), QByteArray("first"));
@@ -330,7 +349,7 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
     // New name: report.txt and report0.txt exist, report1.txt is made.
     plant("report.txt", "old", announced);
     plant("report0.txt", "old0", announced);
-    EXPECT_EQ(SendWholeFile("report.txt", "new"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("report.txt", "new"), "1@922746880");
     EXPECT_EQ(ReadFile(Path("report1.txt")), QByteArray("new"));
     EXPECT_EQ(ReadFile(Path("report.txt")), QByteArray("old"));
 
@@ -340,7 +359,7 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
     remote->Announce("same.txt", 3, date);
     EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "5@0");
     plant("older.txt", "old", announced.addDays(-1));
-    EXPECT_EQ(SendWholeFile("older.txt", "new", date), "1@385875968");
+    EXPECT_EQ(SendWholeFile("older.txt", "new", date), "1@922746880");
     EXPECT_EQ(ReadFile(Path("older.txt")), QByteArray("new"));
 
     // Skip, and a validation handler that skips: the folder is not touched.
@@ -357,7 +376,7 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
 
     // Overwrite replaces.
     t.SetReceiveExistingFiles(efOverwrite);
-    EXPECT_EQ(SendWholeFile("s.txt", "replaced"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("s.txt", "replaced"), "1@922746880");
     EXPECT_EQ(ReadFile(Path("s.txt")), QByteArray("replaced"));
 
     // Resume: with 1000 of 5000 bytes in place the sender is asked for the
@@ -381,17 +400,17 @@ TEST_F(ReceiverTest, ExistingFilePolicies)
     remote->SendHex(ZCRC, ScriptedRemote::Crc32Of("12345"));
     EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "5@0");
     plant("long.bin", "1234567", announced);
-    EXPECT_EQ(SendWholeFile("long.bin", "abc"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("long.bin", "abc"), "1@922746880");
     EXPECT_EQ(ReadFile(Path("long0.bin")), QByteArray("abc"));
     EXPECT_EQ(ReadFile(Path("long.bin")), QByteArray("1234567"));
     // An empty file in place is resumed from 0, with nothing to check.
     plant("zero.bin", QByteArray(), announced);
-    EXPECT_EQ(SendWholeFile("zero.bin", "xyz"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("zero.bin", "xyz"), "1@922746880");
     EXPECT_EQ(ReadFile(Path("zero.bin")), QByteArray("xyz"));
     // With the date check, a shorter file of another date is not resumed.
     t.SetResumedTransferCheckDate(true);
     plant("dated.bin", "ab", announced.addDays(-3));
-    EXPECT_EQ(SendWholeFile("dated.bin", "abcd", date), "1@385875968");
+    EXPECT_EQ(SendWholeFile("dated.bin", "abcd", date), "1@922746880");
     EXPECT_EQ(ReadFile(Path("dated0.bin")), QByteArray("abcd"));
     EXPECT_FALSE(side->Has(tsError));
 }
@@ -402,7 +421,7 @@ TEST_F(ReceiverTest, FileDates)
     Handshake();
     const QDateTime stamp(QDate(2019, 3, 4), QTime(5, 6, 8), Qt::LocalTime);
     const std::int64_t date = QDateTime(stamp.date(), stamp.time(), Qt::UTC).toSecsSinceEpoch();
-    EXPECT_EQ(SendWholeFile("dated.txt", "d", date), "1@385875968");
+    EXPECT_EQ(SendWholeFile("dated.txt", "d", date), "1@922746880");
     EXPECT_EQ(QFileInfo(Path("dated.txt")).lastModified().toSecsSinceEpoch(), stamp.toSecsSinceEpoch());
     // Without a date field the file gets the current time.
     remote->AnnounceRaw(QByteArray("undated.txt") + '\0' + "1" + '\0');
@@ -462,13 +481,13 @@ TEST_F(ReceiverTest, LinksAndFailingFolders)
     ASSERT_EQ(::symlink(victim.toUtf8().constData(), Path("link.txt").toUtf8().constData()), 0);
     side->file.Transfer().SetReceiveExistingFiles(efOverwrite);
     Handshake();
-    EXPECT_EQ(SendWholeFile("link.txt", "payload"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("link.txt", "payload"), "1@922746880");
     EXPECT_EQ(ReadFile(victim), QByteArray("precious"));
     EXPECT_EQ(ReadFile(Path("link0.txt")), QByteArray("payload"));
     EXPECT_TRUE(QFileInfo(Path("link.txt")).isSymLink());
     // Nor is a hard link: a file with a second name elsewhere is not ours.
     ASSERT_EQ(::link(victim.toUtf8().constData(), Path("hard.txt").toUtf8().constData()), 0);
-    EXPECT_EQ(SendWholeFile("hard.txt", "payload"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("hard.txt", "payload"), "1@922746880");
     EXPECT_EQ(ReadFile(victim), QByteArray("precious"));
     EXPECT_EQ(ReadFile(Path("hard0.txt")), QByteArray("payload"));
 
@@ -571,7 +590,7 @@ TEST_F(ReceiverTest, TimeOutsInVirtualTime)
     for (int i = 0; i < 3; ++i) {
         clock->Advance(6100);
         ScriptedRemote::Settle();
-        EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@385875968") << i;
+        EXPECT_EQ(ScriptedRemote::Describe(remote->Take()), "1@922746880") << i;
     }
     clock->Advance(6100);
     ScriptedRemote::Settle();
@@ -682,16 +701,16 @@ TEST_F(ReceiverTest, NamesThatMeetAfterCleaningDoNotReplaceEachOther)
     EXPECT_EQ(SendWholeFile("a\x01"
                             "b.txt",
                             "first"),
-              "1@385875968");
+              "1@922746880");
     EXPECT_EQ(SendWholeFile("a\x02"
                             "b.txt",
                             "second"),
-              "1@385875968");
+              "1@922746880");
     EXPECT_EQ(ReadFile(Path("a_b.txt")), QByteArray("first"));
     EXPECT_EQ(ReadFile(Path("a_b0.txt")), QByteArray("second"));
     // A file from before the operation is overwritten as asked.
     ASSERT_TRUE(WriteFile(Path("old.txt"), "old"));
-    EXPECT_EQ(SendWholeFile("old.txt", "new"), "1@385875968");
+    EXPECT_EQ(SendWholeFile("old.txt", "new"), "1@922746880");
     EXPECT_EQ(ReadFile(Path("old.txt")), QByteArray("new"));
 }
 
