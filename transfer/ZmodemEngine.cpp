@@ -366,6 +366,10 @@ void ZmodemSession::DispatchHeader(const ZHeader& h, std::uint8_t format)
     case zsWaitRinit:
         if (h.type == ZRINIT) {
             m_decoder.ResetHeader();
+            // With CRC-16, two subpackets run together where the line lost
+            // the ZDLE before a frame end pass as one at a receiver that
+            // does not look for that; CRC-32 catches it.
+            m_crc32 = (h.ZF0() & CANFC32) != 0;
             SendFileHeader();
             if (!m_stopped)
                 RestartTimeout();
@@ -633,8 +637,8 @@ void ZmodemSession::RememberSent(const ZHeader& h, HeaderFormat format, const QB
 
 int ZmodemSession::SendBinaryHeader(const ZHeader& h)
 {
-    RememberSent(h, hfBinary);
-    return SendRaw(EncodeBinaryHeader(h));
+    RememberSent(h, BinaryFormat());
+    return SendRaw(EncodeBinaryHeader(h, m_crc32));
 }
 
 int ZmodemSession::SendHexHeader(const ZHeader& h)
@@ -647,23 +651,23 @@ int ZmodemSession::ResendLastHeader()
 {
     if (m_lastFormat == hfHex)
         return SendHexHeader(m_lastHeader);
-    if (m_lastFormat != hfBinary)
+    if (m_lastFormat != hfBinary && m_lastFormat != hfBinary32)
         return 0;
     // A header that opened a frame goes again with its subpacket.
-    return SendRaw(EncodeBinaryHeader(m_lastHeader) + m_lastFrameData);
+    return SendRaw(EncodeBinaryHeader(m_lastHeader, m_lastFormat == hfBinary32) + m_lastFrameData);
 }
 
 int ZmodemSession::SendFrame(const ZHeader& h, const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd)
 {
-    QByteArray bytes = EncodeBinaryHeader(h);
+    QByteArray bytes = EncodeBinaryHeader(h, m_crc32);
     const qsizetype headerLen = bytes.size();
     bytes.resize(headerLen + static_cast<qsizetype>(EncodedSubpacketCapacity(n)));
-    const std::size_t len =
-        EncodeSubpacket(data, n, frameEnd, reinterpret_cast<std::uint8_t*>(bytes.data()) + headerLen);
+    const std::size_t len = EncodeSubpacket(
+        data, n, frameEnd, reinterpret_cast<std::uint8_t*>(bytes.data()) + headerLen, m_crc32);
     bytes.truncate(headerLen + static_cast<qsizetype>(len));
     if (const int r = SendRaw(bytes); r != 0)
         return r;
-    RememberSent(h, hfBinary, bytes.mid(headerLen));
+    RememberSent(h, BinaryFormat(), bytes.mid(headerLen));
     return 0;
 }
 

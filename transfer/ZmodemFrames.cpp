@@ -254,19 +254,23 @@ bool NeedsEscape(std::uint8_t byte)
     return kEscape[byte];
 }
 
-QByteArray EncodeBinaryHeader(const ZHeader& header)
+QByteArray EncodeBinaryHeader(const ZHeader& header, bool crc32)
 {
     QByteArray out;
-    out.reserve(3 + 14);
+    out.reserve(3 + 18);
     out.append(static_cast<char>(ZPAD));
     out.append(static_cast<char>(ZDLE));
-    out.append(static_cast<char>(ZBIN));
-    std::uint16_t crc = Crc16Update(0, header.type);
-    AppendEscaped(out, header.type);
-    for (std::uint8_t b : header.p) {
-        crc = Crc16Update(crc, b);
+    out.append(static_cast<char>(crc32 ? ZBIN32 : ZBIN));
+    const std::array<std::uint8_t, 5> bytes{header.type, header.p[0], header.p[1], header.p[2], header.p[3]};
+    for (std::uint8_t b : bytes)
         AppendEscaped(out, b);
+    if (crc32) {
+        const std::uint32_t crc = ~Crc32(bytes.data(), bytes.size(), 0xFFFFFFFFu);
+        for (int i = 0; i < 4; ++i)
+            AppendEscaped(out, static_cast<std::uint8_t>(crc >> (8 * i)));
+        return out;
     }
+    const std::uint16_t crc = Crc16(bytes.data(), bytes.size());
     AppendEscaped(out, static_cast<std::uint8_t>(crc >> 8));
     AppendEscaped(out, static_cast<std::uint8_t>(crc & 0xFF));
     return out;
@@ -295,9 +299,9 @@ QByteArray EncodeHexHeader(const ZHeader& header)
     return out;
 }
 
-std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd, std::uint8_t* out)
+std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd, std::uint8_t* out,
+                            bool crc32)
 {
-    std::uint16_t crc = Crc16(data, n, 0);
     std::uint8_t* o = out;
     const std::uint8_t* p = data;
     const std::uint8_t* const end = data + n;
@@ -310,8 +314,19 @@ std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_
     }
     *o++ = ZDLE;
     *o++ = frameEnd;
-    crc = Crc16Update(crc, frameEnd);
-    for (std::uint8_t b : {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF)}) {
+    std::array<std::uint8_t, 4> check{};
+    std::size_t checkLength = 2;
+    if (crc32) {
+        const std::uint32_t crc = ~Crc32Update(Crc32(data, n, 0xFFFFFFFFu), frameEnd);
+        check = {static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
+                 static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 24)};
+        checkLength = 4;
+    } else {
+        const std::uint16_t crc = Crc16Update(Crc16(data, n, 0), frameEnd);
+        check = {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF), 0, 0};
+    }
+    for (std::size_t i = 0; i < checkLength; ++i) {
+        const std::uint8_t b = check[i];
         if (kEscape[b]) {
             *o++ = ZDLE;
             *o++ = static_cast<std::uint8_t>(b ^ 0x40);

@@ -64,10 +64,10 @@ constexpr int kZFileTransportByte = 1;
 constexpr std::size_t kWorkAreaSize = 9100;
 // The largest subpacket the sender builds.
 constexpr std::size_t kMaxSendSubpacket = 1024;
-// Worst case encoded size of a subpacket of n data bytes.
+// Worst case encoded size of a subpacket of n data bytes (with CRC-32).
 constexpr std::size_t EncodedSubpacketCapacity(std::size_t n)
 {
-    return 2 * n + 6;
+    return 2 * n + 10;
 }
 
 struct ZHeader
@@ -97,15 +97,18 @@ constexpr std::uint32_t kCrc32Residue = 0xDEBB20E3;
 // Whether a byte travels as ZDLE + (byte XOR 0x40).
 bool NeedsEscape(std::uint8_t byte);
 
-// "*", ZDLE, "A", the five header bytes and the CRC-16, escaped.
-QByteArray EncodeBinaryHeader(const ZHeader& header);
+// "*", ZDLE, "A", the five header bytes and the CRC-16, escaped; with
+// `crc32`, "C" and the CRC-32 (low byte first) instead.
+QByteArray EncodeBinaryHeader(const ZHeader& header, bool crc32 = false);
 // "**", ZDLE, "B", fourteen lower-case hex digits, CR, 0x8A and, except for
 // ZFIN and ZACK, XON.
 QByteArray EncodeHexHeader(const ZHeader& header);
-// Encodes n data bytes, ZDLE + frameEnd and the escaped CRC-16 into `out`,
-// which must hold EncodedSubpacketCapacity(n) bytes. Returns the length.
-std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd,
-                            std::uint8_t* out);
+// Encodes n data bytes, ZDLE + frameEnd and the escaped CRC-16 (with
+// `crc32`, the CRC-32, as a frame opened by a CRC-32 header carries) into
+// `out`, which must hold EncodedSubpacketCapacity(n) bytes. Returns the
+// length.
+std::size_t EncodeSubpacket(const std::uint8_t* data, std::size_t n, std::uint8_t frameEnd, std::uint8_t* out,
+                            bool crc32 = false);
 // How many of the n bytes at `data` the next data subpacket carries: at most
 // kMaxSendSubpacket, ending early right after a "~" and right after the
 // second "+" of a pair within the subpacket, so that no subpacket carries

@@ -149,6 +149,7 @@ int ZmodemSession::StartHandshake()
         return r;
     m_decoder.ResetHeader();
     m_decoder.ResetSubpacket();
+    m_crc32 = false; // until the receiver offers it
     EnterState(zsWaitRinit);
     return 0;
 }
@@ -284,8 +285,8 @@ void ZmodemSession::StartStreaming()
     m_decoder.ResetHeader();
     m_decoder.ResetSubpacket();
     const ZHeader header = ZHeader::WithPosition(ZDATA, static_cast<std::uint32_t>(m_sendPos));
-    m_headerAhead = EncodeBinaryHeader(header);
-    RememberSent(header, hfBinary);
+    m_headerAhead = EncodeBinaryHeader(header, m_crc32);
+    RememberSent(header, BinaryFormat());
     m_sendSize = FileSizeOnDisk();
     m_subpacketsSinceZdata = 0;
     m_pendingLen = m_pendingOffset = 0;
@@ -348,11 +349,11 @@ int ZmodemSession::BuildBatch(std::size_t room)
         const std::size_t n = SubpacketLength(data, want);
         const std::int64_t end = m_encodePos + static_cast<std::int64_t>(n);
         const std::uint8_t frameEnd = end >= m_sendSize ? ZCRCE : ZCRCG;
-        m_pendingLen += EncodeSubpacket(data, n, frameEnd, m_pending.data() + m_pendingLen);
+        m_pendingLen += EncodeSubpacket(data, n, frameEnd, m_pending.data() + m_pendingLen, m_crc32);
         m_encodePos = end;
         m_batchEnds.push_back({m_pendingLen, end, frameEnd});
         if (frameEnd == ZCRCE) {
-            append(EncodeBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(end))));
+            append(EncodeBinaryHeader(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(end)), m_crc32));
             break;
         }
     } while (m_pendingLen < target);
@@ -455,7 +456,8 @@ void ZmodemSession::SendFileData()
             if (!m_batchEnds.empty() && m_batchEnds.back().frameEnd == ZCRCE) {
                 // The batch ended with ZEOF, now written too.
                 m_inDataLoop = false;
-                RememberSent(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos)), hfBinary);
+                RememberSent(ZHeader::WithPosition(ZEOF, static_cast<std::uint32_t>(m_sendPos)),
+                             BinaryFormat());
                 AwaitEndOfFileAnswer();
                 return;
             }

@@ -63,8 +63,11 @@ private:
     {
         hfNone,
         hfBinary,
+        hfBinary32, // binary with CRC-32, and so is the frame it opens
         hfHex
     };
+    // The binary format this session sends in.
+    HeaderFormat BinaryFormat() const { return m_crc32 ? hfBinary32 : hfBinary; }
 
     QvSerialPort* Port() const;
     TTransfer& Xfer() { return m_owner.m_transfer; }
@@ -183,6 +186,9 @@ private:
     // Outgoing header and the format it went in.
     zm::ZHeader m_lastHeader;
     HeaderFormat m_lastFormat = hfNone;
+    // Sending: the receiver offered CRC-32 in its ZRINIT, so every binary
+    // header and subpacket goes with it.
+    bool m_crc32 = false;
     // A ZFILE or ZCRCW frame is resent whole: its subpacket, encoded.
     QByteArray m_lastFrameData;
 

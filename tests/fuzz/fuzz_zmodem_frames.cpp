@@ -3,9 +3,10 @@
 // encoders build decodes back to itself; and an announced file name becomes
 // a name that is safe to create.
 //
-// Input: one byte of set-up (starting mode, CRC-32 subpackets), two bytes of
-// split point, then the received bytes. The same bytes also serve as a
-// header, a subpacket and an announcement for the other checks.
+// Input: one byte of set-up (starting mode, CRC-32 subpackets, the frame end
+// of the encoded one), two bytes of split point, then the received bytes.
+// The same bytes also serve as a header, a subpacket and an announcement for
+// the other checks.
 #include "FuzzSupport.h"
 
 #include "transfer/ZmodemFileInfo.h"
@@ -131,7 +132,8 @@ void CheckHeadersRoundTrip(const std::uint8_t* data, std::size_t n)
     ZHeader header;
     header.type = data[0];
     std::copy(data + 1, data + 5, header.p.begin());
-    for (const QByteArray& encoded : {EncodeBinaryHeader(header), EncodeHexHeader(header)}) {
+    for (const QByteArray& encoded :
+         {EncodeBinaryHeader(header), EncodeBinaryHeader(header, true), EncodeHexHeader(header)}) {
         Recorder r(Decoder::mdHeader, false);
         r.Feed(reinterpret_cast<const std::uint8_t*>(encoded.constData()), std::size_t(encoded.size()));
         Check(r.events.size() == 1 && r.events[0].type == Decoder::evHeader &&
@@ -140,17 +142,19 @@ void CheckHeadersRoundTrip(const std::uint8_t* data, std::size_t n)
     }
 }
 
-void CheckSubpacketRoundTrip(std::uint8_t endChoice, const std::uint8_t* data, std::size_t n)
+void CheckSubpacketRoundTrip(std::uint8_t choice, const std::uint8_t* data, std::size_t n)
 {
     if (n > kMaxSendSubpacket)
         n = kMaxSendSubpacket;
     static constexpr std::uint8_t kEnds[] = {ZCRCE, ZCRCG, ZCRCQ, ZCRCW};
-    const std::uint8_t end = kEnds[endChoice % 4];
+    const std::uint8_t end = kEnds[choice % 4];
+    const bool crc32 = (choice & 4) != 0;
     std::vector<std::uint8_t> out(EncodedSubpacketCapacity(n));
-    const std::size_t length = EncodeSubpacket(data, n, end, out.data());
+    const std::size_t length = EncodeSubpacket(data, n, end, out.data(), crc32);
     Check(length <= out.size(), "an encoded subpacket fits its stated capacity");
     Decoder decoder;
     decoder.SetMode(Decoder::mdSubpacket);
+    decoder.SetSubpacketCrc32(crc32);
     std::vector<Seen> events;
     decoder.Feed(out.data(), length, [&](const Decoder::Event& ev) {
         Seen seen;
@@ -199,7 +203,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     static constexpr Decoder::Mode kModes[] = {Decoder::mdIdle, Decoder::mdHeader, Decoder::mdSubpacket};
     CheckSplitInvariance(kModes[setup % 3], (setup & 0x10) != 0, split, data, n);
     CheckHeadersRoundTrip(data, n);
-    CheckSubpacketRoundTrip(setup >> 6, data, n);
+    CheckSubpacketRoundTrip(std::uint8_t((setup >> 6) | ((setup & 0x10) >> 2)), data, n);
     CheckAnnouncement(data, n);
     return 0;
 }

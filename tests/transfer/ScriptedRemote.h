@@ -206,8 +206,10 @@ private:
             f.format = ev.headerFormat;
             f.bad = ev.type == D::evBadHeader;
             const auto t = ev.header.type;
-            if (!f.bad && (t == zm::ZDATA || t == zm::ZFILE))
+            if (!f.bad && (t == zm::ZDATA || t == zm::ZFILE)) {
                 m_decoder.SetMode(D::mdSubpacket);
+                m_decoder.SetSubpacketCrc32(ev.headerFormat == zm::ZBIN32);
+            }
         } else if (ev.type == D::evSubpacket || ev.type == D::evBadSubpacket) {
             f.isHeader = false;
             f.data = QByteArray(reinterpret_cast<const char*>(ev.data), static_cast<qsizetype>(ev.size));

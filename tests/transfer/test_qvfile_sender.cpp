@@ -99,6 +99,30 @@ TEST_F(SenderTest, AnnouncementsCarryTheListFigures)
     EXPECT_EQ(side->progress.back().totalBytes, 1500);
 }
 
+// A receiver that offers CRC-32 gets every binary header with it and every
+// subpacket checked with it.
+TEST_F(SenderTest, FramesGoWithCrc32WhenTheReceiverOffersIt)
+{
+    const QByteArray bytes = RandomBytes(3000, 9).replace('+', 'p').replace('~', 't');
+    ASSERT_EQ(side->file.SendFiles(Make("a.bin", bytes)), 0);
+    remote->TakeRaw();
+    remote->Send(EncodeHexHeader(ZHeader::WithFlags(ZRINIT, 0x37)));
+    auto frames = remote->Take();
+    remote->SendHex(ZRPOS, 0);
+    const auto data = Drain();
+    frames.insert(frames.end(), data.begin(), data.end());
+    EXPECT_EQ(Shape(frames), "4@0 subk" + std::to_string(frames.at(1).data.size()) +
+                                 " 10@0 subi1024 subi1024 subh952 11@3000");
+    QByteArray received;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].isHeader)
+            EXPECT_EQ(frames[i].format, ZBIN32) << i;
+        else if (i > 1)
+            received += frames[i].data;
+    }
+    EXPECT_EQ(received, bytes);
+}
+
 TEST_F(SenderTest, SubpacketsEndEarlyAtPlusRunsAndTildes)
 {
     struct Case
