@@ -672,7 +672,9 @@ void TFormTerminalEmulator::ButtonConfigurationClick()
 {
     const int code = m_qvPhone1->LineConfigDialog(this, m_qvPhone1->LineID());
     if (code != 0) {
-        ShowMessageBox(this, QStringLiteral("Error: ") + m_qvPhone1->GetErrorMessage(code));
+        // The line says why it refused what the operator accepted (a
+        // telephony.conf it cannot write, say); the code alone would not.
+        ShowMessageBox(this, QStringLiteral("Error: ") + PhoneErrorText(code));
         return;
     }
     const int reactivated = Reactivate();

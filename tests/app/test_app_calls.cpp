@@ -327,12 +327,16 @@ TEST_F(CallTest, ConfigurationDialogReopensTheLineOrShowsItsError)
     EXPECT_TRUE(m_boxes.Texts().isEmpty()) << m_boxes.Texts().join('|').toStdString();
     EXPECT_TRUE(m_window->QvPhone1().IsActive());
 
+    // Refused settings: the box says why the line refused them.
     m_sim->SetConfigDialog(tapi::LINEERR_OPERATIONFAILED);
+    const QString why = QStringLiteral("The settings were not changed, since they could not be kept: x.");
+    m_sim->LineConfig(0).failure = why;
     const int opensBefore = m_sim->CountOf(QStringLiteral("lineOpen"));
     QTest::mouseClick(Control<QPushButton>(m_window.get(), "ButtonConfiguration"), Qt::LeftButton);
     test::Pump(*m_clock);
     ASSERT_EQ(m_boxes.Texts().size(), 1);
     EXPECT_TRUE(m_boxes.Texts()[0].startsWith("Error: "));
+    EXPECT_TRUE(m_boxes.Texts()[0].endsWith(why)) << m_boxes.Texts()[0].toStdString();
     EXPECT_EQ(m_sim->CountOf(QStringLiteral("lineOpen")), opensBefore);
 }
 

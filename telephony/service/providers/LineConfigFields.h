@@ -60,6 +60,16 @@ bool ReadWord(const QVariantMap& values, const char* key, const Word<E> (&words)
     return false;
 }
 
+// The word that ReadWord reads back as `value`; empty when `words` has none.
+template <class E, std::size_t N> QString WordOf(const Word<E> (&words)[N], E value)
+{
+    for (const Word<E>& w : words) {
+        if (w.value == value)
+            return QLatin1String(w.text);
+    }
+    return {};
+}
+
 // The caller has checked that the block holds offset + 4 bytes.
 inline std::uint32_t GetDword(const QByteArray& b, int offset)
 {

@@ -2,6 +2,7 @@
 // modem up and its failures, the dial alphabet, dial results, rings and caller
 // ID, the data phase, and the hang-up with what confirms it (DCD, ATH0 after
 // DTR or the escape sequence) and what it does when nothing does.
+#include "tests/telephony/providers/ConfFileSupport.h"
 #include "tests/telephony/providers/FakeModemDevice.h"
 #include "tests/telephony/providers/RecordingEvents.h"
 
@@ -19,6 +20,10 @@ using namespace qv::modem;
 using qv::test::FakeDeviceFactory;
 using qv::test::FakeModemDevice;
 using qv::test::RecordingEvents;
+using qv::test::SaysNotKept;
+using qv::test::StartFrom;
+using qv::test::UnwritableConf;
+using qv::test::WriteConf;
 using qv::tty::OpenError;
 
 class ModemLine : public ::testing::Test
@@ -129,6 +134,39 @@ TEST_F(ModemLine, TheModemIsBroughtUpInStepsAfterTheOpenReturned)
     EXPECT_EQ(provider->SetDevConfig(0, "comm/datamodem", block), LINEERR_INVALPARAM);
     EXPECT_EQ(provider->SetDevConfig(0, "wave/in", again), LINEERR_INVALDEVICECLASS);
     EXPECT_EQ(provider->LineConfig(0).speaker, SpeakerMode::Off);
+}
+
+// The settings panel's button gives the line new settings and reopens it
+// within the linger time: a new speed or flow control opens the tty afresh
+// and brings the modem up from "AT"; settings the tty does not depend on keep
+// the tty as it is.
+TEST_F(ModemLine, AReopenAfterANewSpeedOpensTheTtyAtIt)
+{
+    Ready();
+    ModemLineConfig wanted = provider->LineConfig(0);
+    wanted.init = "AT&F";
+    ASSERT_EQ(provider->SetLineConfig(0, wanted), 0);
+    provider->CloseLine(0);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    Run(100);
+    EXPECT_EQ(fake->opens, 1);
+    ASSERT_FALSE(fake->commands.empty());
+    EXPECT_EQ(fake->commands.front(), QByteArray("AT&F")) << "only told the modem again";
+
+    wanted.speed = 9600;
+    wanted.flow = FlowControl::XonXoff;
+    ASSERT_EQ(provider->SetLineConfig(0, wanted), 0);
+    provider->CloseLine(0);
+    Run(timings.lingerMs / 2);
+    fake->commands.clear();
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    EXPECT_EQ(fake->opens, 2);
+    EXPECT_TRUE(fake->open);
+    EXPECT_EQ(fake->settings, PortSettings(wanted));
+    Run(100);
+    ASSERT_FALSE(fake->commands.empty());
+    EXPECT_EQ(fake->commands.front(), QByteArray("AT"));
+    EXPECT_TRUE(fake->CommandSent("ATL2M1")) << "the modem came up again";
 }
 
 TEST_F(ModemLine, AModemThatDoesNotComeUpClosesTheLineWithItsReason)
@@ -794,6 +832,50 @@ TEST(ModemConfig, KeysOfTheLineSection)
         EXPECT_EQ(problems.size(), 1) << bad;
         EXPECT_TRUE(c.initSequence.isEmpty()) << bad;
     }
+}
+
+// What the configuration dialog gives a line is kept in its section of
+// telephony.conf, and a line built from the file again has it; the lock
+// folder and the init sequence stay as the file has them. A file that cannot
+// take the settings leaves the line as it was, and the line says why.
+TEST(ModemConfig, GivenSettingsAreKeptInTelephonyConf)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(WriteConf(dir.path(), "[line3]\ntype = modem\ndevice = /dev/ttyUSB0\nlockdir = /run/lock\n"
+                                      "init_sequence = ATZ | ?AT#CID=1\n"));
+    const tapi::LineTypeFactories modem{{"modem", &CreateModemProvider}};
+    QStringList problems;
+    auto providers = StartFrom(dir.path(), modem, problems);
+    ASSERT_EQ(providers.size(), 1u);
+    auto& line = dynamic_cast<ModemProvider&>(*providers[0]);
+    ModemLineConfig wanted = line.LineConfig(0);
+    wanted.speed = 57600;
+    wanted.flow = FlowControl::XonXoff;
+    wanted.init = "AT&F; E1 S7=\"60\"";
+    wanted.dialMode = DialMode::Pulse;
+    wanted.volume = SpeakerVolume::High;
+    wanted.speaker = SpeakerMode::CallSetup;
+    wanted.dialTimeoutSeconds = 90;
+    ModemLineConfig given = wanted;
+    given.lockDir = "/elsewhere";
+    given.initSequence.clear();
+    ASSERT_EQ(line.SetLineConfig(0, given), 0);
+    EXPECT_EQ(line.LineConfig(0), wanted);
+
+    auto reread = StartFrom(dir.path(), modem, problems);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
+    ASSERT_EQ(reread.size(), 1u);
+    EXPECT_EQ(dynamic_cast<ModemProvider&>(*reread[0]).LineConfig(0), wanted);
+
+    const tapi::TelephonyConfig blocked = UnwritableConf(dir, "modem", "/dev/ttyUSB0");
+    auto stuck = CreateModemProvider(blocked, blocked.lines, problems);
+    ASSERT_TRUE(stuck);
+    auto& stuckLine = dynamic_cast<ModemProvider&>(*stuck);
+    const ModemLineConfig before = stuckLine.LineConfig(0);
+    EXPECT_EQ(stuckLine.SetLineConfig(0, given), LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(stuckLine.LineConfig(0), before);
+    EXPECT_TRUE(SaysNotKept(stuckLine.LineFailure(0))) << stuckLine.LineFailure(0).toStdString();
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // confirms it, each failed open with its own account, and a device that goes
 // away; settings given from the configuration dialog, and the devices it
 // lists.
+#include "tests/telephony/providers/ConfFileSupport.h"
 #include "tests/telephony/providers/FakeModemDevice.h"
 #include "tests/telephony/providers/RecordingEvents.h"
 
@@ -24,6 +25,10 @@ using namespace qv::serialline;
 using qv::test::FakeDeviceFactory;
 using qv::test::FakeModemDevice;
 using qv::test::RecordingEvents;
+using qv::test::SaysNotKept;
+using qv::test::StartFrom;
+using qv::test::UnwritableConf;
+using qv::test::WriteConf;
 using qv::tty::OpenError;
 using Log = std::vector<std::string>;
 
@@ -343,6 +348,47 @@ TEST_F(SerialLine, GivenSettingsOpenTheTtyAfreshAtTheNextOpening)
     fake->modemLines = false;
     EXPECT_TRUE(provider->CheckLineConfig(0, wanted).contains("set carrier = ignore"));
     EXPECT_EQ(fake->opens, 2);
+}
+
+// What the configuration dialog gives a line is kept in its section of
+// telephony.conf, and a line built from the file again has it; the lock
+// folder stays as the file has it. A file that cannot take the settings
+// leaves the line as it was, and the line says why.
+TEST(SerialLineConfigTest, GivenSettingsAreKeptInTelephonyConf)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(
+        WriteConf(dir.path(), "; the board\n[line1]\ntype = serial\ndevice = /dev/ttyS0\nlockdir =\n"));
+    const tapi::LineTypeFactories serial{{"serial", &CreateSerialLineProvider}};
+    QStringList problems;
+    auto providers = StartFrom(dir.path(), serial, problems);
+    ASSERT_EQ(providers.size(), 1u);
+    auto& line = dynamic_cast<SerialLineProvider&>(*providers[0]);
+    SerialLineConfig wanted = line.LineConfig(0);
+    wanted.port.device = "/dev/serial/by-id/usb-FTDI_A1B2, port 0";
+    wanted.port.speed = 9600;
+    wanted.port.flow = qv::tty::FlowControl::RtsCts;
+    wanted.carrier = CarrierMode::Wait;
+    wanted.dialTimeoutSeconds = 45;
+    SerialLineConfig given = wanted;
+    given.port.lockDir = "/elsewhere";
+    ASSERT_EQ(line.SetLineConfig(0, given), 0);
+    EXPECT_EQ(line.LineConfig(0), wanted);
+
+    auto reread = StartFrom(dir.path(), serial, problems);
+    EXPECT_TRUE(problems.isEmpty()) << problems.join('\n').toStdString();
+    ASSERT_EQ(reread.size(), 1u);
+    EXPECT_EQ(dynamic_cast<SerialLineProvider&>(*reread[0]).LineConfig(0), wanted);
+
+    const tapi::TelephonyConfig blocked = UnwritableConf(dir, "serial", "/dev/ttyS0");
+    auto stuck = CreateSerialLineProvider(blocked, blocked.lines, problems);
+    ASSERT_TRUE(stuck);
+    auto& stuckLine = dynamic_cast<SerialLineProvider&>(*stuck);
+    const SerialLineConfig before = stuckLine.LineConfig(0);
+    EXPECT_EQ(stuckLine.SetLineConfig(0, given), LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(stuckLine.LineConfig(0), before);
+    EXPECT_TRUE(SaysNotKept(stuckLine.LineFailure(0))) << stuckLine.LineFailure(0).toStdString();
 }
 
 // The devices a serial line may be given, from a made-up /dev and its

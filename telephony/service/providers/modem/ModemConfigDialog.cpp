@@ -119,9 +119,9 @@ void RegisterModemConfigDialog()
             if (modem == nullptr || line < 0 || line >= modem->LineCount())
                 return tapi::LINEERR_BADDEVICEID;
             ModemConfigDialog dialog(modem->LineConfig(line), QApplication::activeWindow());
-            if (dialog.exec() == QDialog::Accepted)
-                modem->SetLineConfig(line, dialog.Config());
-            return 0;
+            if (dialog.exec() != QDialog::Accepted)
+                return 0;
+            return modem->SetLineConfig(line, dialog.Config());
         });
 }
 

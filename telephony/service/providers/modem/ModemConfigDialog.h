@@ -38,8 +38,10 @@ private:
 };
 
 // Makes lineConfigDialog on a modem line show ModemConfigDialog (modal) and
-// store what the operator accepts; it is used from the next opening of the
-// line. Call once from the GUI's start-up.
+// give the line what the operator accepts (ModemProvider::SetLineConfig: kept
+// in telephony.conf, used from the next opening of the line); settings the
+// file cannot take fail it with LINEERR_OPERATIONFAILED. Call once from the
+// GUI's start-up.
 void RegisterModemConfigDialog();
 
 } // namespace qv::modem

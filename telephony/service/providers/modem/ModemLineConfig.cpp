@@ -168,6 +168,18 @@ ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& prob
     return c;
 }
 
+QList<QPair<QString, QString>> ModemLineConfigKeys(const ModemLineConfig& config)
+{
+    QList<QPair<QString, QString>> keys{{QStringLiteral("name"), config.name}};
+    keys += tty::TtySettingsKeys(PortSettings(config));
+    keys += {{QStringLiteral("init"), QString::fromLatin1(config.init)},
+             {QStringLiteral("dial"), WordOf(kDialModes, config.dialMode)},
+             {QStringLiteral("volume"), WordOf(kVolumes, config.volume)},
+             {QStringLiteral("speaker"), WordOf(kModes, config.speaker)},
+             {QStringLiteral("timeout"), QString::number(config.dialTimeoutSeconds)}};
+    return keys;
+}
+
 QByteArray EncodeConfigBlock(const ModemLineConfig& config, const QByteArray& keptFrom)
 {
     QByteArray b(ConfigBlockSize, '\0');

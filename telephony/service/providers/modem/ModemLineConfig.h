@@ -8,6 +8,8 @@
 #include "telephony/service/providers/tty/TtySettings.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -79,6 +81,12 @@ struct ModemLineConfig
 // `problems` (one English line each) and keeps its default. An init string
 // must be one command line starting with "AT", without CR or LF.
 ModemLineConfig ReadModemLineConfig(const QVariantMap& values, QStringList& problems);
+
+// The keys that ReadModemLineConfig reads back as `config`, but for the lock
+// folder and the init sequence, which only the file sets: name, device,
+// speed, flow, init, dial, volume, speaker and timeout, for the line's section
+// of telephony.conf.
+QList<QPair<QString, QString>> ModemLineConfigKeys(const ModemLineConfig& config);
 
 // The tty part of the settings, as the line's device opens it.
 tty::TtySettings PortSettings(const ModemLineConfig& config);

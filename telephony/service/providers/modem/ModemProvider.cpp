@@ -47,6 +47,7 @@ struct ModemProvider::Line
     ModemLineConfig config;
     QByteArray configBlock; // the block as last set, for the words we keep
     std::unique_ptr<TtyDevice> device;
+    tty::TtySettings port; // what the tty was opened with
     std::unique_ptr<AtSequencer> at;
     CarrierWatch watch;
     bool open = false;       // the service has the line open
@@ -134,8 +135,9 @@ QString ReplyText(const AtReply& reply)
 
 } // namespace
 
-ModemProvider::ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory factory)
-    : m_factory(std::move(factory))
+ModemProvider::ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory factory,
+                             tapi::LineSettingsFile file)
+    : m_factory(std::move(factory)), m_file(std::move(file))
 {
     if (!m_factory)
         m_factory = [](int) { return tty::MakePosixTtyDevice(); };
@@ -158,17 +160,28 @@ const ModemLineConfig& ModemProvider::LineConfig(int line) const
     return m_lines.at(std::size_t(line))->config;
 }
 
-void ModemProvider::SetLineConfig(int line, const ModemLineConfig& config)
+LONG ModemProvider::SetLineConfig(int line, const ModemLineConfig& config)
 {
     if (line < 0 || line >= LineCount())
-        return;
+        return LINEERR_BADDEVICEID;
     Line& l = *m_lines[std::size_t(line)];
-    const ModemLineConfig kept = l.config;
-    l.config = config;
-    l.config.device = kept.device;
-    l.config.lockDir = kept.lockDir;
-    l.config.initSequence = kept.initSequence;
+    ModemLineConfig wanted = config;
+    wanted.device = l.config.device;
+    wanted.lockDir = l.config.lockDir;
+    wanted.initSequence = l.config.initSequence;
+    // What the operator accepted must still be there at the next start: it
+    // is written first, and a line whose file cannot take it stays as it was.
+    auto keys = ModemLineConfigKeys(wanted);
+    keys.prepend({QStringLiteral("type"), QStringLiteral("modem")});
+    if (QString error; !m_file.Keep(line, keys, error)) {
+        l.failure = NotKeptText(error);
+        qWarning("modem line %d: settings not kept: %s", line, qPrintable(error));
+        return LINEERR_OPERATIONFAILED;
+    }
+    l.config = std::move(wanted);
     l.configBlock = EncodeConfigBlock(l.config, l.configBlock);
+    l.failure.clear();
+    return 0;
 }
 
 QString ModemProvider::LineFailure(int line) const
@@ -268,9 +281,13 @@ LONG ModemProvider::OpenLine(int index)
         line.open = true;
         return 0;
     }
-    if (line.closeTimer && !line.deviceLost && line.device && line.device->IsOpen() && line.at) {
+    if (line.closeTimer && !line.deviceLost && line.device && line.device->IsOpen() && line.at &&
+        line.port == PortSettings(line.config)) {
         // Closed a moment ago (the phone component's probe does that just
         // before its real open): the tty and the modem are as they were.
+        // A tty opened at another speed or flow control than the line now
+        // has is opened afresh below, or the new settings would wait for a
+        // later full open.
         Clock::Instance().StopTimer(line.closeTimer);
         line.closeTimer = 0;
         line.open = true;
@@ -293,7 +310,8 @@ LONG ModemProvider::OpenLine(int index)
         line.failure = QStringLiteral("No modem device is configured for the line.");
         return LINEERR_NODEVICE;
     }
-    const tty::OpenResult opened = line.device->Open(PortSettings(line.config));
+    line.port = PortSettings(line.config);
+    const tty::OpenResult opened = line.device->Open(line.port);
     if (!opened.ok()) {
         line.failure = tty::OpenErrorText(opened, line.config.device, QStringLiteral("modem device"));
         qWarning("modem line %d: %s", index, qPrintable(line.failure));
@@ -1399,9 +1417,9 @@ void ModemProvider::ForgetCall(Line& line)
     }
 }
 
-std::unique_ptr<Provider> MakeModemProvider(std::vector<ModemLineConfig> lines)
+std::unique_ptr<Provider> MakeModemProvider(std::vector<ModemLineConfig> lines, LineSettingsFile file)
 {
-    return std::make_unique<ModemProvider>(std::move(lines));
+    return std::make_unique<ModemProvider>(std::move(lines), ModemProvider::DeviceFactory{}, std::move(file));
 }
 
 } // namespace qv::modem

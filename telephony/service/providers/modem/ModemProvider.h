@@ -23,7 +23,9 @@
 // phone component's capability probe opens and closes the line just before
 // its real open, and the tty must not be closed (DTR dropped) and the modem
 // brought up twice for it. An open within that time finds the modem as it
-// was, brought up again only when the settings it was given have changed.
+// was, brought up again only when the settings it was given have changed;
+// a new speed or flow control opens the tty afresh, and the modem is brought
+// up from "AT" as at a first open.
 //
 // Outgoing calls. The number is checked against the dial alphabet before
 // anything is sent (LINEERR_INVALADDRESS otherwise); the request is replied to
@@ -73,6 +75,7 @@
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/modem/AtSequencer.h"
 #include "telephony/service/providers/modem/ModemLineConfig.h"
+#include "telephony/service/providers/tcp/LineSettingsFile.h"
 #include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>
@@ -103,17 +106,23 @@ class ModemProvider final : public tapi::Provider
 public:
     using DeviceFactory = std::function<std::unique_ptr<tty::TtyDevice>(int line)>;
 
-    // `factory` makes each line's device; empty: the real tty.
-    explicit ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory factory = {});
+    // `factory` makes each line's device; empty: the real tty. `file` is
+    // where SetLineConfig keeps what it is given; empty: nowhere.
+    explicit ModemProvider(std::vector<ModemLineConfig> lines, DeviceFactory factory = {},
+                           tapi::LineSettingsFile file = {});
     ~ModemProvider() override;
     ModemProvider(const ModemProvider&) = delete;
     ModemProvider& operator=(const ModemProvider&) = delete;
 
     void SetTimings(const ModemTimings& timings) { m_timings = timings; }
     const ModemLineConfig& LineConfig(int line) const;
-    // Replaces a line's settings (the configuration dialog); the device path
-    // stays. Used from the next opening of the line.
-    void SetLineConfig(int line, const ModemLineConfig& config);
+    // Replaces a line's settings (the configuration dialog); the device path,
+    // the lock folder and the init sequence stay as telephony.conf has them.
+    // The settings are written to the line's section of the file first: when
+    // the file cannot take them, the line stays as it was, LineFailure() says
+    // why, and the result is LINEERR_OPERATIONFAILED. Used from the next
+    // opening of the line, a reopen within the linger time too.
+    tapi::LONG SetLineConfig(int line, const ModemLineConfig& config);
     // Why the line's last open, bringing up or hang-up failed, in English;
     // empty when the last one went well.
     QString LineFailure(int line) const override;
@@ -195,12 +204,15 @@ private:
 
     tapi::ProviderEvents* m_events = nullptr;
     DeviceFactory m_factory;
+    tapi::LineSettingsFile m_file;
     ModemTimings m_timings;
     std::vector<std::unique_ptr<Line>> m_lines;
 };
 
 // The provider for the `type = modem` sections of telephony.conf: one line per
-// section, in the order given (see ReadModemLineConfig for the keys).
-std::unique_ptr<tapi::Provider> MakeModemProvider(std::vector<ModemLineConfig> lines);
+// section, in the order given (see ReadModemLineConfig for the keys), kept in
+// `file`.
+std::unique_ptr<tapi::Provider> MakeModemProvider(std::vector<ModemLineConfig> lines,
+                                                  tapi::LineSettingsFile file = {});
 
 } // namespace qv::modem

@@ -134,9 +134,9 @@ void RegisterSerialConfigDialog()
                 serial->LineConfig(line),
                 [serial, line](const SerialLineConfig& c) { return serial->CheckLineConfig(line, c); },
                 parent);
-            if (dialog.exec() == QDialog::Accepted)
-                serial->SetLineConfig(line, dialog.Config());
-            return 0;
+            if (dialog.exec() != QDialog::Accepted)
+                return 0;
+            return serial->SetLineConfig(line, dialog.Config());
         });
 }
 

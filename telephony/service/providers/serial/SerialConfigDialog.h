@@ -54,8 +54,10 @@ private:
 
 // Makes lineConfigDialog on a serial line show SerialConfigDialog (modal, over
 // the owner widget given to lineConfigDialog, if any) and give the line what
-// the operator accepts; it is used from the next opening of the line. Call
-// once from the GUI's start-up.
+// the operator accepts (SerialLineProvider::SetLineConfig: kept in
+// telephony.conf, used from the next opening of the line); settings the file
+// cannot take fail it with LINEERR_OPERATIONFAILED. Call once from the GUI's
+// start-up.
 void RegisterSerialConfigDialog();
 
 } // namespace qv::serialline

@@ -39,4 +39,13 @@ SerialLineConfig ReadSerialLineConfig(const QVariantMap& values, QStringList& pr
     return c;
 }
 
+QList<QPair<QString, QString>> SerialLineConfigKeys(const SerialLineConfig& config)
+{
+    QList<QPair<QString, QString>> keys{{QStringLiteral("name"), config.name}};
+    keys += tty::TtySettingsKeys(config.port);
+    keys += {{QStringLiteral("carrier"), linecfg::WordOf(kCarrierModes, config.carrier)},
+             {QStringLiteral("timeout"), QString::number(config.dialTimeoutSeconds)}};
+    return keys;
+}
+
 } // namespace qv::serialline

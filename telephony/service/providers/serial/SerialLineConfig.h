@@ -5,6 +5,8 @@
 
 #include "telephony/service/providers/tty/TtySettings.h"
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -46,5 +48,10 @@ constexpr int MaxDialTimeoutSeconds = 300;
 // A missing key keeps its default. A value that cannot be used is reported in
 // `problems` (one English line each) and keeps its default.
 SerialLineConfig ReadSerialLineConfig(const QVariantMap& values, QStringList& problems);
+
+// The keys that ReadSerialLineConfig reads back as `config`, but for the lock
+// folder, which only the file sets: name, device, speed, flow, carrier and
+// timeout, for the line's section of telephony.conf.
+QList<QPair<QString, QString>> SerialLineConfigKeys(const SerialLineConfig& config);
 
 } // namespace qv::serialline

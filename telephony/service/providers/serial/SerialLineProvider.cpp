@@ -88,8 +88,9 @@ bool SameDevice(const QString& a, const QString& b)
 
 } // namespace
 
-SerialLineProvider::SerialLineProvider(std::vector<SerialLineConfig> lines, DeviceFactory factory)
-    : m_factory(std::move(factory))
+SerialLineProvider::SerialLineProvider(std::vector<SerialLineConfig> lines, DeviceFactory factory,
+                                       tapi::LineSettingsFile file)
+    : m_factory(std::move(factory)), m_file(std::move(file))
 {
     if (!m_factory)
         m_factory = [](int) { return tty::MakePosixTtyDevice(); };
@@ -112,13 +113,23 @@ const SerialLineConfig& SerialLineProvider::LineConfig(int line) const
     return l.next ? *l.next : l.config;
 }
 
-void SerialLineProvider::SetLineConfig(int index, const SerialLineConfig& config)
+LONG SerialLineProvider::SetLineConfig(int index, const SerialLineConfig& config)
 {
     if (index < 0 || index >= LineCount())
-        return;
+        return LINEERR_BADDEVICEID;
     Line& line = *m_lines[std::size_t(index)];
     SerialLineConfig wanted = config;
     wanted.port.lockDir = line.config.port.lockDir;
+    // What the operator accepted must still be there at the next start: it
+    // is written first, and a line whose file cannot take it stays as it was.
+    auto keys = SerialLineConfigKeys(wanted);
+    keys.prepend({QStringLiteral("type"), QStringLiteral("serial")});
+    if (QString error; !m_file.Keep(index, keys, error)) {
+        line.failure = NotKeptText(error);
+        qWarning("serial line %d: settings not kept: %s", index, qPrintable(error));
+        return LINEERR_OPERATIONFAILED;
+    }
+    line.failure.clear();
     line.next.reset();
     // What the open does not depend on (the name, the dial time limit) is
     // taken at once; a tty that is open keeps its settings until it closes.
@@ -127,6 +138,7 @@ void SerialLineProvider::SetLineConfig(int index, const SerialLineConfig& config
         line.config = wanted;
     else
         line.next = wanted;
+    return 0;
 }
 
 QString SerialLineProvider::CheckLineConfig(int index, const SerialLineConfig& config)

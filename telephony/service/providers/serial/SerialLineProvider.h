@@ -51,6 +51,7 @@
 
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/serial/SerialLineConfig.h"
+#include "telephony/service/providers/tcp/LineSettingsFile.h"
 #include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>
@@ -73,8 +74,10 @@ public:
     using DeviceFactory = std::function<std::unique_ptr<tty::TtyDevice>(int line)>;
 
     // `factory` makes each line's device, and one to try a device on that
-    // the line does not hold (CheckLineConfig); empty: the real tty.
-    explicit SerialLineProvider(std::vector<SerialLineConfig> lines, DeviceFactory factory = {});
+    // the line does not hold (CheckLineConfig); empty: the real tty. `file`
+    // is where SetLineConfig keeps what it is given; empty: nowhere.
+    explicit SerialLineProvider(std::vector<SerialLineConfig> lines, DeviceFactory factory = {},
+                                tapi::LineSettingsFile file = {});
     ~SerialLineProvider() override;
     SerialLineProvider(const SerialLineProvider&) = delete;
     SerialLineProvider& operator=(const SerialLineProvider&) = delete;
@@ -84,11 +87,14 @@ public:
     // of telephony.conf.
     const SerialLineConfig& LineConfig(int line) const;
     // Gives the line other settings (the configuration dialog); the lock
-    // folder stays as telephony.conf has it. While the line holds its tty,
-    // the line goes on as it was opened, and the next opening of the line
-    // opens the tty afresh with them (a reopen within the linger time too;
-    // one while a hang-up is still under way keeps the tty until it closes).
-    void SetLineConfig(int line, const SerialLineConfig& config);
+    // folder stays as telephony.conf has it. The settings are written to the
+    // line's section of the file first: when the file cannot take them, the
+    // line stays as it was, LineFailure() says why, and the result is
+    // LINEERR_OPERATIONFAILED. While the line holds its tty, the line goes on
+    // as it was opened, and the next opening of the line opens the tty
+    // afresh with them (a reopen within the linger time too; one while a
+    // hang-up is still under way keeps the tty until it closes).
+    tapi::LONG SetLineConfig(int line, const SerialLineConfig& config);
     // Whether the line could open with `config`: empty when it could, else
     // why not, in the words of LineFailure. A device the line holds open is
     // taken as it is; any other is opened and closed again, which raises and
@@ -161,6 +167,7 @@ private:
 
     tapi::ProviderEvents* m_events = nullptr;
     DeviceFactory m_factory;
+    tapi::LineSettingsFile m_file;
     SerialTimings m_timings;
     std::vector<std::unique_ptr<Line>> m_lines;
 };

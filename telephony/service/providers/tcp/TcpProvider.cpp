@@ -346,17 +346,13 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
         return LINEERR_INVALPARAM;
     // What the operator set must still be there at the next start: it is
     // written first, and a line whose file cannot take it stays unchanged.
-    if (!m_file.path.isEmpty() && size_t(line) < m_file.sections.size()) {
-        auto keys = TcpLineConfigKeys(decoded);
-        keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
-        QString error;
-        if (!tapi::WriteLineSection(m_file.path, m_file.sections[size_t(line)], keys, error)) {
-            l.failure =
-                QStringLiteral("The settings were not changed, since they could not be kept: %1.").arg(error);
-            qWarning().noquote()
-                << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
-            return LINEERR_OPERATIONFAILED;
-        }
+    auto keys = TcpLineConfigKeys(decoded);
+    keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
+    if (QString error; !m_file.Keep(line, keys, error)) {
+        l.failure = tapi::NotKeptText(error);
+        qWarning().noquote()
+            << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
+        return LINEERR_OPERATIONFAILED;
     }
     l.config = decoded;
     l.block = config.left(ConfigBlockSize);

@@ -54,6 +54,7 @@
 #pragma once
 
 #include "telephony/service/Provider.h"
+#include "telephony/service/providers/tcp/LineSettingsFile.h"
 #include "telephony/service/providers/tcp/TcpLineConfig.h"
 #include "telephony/service/providers/tcp/TelnetCodec.h"
 
@@ -84,11 +85,7 @@ public:
 
     // Where the lines' settings are kept: telephony.conf, and the section
     // number of each line in it. Without a path nothing is written.
-    struct ConfigFile
-    {
-        QString path;
-        std::vector<int> sections;
-    };
+    using ConfigFile = tapi::LineSettingsFile;
 
     TcpProvider(std::vector<TcpLineConfig> lines, QMap<QString, QString> phonebook, ConfigFile file = {});
     ~TcpProvider() override;

@@ -31,4 +31,11 @@ void ReadTtySettings(const QVariantMap& values, TtySettings& settings, QStringLi
         settings.lockDir = Text(values.value(QStringLiteral("lockdir"))).trimmed();
 }
 
+QList<QPair<QString, QString>> TtySettingsKeys(const TtySettings& settings)
+{
+    return {{QStringLiteral("device"), settings.device},
+            {QStringLiteral("speed"), QString::number(settings.speed)},
+            {QStringLiteral("flow"), linecfg::WordOf(kFlows, settings.flow)}};
+}
+
 } // namespace qv::tty

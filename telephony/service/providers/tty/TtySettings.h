@@ -4,6 +4,8 @@
 // tty is its own.
 #pragma once
 
+#include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -37,5 +39,10 @@ struct TtySettings
 // A missing key keeps what `settings` holds. A value that cannot be used is
 // reported in `problems` (one English line each) and keeps it too.
 void ReadTtySettings(const QVariantMap& values, TtySettings& settings, QStringList& problems);
+
+// The keys that ReadTtySettings reads back as `settings`' device, speed and
+// flow control, for a line's section of telephony.conf. The lock folder is
+// not among them: it is the file's to say, never a dialog's.
+QList<QPair<QString, QString>> TtySettingsKeys(const TtySettings& settings);
 
 } // namespace qv::tty
