@@ -55,25 +55,22 @@ public:
     {
         Send(zm::EncodeBinaryHeader(zm::ZHeader::WithPosition(type, pos)));
     }
-    static QByteArray Sub(const QByteArray& data, std::uint8_t frameEnd)
+    static QByteArray Sub(const QByteArray& data, std::uint8_t frameEnd, bool crc32 = false)
     {
         std::vector<std::uint8_t> out(zm::EncodedSubpacketCapacity(data.size()));
         const std::size_t n = zm::EncodeSubpacket(reinterpret_cast<const std::uint8_t*>(data.constData()),
-                                                  data.size(), frameEnd, out.data());
+                                                  data.size(), frameEnd, out.data(), crc32);
         return QByteArray(reinterpret_cast<const char*>(out.data()), static_cast<qsizetype>(n));
     }
     // A binary header and a subpacket with CRC-32, as a sender that takes up
     // the CRC-32 a receiver offers sends them.
     static QByteArray Bin32(std::uint8_t type, std::uint32_t pos = 0)
     {
-        const zm::ZHeader h = zm::ZHeader::WithPosition(type, pos);
-        const QByteArray body(reinterpret_cast<const char*>(&h.type), 1);
-        return QByteArray("*\x18") + char(zm::ZBIN32) +
-               Escaped32(body + QByteArray(reinterpret_cast<const char*>(h.p.data()), 4), false, 0);
+        return zm::EncodeBinaryHeader(zm::ZHeader::WithPosition(type, pos), true);
     }
     static QByteArray Sub32(const QByteArray& data, std::uint8_t frameEnd)
     {
-        return Escaped32(data, true, frameEnd);
+        return Sub(data, frameEnd, true);
     }
     // ZFILE header and its announcement.
     void Announce(const QByteArray& name, std::int64_t size, std::int64_t date = 0, int files = 1,
@@ -168,35 +165,6 @@ public:
     }
 
 private:
-    // `bytes` escaped, then (for a subpacket) ZDLE and the frame end, then the
-    // CRC-32 of both, low byte first, escaped.
-    static QByteArray Escaped32(const QByteArray& bytes, bool subpacket, std::uint8_t frameEnd)
-    {
-        QByteArray out;
-        auto put = [&out](std::uint8_t c) {
-            if (c == 0x18 || (c & 0x7F) == 0x10 || (c & 0x7F) == 0x11 || (c & 0x7F) == 0x13 ||
-                (c & 0x7F) == 0x0D) {
-                out += char(0x18);
-                c ^= 0x40;
-            }
-            out += char(c);
-        };
-        std::uint32_t crc = 0xFFFFFFFFu;
-        for (const char c : bytes) {
-            put(std::uint8_t(c));
-            crc = zm::Crc32Update(crc, std::uint8_t(c));
-        }
-        if (subpacket) {
-            out += char(0x18);
-            out += char(frameEnd);
-            crc = zm::Crc32Update(crc, frameEnd);
-        }
-        crc = ~crc;
-        for (int i = 0; i < 4; ++i)
-            put(std::uint8_t(crc >> (8 * i)));
-        return out;
-    }
-
     bool OnEvent(const zm::ZFrameDecoder::Event& ev)
     {
         using D = zm::ZFrameDecoder;
