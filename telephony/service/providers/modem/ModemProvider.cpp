@@ -171,13 +171,9 @@ LONG ModemProvider::SetLineConfig(int line, const ModemLineConfig& config)
     wanted.initSequence = l.config.initSequence;
     // What the operator accepted must still be there at the next start: it
     // is written first, and a line whose file cannot take it stays as it was.
-    auto keys = ModemLineConfigKeys(wanted);
-    keys.prepend({QStringLiteral("type"), QStringLiteral("modem")});
-    if (QString error; !m_file.Keep(line, keys, error)) {
-        l.failure = NotKeptText(error);
-        qWarning("modem line %d: settings not kept: %s", line, qPrintable(error));
+    if (!m_file.Keep(line, QStringLiteral("modem"), ModemLineConfigKeys(wanted),
+                     QStringLiteral("modem line %1").arg(line), l.failure))
         return LINEERR_OPERATIONFAILED;
-    }
     l.config = std::move(wanted);
     l.configBlock = EncodeConfigBlock(l.config, l.configBlock);
     l.failure.clear();

@@ -122,13 +122,9 @@ LONG SerialLineProvider::SetLineConfig(int index, const SerialLineConfig& config
     wanted.port.lockDir = line.config.port.lockDir;
     // What the operator accepted must still be there at the next start: it
     // is written first, and a line whose file cannot take it stays as it was.
-    auto keys = SerialLineConfigKeys(wanted);
-    keys.prepend({QStringLiteral("type"), QStringLiteral("serial")});
-    if (QString error; !m_file.Keep(index, keys, error)) {
-        line.failure = NotKeptText(error);
-        qWarning("serial line %d: settings not kept: %s", index, qPrintable(error));
+    if (!m_file.Keep(index, QStringLiteral("serial"), SerialLineConfigKeys(wanted),
+                     QStringLiteral("serial line %1").arg(index), line.failure))
         return LINEERR_OPERATIONFAILED;
-    }
     line.failure.clear();
     line.next.reset();
     // What the open does not depend on (the name, the dial time limit) is

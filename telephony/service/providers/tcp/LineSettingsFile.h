@@ -8,11 +8,8 @@
 // are written, so that what the operator sees accepted is what the next start
 // finds:
 //
-//     QString error;
-//     if (!m_file.Keep(line, keys, error)) {
-//         l.failure = NotKeptText(error);   // the line's LineFailure()
-//         return LINEERR_OPERATIONFAILED;   // and nothing changes
-//     }
+//     if (!m_file.Keep(line, "modem", keys, label, l.failure))
+//         return LINEERR_OPERATIONFAILED; // and nothing changes
 //     l.config = wanted;
 #pragma once
 
@@ -29,15 +26,14 @@ struct LineSettingsFile
     QString path;              // telephony.conf; empty: nothing is written
     std::vector<int> sections; // the section [lineN] of each line, by line
 
-    // Writes `keys` into the section of the provider's line `line` with
-    // WriteLineSection; true when they are written, or when the line has no
-    // section to write to. False, with WriteLineSection's English line in
-    // `error`, when the file cannot take them.
-    bool Keep(int line, const QList<QPair<QString, QString>>& keys, QString& error) const;
+    // Writes `type` = `type` and then `keys` into the section of the
+    // provider's line `line` with WriteLineSection; true when they are
+    // written, or when the line has no section to write to. When the file
+    // cannot take them: false, `failure` (the line's LineFailure) says that
+    // the settings were not changed and why, and the log gets a line that
+    // begins with `label` ("modem line 0").
+    bool Keep(int line, const QString& type, QList<QPair<QString, QString>> keys, const QString& label,
+              QString& failure) const;
 };
-
-// What a line says when settings it was given could not be kept, from the
-// error of Keep(): the settings were not taken.
-QString NotKeptText(const QString& error);
 
 } // namespace tapi

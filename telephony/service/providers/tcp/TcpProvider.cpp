@@ -346,14 +346,9 @@ LONG TcpProvider::SetDevConfig(int line, const QString& deviceClass, const QByte
         return LINEERR_INVALPARAM;
     // What the operator set must still be there at the next start: it is
     // written first, and a line whose file cannot take it stays unchanged.
-    auto keys = TcpLineConfigKeys(decoded);
-    keys.prepend({QStringLiteral("type"), QStringLiteral("tcp")});
-    if (QString error; !m_file.Keep(line, keys, error)) {
-        l.failure = tapi::NotKeptText(error);
-        qWarning().noquote()
-            << QStringLiteral("tcp line \"%1\": settings not kept: %2").arg(l.config.name, error);
+    if (!m_file.Keep(line, QStringLiteral("tcp"), TcpLineConfigKeys(decoded),
+                     QStringLiteral("tcp line \"%1\"").arg(l.config.name), l.failure))
         return LINEERR_OPERATIONFAILED;
-    }
     l.config = decoded;
     l.block = config.left(ConfigBlockSize);
     l.failure.clear();
