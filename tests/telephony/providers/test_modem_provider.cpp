@@ -169,6 +169,39 @@ TEST_F(ModemLine, AReopenAfterANewSpeedOpensTheTtyAtIt)
     EXPECT_TRUE(fake->CommandSent("ATL2M1")) << "the modem came up again";
 }
 
+// The same button while the last call is still being hung up: the hang-up
+// ends on the tty as it was, and the new settings are taken after it.
+TEST_F(ModemLine, SettingsGivenWhileAHangUpRunsAreTakenWhenItIsDone)
+{
+    Connected();
+    ModemLineConfig wanted = provider->LineConfig(0);
+    wanted.init = "AT&F";
+    ASSERT_EQ(provider->SetLineConfig(0, wanted), 0);
+    provider->CloseLine(0);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    fake->commands.clear();
+    Run(timings.dtrDropMs + timings.dtrSettleMs + 200);
+    EXPECT_EQ(fake->opens, 1);
+    ASSERT_FALSE(fake->commands.empty());
+    EXPECT_EQ(fake->commands.front(), QByteArray("AT&F")) << "told the modem again once on hook";
+
+    Connected(8);
+    wanted.speed = 9600;
+    ASSERT_EQ(provider->SetLineConfig(0, wanted), 0);
+    provider->CloseLine(0);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    EXPECT_EQ(fake->opens, 1) << "the hang-up keeps the tty it runs on";
+    fake->commands.clear();
+    Run(timings.dtrDropMs + timings.dtrSettleMs + 200);
+    EXPECT_EQ(fake->opens, 2);
+    EXPECT_TRUE(fake->open);
+    EXPECT_EQ(fake->settings, PortSettings(wanted));
+    ASSERT_FALSE(fake->commands.empty());
+    EXPECT_EQ(fake->commands.front(), QByteArray("AT"));
+    EXPECT_TRUE(fake->CommandSent("ATL2M1")) << "the modem came up again";
+    EXPECT_FALSE(events.Has("closed 0"));
+}
+
 TEST_F(ModemLine, AModemThatDoesNotComeUpClosesTheLineWithItsReason)
 {
     fake->responder = [](const QByteArray&) { return QByteArray(); };

@@ -59,6 +59,7 @@ struct ModemProvider::Line
     TimerId stepTimer = 0;
     TimerId ringTimer = 0;
     TimerId closeTimer = 0;
+    TimerId settingsTimer = 0;
 
     // Bringing the modem up.
     std::vector<InitStep> initSteps;
@@ -68,6 +69,7 @@ struct ModemProvider::Line
     QStringList refused;        // optional commands the modem did not take
     ModemLineConfig initConfig; // what the modem was brought up with
     bool reinitWanted = false;  // reopened with other settings while it came up
+    bool settingsWaiting = false; // reopened with other settings while a hang-up ran
     enum class CallerId
     {
         Unknown,
@@ -272,9 +274,12 @@ LONG ModemProvider::OpenLine(int index)
         return 0;
     if (line.closing) {
         // Closed and opened again while the last call was still being hung
-        // up: the tty is still ours, and the hang-up finishes as it would.
+        // up: the tty is still ours, and the hang-up finishes as it would,
+        // on the tty as it is. Other settings are taken once it is done.
         line.closing = false;
         line.open = true;
+        line.settingsWaiting =
+            line.port != PortSettings(line.config) || !SameInit(line.initConfig, line.config);
         return 0;
     }
     if (line.closeTimer && !line.deviceLost && line.device && line.device->IsOpen() && line.at &&
@@ -297,9 +302,19 @@ LONG ModemProvider::OpenLine(int index)
         }
         return 0;
     }
+    const LONG result = OpenDevice(line);
+    if (result != 0)
+        qWarning("modem line %d: %s", index, qPrintable(line.failure));
+    return result;
+}
+
+// Opens the tty afresh with the line's settings and brings the modem up; on
+// failure `failure` says why.
+LONG ModemProvider::OpenDevice(Line& line)
+{
     CloseDevice(line);
     if (!line.device)
-        line.device = m_factory(index);
+        line.device = m_factory(line.index);
     line.failure.clear();
     line.deviceLost = false;
     if (line.config.device.isEmpty()) {
@@ -310,7 +325,6 @@ LONG ModemProvider::OpenLine(int index)
     const tty::OpenResult opened = line.device->Open(line.port);
     if (!opened.ok()) {
         line.failure = tty::OpenErrorText(opened, line.config.device, QStringLiteral("modem device"));
-        qWarning("modem line %d: %s", index, qPrintable(line.failure));
         return tty::OpenLineError(opened);
     }
     line.device->DiscardInput();
@@ -330,7 +344,7 @@ void ModemProvider::CloseDevice(Line& line)
 {
     StopTimer(line);
     line.watch.Stop();
-    for (TimerId* t : {&line.ringTimer, &line.closeTimer}) {
+    for (TimerId* t : {&line.ringTimer, &line.closeTimer, &line.settingsTimer}) {
         if (*t) {
             Clock::Instance().StopTimer(*t);
             *t = 0;
@@ -346,6 +360,32 @@ void ModemProvider::CloseDevice(Line& line)
     line.ignoreRings = false;
     line.callerKnown = false;
     line.reinitWanted = false;
+    line.settingsWaiting = false;
+}
+
+// Settings given while a hang-up ran: once the line is idle, a new speed or
+// flow control opens the tty afresh, other settings for the modem are told it
+// again. This runs a turn after the hang-up, whose end the tty's readiness
+// handler may be reporting; a call placed in the meantime keeps them waiting
+// for its own hang-up.
+void ModemProvider::TakeWaitingSettings(Line& line)
+{
+    if (!line.settingsWaiting || line.settingsTimer)
+        return;
+    Line* l = &line;
+    line.settingsTimer = Clock::Instance().StartTimer(0, [this, l] {
+        Clock::Instance().StopTimer(l->settingsTimer);
+        l->settingsTimer = 0;
+        if (!l->settingsWaiting || !l->open || l->deviceLost || l->call != 0 || l->step != LineStep::Idle)
+            return;
+        l->settingsWaiting = false;
+        if (l->port == PortSettings(l->config)) {
+            BringUp(*l, false);
+            return;
+        }
+        if (OpenDevice(*l) != 0)
+            LineUnusable(*l, l->failure);
+    });
 }
 
 // The tty's readiness handler may be what found the line finished; its
@@ -1344,6 +1384,7 @@ void ModemProvider::FinishHangup(Line& line)
     }
     if (line.device && line.device->IsOpen())
         line.device->SetReadyNotify(true);
+    TakeWaitingSettings(line);
 }
 
 void ModemProvider::FailHangup(Line& line)
@@ -1372,6 +1413,8 @@ void ModemProvider::FailHangup(Line& line)
         ForgetCall(line);
         if (closing)
             CloseDeviceLater(line);
+        else
+            TakeWaitingSettings(line);
         return;
     }
     // The call stays; a carrier that falls, or a NO CARRIER from the modem,

@@ -199,7 +199,9 @@ private:
     void StopTimer(Line& line);
     void ReportState(Line& line, tapi::DWORD state, tapi::DWORD detail = 0);
     void ForgetCall(Line& line);
+    tapi::LONG OpenDevice(Line& line);
     void CloseDevice(Line& line);
+    void TakeWaitingSettings(Line& line);
     void CloseDeviceLater(Line& line, int afterMs = 0);
 
     tapi::ProviderEvents* m_events = nullptr;
