@@ -444,6 +444,29 @@ TEST_F(SerialLine, AReopenWithinTheLingerKeepsTheTtyAndACloseHangsUp)
     EXPECT_TRUE(Take().empty()) << "the service forgot the call; nothing is reported";
 }
 
+// Settings given while the last call is still being hung up, with the line
+// closed and opened again (the dialog's button): the hang-up ends on the tty
+// as it was, and the tty is opened afresh with them once it is done.
+TEST_F(SerialLine, SettingsGivenWhileAHangUpRunsAreTakenWhenItIsDone)
+{
+    Open();
+    ASSERT_EQ(provider->MakeCall(1, 0, 7, "", 0, {}), 0);
+    Take();
+    SerialLineConfig wanted = provider->LineConfig(0);
+    wanted.port.speed = 9600;
+    ASSERT_EQ(provider->SetLineConfig(0, wanted), 0);
+    provider->CloseLine(0);
+    ASSERT_EQ(provider->OpenLine(0), 0);
+    EXPECT_EQ(fake->opens, 1) << "the hang-up keeps the tty it runs on";
+    Run(timings.dtrDropMs + 20);
+    EXPECT_EQ(fake->opens, 2);
+    EXPECT_TRUE(fake->open);
+    EXPECT_EQ(fake->settings, wanted.port);
+    EXPECT_TRUE(Take().empty());
+    ASSERT_EQ(provider->MakeCall(2, 0, 8, "", 0, {}), 0);
+    EXPECT_EQ(Take(), (Log{"reply 2 0", "state 8 CONNECTED 1"}));
+}
+
 TEST_F(SerialLine, ADeviceThatGoesAwayEndsTheCallAndClosesTheLine)
 {
     Open();

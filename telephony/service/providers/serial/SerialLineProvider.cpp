@@ -47,6 +47,7 @@ struct SerialLineProvider::Line
     LineStep step = LineStep::Closed;
     TimerId stepTimer = 0;
     TimerId closeTimer = 0;
+    TimerId settingsTimer = 0; // takes `next` once a hang-up the line was reopened in is done
 
     // The line's one call.
     CallId call = 0;
@@ -256,7 +257,8 @@ LONG SerialLineProvider::OpenLine(int index)
         return 0;
     if (line.closing) {
         // Closed and opened again while the last call was still being hung
-        // up: the tty is still ours, and the hang-up finishes as it would.
+        // up: the tty is still ours, and the hang-up finishes as it would,
+        // on the tty as it is. Settings given since are taken once it is done.
         line.closing = false;
         line.open = true;
         return 0;
@@ -272,6 +274,14 @@ LONG SerialLineProvider::OpenLine(int index)
         WatchIdle(line);
         return 0;
     }
+    return OpenDevice(line);
+}
+
+// Opens the tty afresh with the line's settings (those given while it was
+// open take over); on failure `failure` says why.
+LONG SerialLineProvider::OpenDevice(Line& line)
+{
+    const int index = line.index;
     CloseDevice(line);
     if (!line.device)
         line.device = m_factory(index);
@@ -305,9 +315,11 @@ void SerialLineProvider::CloseDevice(Line& line)
 {
     StopStepTimer(line);
     line.watch.Stop();
-    if (line.closeTimer) {
-        Clock::Instance().StopTimer(line.closeTimer);
-        line.closeTimer = 0;
+    for (TimerId* t : {&line.closeTimer, &line.settingsTimer}) {
+        if (*t) {
+            Clock::Instance().StopTimer(*t);
+            *t = 0;
+        }
     }
     if (line.device)
         line.device->Close();
@@ -807,6 +819,29 @@ void SerialLineProvider::FinishHangup(Line& line)
         return;
     }
     WatchIdle(line);
+    TakeWaitingSettings(line);
+}
+
+// Settings given while a hang-up ran on a line that was reopened meanwhile:
+// once it is idle the tty is opened afresh with them. This runs a turn after
+// the hang-up, whose end a watch may be reporting; a call placed in the
+// meantime keeps them waiting for its own hang-up.
+void SerialLineProvider::TakeWaitingSettings(Line& line)
+{
+    if (!line.next || line.settingsTimer)
+        return;
+    Line* l = &line;
+    line.settingsTimer = Clock::Instance().StartTimer(0, [this, l] {
+        Clock::Instance().StopTimer(l->settingsTimer);
+        l->settingsTimer = 0;
+        if (!l->next || !l->open || l->deviceLost || l->call != 0 || l->step != LineStep::Idle)
+            return;
+        if (OpenDevice(*l) != 0) {
+            l->open = false;
+            if (m_events)
+                m_events->LineClosed(this, l->index);
+        }
+    });
 }
 
 void SerialLineProvider::FailHangup(Line& line, const QString& reason)
@@ -825,10 +860,12 @@ void SerialLineProvider::FailHangup(Line& line, const QString& reason)
         const bool closing = line.closing;
         line.closing = false;
         ForgetCall(line);
-        if (closing)
+        if (closing) {
             CloseDeviceLater(line, 0);
-        else
+        } else {
             WatchIdle(line);
+            TakeWaitingSettings(line);
+        }
         return;
     }
     // The call stays as it was, for a later drop to try again.

@@ -162,7 +162,9 @@ private:
     void FailHangup(Line& line, const QString& reason);
     void ReportState(Line& line, tapi::DWORD state, tapi::DWORD detail = 0);
     void ForgetCall(Line& line);
+    tapi::LONG OpenDevice(Line& line);
     void CloseDevice(Line& line);
+    void TakeWaitingSettings(Line& line);
     void CloseDeviceLater(Line& line, int afterMs);
 
     tapi::ProviderEvents* m_events = nullptr;
