@@ -92,7 +92,10 @@ HeaderResult StartDecompress(jpeg_decompress_struct* cinfo, ErrorManager* manage
 }
 
 // Reads every row into `image` (RGB888 rows of `bytesPerLine`), converting
-// through `scratch` when the decoder's output is not RGB.
+// through `scratch` when the decoder's output is not RGB. Reading stops at the
+// first sign of damage: such an image is refused whatever its other rows hold,
+// and a stream cut short in a large image would otherwise be decoded, grey
+// row after grey row, to its end.
 bool ReadRows(jpeg_decompress_struct* cinfo, ErrorManager* manager, unsigned char* image,
               qsizetype bytesPerLine, unsigned char* scratch)
 {
@@ -101,6 +104,8 @@ bool ReadRows(jpeg_decompress_struct* cinfo, ErrorManager* manager, unsigned cha
     const int components = cinfo->output_components;
     const JDIMENSION width = cinfo->output_width;
     while (cinfo->output_scanline < cinfo->output_height) {
+        if (manager->damageWarning != 0)
+            return true;
         unsigned char* out = image + qsizetype(cinfo->output_scanline) * bytesPerLine;
         JSAMPROW row = components == 3 ? out : scratch;
         if (jpeg_read_scanlines(cinfo, &row, 1) != 1)
