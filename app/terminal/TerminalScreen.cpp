@@ -427,18 +427,50 @@ TerminalCell TerminalScreen::Cell(int row, int column) const
     return out;
 }
 
+namespace {
+
+void AppendCharacter(QString& text, char32_t ch)
+{
+    if (ch == 0)
+        text += QLatin1Char(' ');
+    else if (ch < 0xD800 || (ch >= 0xE000 && ch < 0x10000))
+        text += QChar(char16_t(ch));
+    else
+        text += QString::fromUcs4(&ch, 1);
+}
+
+} // namespace
+
+// As Cell() reads it, a cell at a time, but each cell is asked of the library
+// once: the text of every row is what copying the whole screen and the
+// scrollback takes.
 QString TerminalScreen::RowText(int row) const
 {
     QString text;
-    const int columns = row < 0 ? m_columns * 4 : m_columns;
-    for (int c = 0; c < columns; ++c) {
-        const TerminalCell cell = Cell(row, c);
-        if (cell.width == 0)
-            continue;
-        if (cell.ch == 0)
-            text += QLatin1Char(' ');
-        else
-            text += QString::fromUcs4(&cell.ch, 1);
+    if (row < 0) {
+        const int index = int(m_library->scrollback.size()) + row;
+        if (index < 0)
+            return text;
+        const std::vector<TerminalCell>& line = m_library->scrollback[std::size_t(index)];
+        text.reserve(qsizetype(line.size()));
+        for (const TerminalCell& cell : line)
+            if (cell.width != 0)
+                AppendCharacter(text, cell.ch);
+    } else if (row < m_rows) {
+        text.reserve(m_columns);
+        int leftWidth = 0;
+        for (int c = 0; c < m_columns; ++c) {
+            VTermScreenCell cell;
+            if (!vterm_screen_get_cell(m_library->screen, VTermPos{row, c}, &cell)) {
+                text += QLatin1Char(' ');
+                leftWidth = 0;
+                continue;
+            }
+            const char32_t ch = cell.chars[0] == 0xFFFFFFFFu ? 0 : char32_t(cell.chars[0]);
+            if (!(ch == 0 && leftWidth == 2))
+                AppendCharacter(text, ch);
+            leftWidth = cell.width;
+        }
     }
     while (text.endsWith(QLatin1Char(' ')))
         text.chop(1);

@@ -219,6 +219,12 @@ TEST(TerminalScreen, ScrollbackKeepsTheNewestLinesUpToItsLimit)
     screen.Resize(8, 3);
     EXPECT_EQ(screen.ScrollbackLines(), 5);
     EXPECT_EQ(screen.Columns(), 8);
+    // A line kept from a wide window keeps its whole text in a narrow one.
+    screen.Resize(120, 3);
+    const QByteArray wide = QByteArray(100, '-') + "end";
+    screen.Feed(wide + "\r\n\r\n\r\n");
+    screen.Resize(20, 3);
+    EXPECT_EQ(screen.RowText(-1).toLatin1(), wide);
     screen.Reset();
     EXPECT_EQ(screen.ScrollbackLines(), 0);
     EXPECT_EQ(screen.RowText(0), "");
