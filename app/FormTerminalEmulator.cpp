@@ -10,6 +10,7 @@
 #include "app/TerminalSession.h"
 
 #include "frontend/FormComponents.h"
+#include "frontend/EventLogFile.h"
 #include "frontend/InstanceLock.h"
 #include "frontend/Reactions.h"
 #include "frontend/SendList.h"
@@ -43,6 +44,8 @@ const QString kTahoma = QStringLiteral("Tahoma");
 const QString kArial = QStringLiteral("Arial");
 // The phone's code for a line another application holds.
 constexpr int kLineInUseElsewhere = 106;
+// Lines the window's log shows; older ones are in the log file.
+constexpr int kLogLinesShown = 20000;
 
 QLabel* SunkenText(QWidget* parent, const char* name, int x, int y, int w, int h, Qt::Alignment alignment)
 {
@@ -111,6 +114,8 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
     m_memoTerminal = m_terminal->Area();
     m_groupBox1->raise();
     ConnectControls();
+    if (m_services.eventLog && !m_services.eventLog->IsOpen())
+        m_memoLog->appendPlainText(m_services.eventLog->Error());
     FormCreate();
 }
 
@@ -187,6 +192,9 @@ void TFormTerminalEmulator::BuildForm()
     SetTextColor(m_memoLog, color::Yellow);
     SetFillColor(m_memoLog, color::MenuHighlight);
     m_memoLog->appendPlainText(QStringLiteral("Position :"));
+    // The log file keeps every line; the window, on a line left to answer
+    // for weeks, keeps the newest.
+    m_memoLog->setMaximumBlockCount(kLogLinesShown);
 
     m_memo2 = Place<QPlainTextEdit>(this, "Memo2", 8, 179, 386, 45);
     m_memo2->setReadOnly(true);
@@ -540,6 +548,8 @@ void TFormTerminalEmulator::UpdateControls()
 void TFormTerminalEmulator::AddLog(const QString& line)
 {
     m_memoLog->appendPlainText(line);
+    if (m_services.eventLog)
+        m_services.eventLog->Write(line);
 }
 
 void TFormTerminalEmulator::SetStatus(int color, const QString& line)

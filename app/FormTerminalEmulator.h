@@ -37,6 +37,7 @@ class QToolButton;
 
 namespace vh {
 
+class EventLogFile;
 class InstanceLock;
 class TForm1;
 class TerminalArea;
@@ -57,6 +58,8 @@ struct TerminalWindowServices
     FolderChooser chooseFolder;
     // Runs a dialog modally and returns its result. Empty: QDialog::exec.
     std::function<int(QDialog& dialog)> runDialog;
+    // The log file every log line goes to as well; null: none. Outlives the window.
+    EventLogFile* eventLog = nullptr;
 };
 
 // The file dialog of the send button: several existing files.

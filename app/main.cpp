@@ -8,6 +8,7 @@
 #include "app/LineConfigDialogs.h"
 #include "app/MessageBox.h"
 
+#include "frontend/EventLogFile.h"
 #include "frontend/LineProviders.h"
 #include "frontend/Settings.h"
 #include "frontend/SignalWatcher.h"
@@ -97,11 +98,27 @@ int main(int argc, char** argv)
     // A folder that cannot be made is reported by the window's write test.
     QDir().mkpath(folder);
 
+    // From here on what the line providers and components report goes to the
+    // log file too, from the lines' set-up on.
+    vh::EventLogFile eventLog(folder + vh::EventLogFile::kFileName);
+    if (!eventLog.IsOpen())
+        Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(eventLog.Error()));
+    vh::KeepDiagnosticsIn(&eventLog);
+    eventLog.Write(QStringLiteral("VH Terminal %1 started; settings in %2")
+                       .arg(QStringLiteral(VH_TERMINAL_VERSION), QDir::toNativeSeparators(folder)));
+    struct Ended
+    {
+        vh::EventLogFile& log;
+        ~Ended() { log.Write(QStringLiteral("VH Terminal ended")); }
+    } ended{eventLog};
+
     vh::LineProvidersRelease linesRelease;
     QStringList problems;
     vh::InstallLineProviders(folder, problems);
-    for (const QString& problem : problems)
+    for (const QString& problem : problems) {
         Print(stderr, QStringLiteral("vh-terminal: %1\n").arg(problem));
+        eventLog.Write(problem);
+    }
 
     vh::RegisterLineConfigDialogs();
     vh::InstallComponentMessageHandler();
@@ -131,6 +148,7 @@ int main(int argc, char** argv)
 
     vh::TerminalWindowServices services;
     services.settingsFolder = folder;
+    services.eventLog = &eventLog;
     vh::TFormTerminalEmulator window(services);
     vh::TForm1 pictureWindow(&window);
     window.SetPictureWindow(&pictureWindow);

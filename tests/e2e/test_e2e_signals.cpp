@@ -89,6 +89,13 @@ TEST_F(VhTerminalSignals, TerminateHangsUpAModemCallFirst)
     EXPECT_EQ(Read("RN.ctx"), "1\r\n");
     EXPECT_FALSE(Exists("false.ctx"));
     ::close(callerTty);
+
+    // The run's story is in the log file, the window's lines among it.
+    const QString log = QString::fromUtf8(Read("vh-terminal.log"));
+    const qsizetype started = log.indexOf(" started; settings in ");
+    const qsizetype connected = log.indexOf(" >Connected.\n");
+    const qsizetype ended = log.indexOf(" VH Terminal ended\n");
+    EXPECT_TRUE(started >= 0 && connected > started && ended > connected) << log.toStdString();
 }
 
 } // namespace
