@@ -142,8 +142,10 @@ int main(int argc, char** argv)
         });
         if (shownWindow)
             shownWindow->close();
-        // Also ends the event loop of a dialog that is open at the time.
-        QCoreApplication::quit();
+        // Every event loop ends, that of a box the start-up steps show too,
+        // and one opened after it returns at once; quit() would do nothing
+        // before the main loop runs.
+        QCoreApplication::exit(0);
     });
 
     vh::TerminalWindowServices services;

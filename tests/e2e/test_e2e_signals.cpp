@@ -57,6 +57,19 @@ TEST_F(VhTerminalSignals, InterruptAndHangUpStoreTheChoicesAsClosingDoes)
     }
 }
 
+// A box of the start-up steps waits for an operator; a signal does not.
+TEST_F(VhTerminalSignals, ASignalClosesABoxOfTheStartUpSteps)
+{
+    Write("telephony.conf", "[line0]\ntype = modem\ndevice = /dev/ttyVH-NONE9\n");
+    ProgramRun program(VH_TERMINAL_EXECUTABLE);
+    Start(program);
+    ASSERT_TRUE(WaitFor([&] { return Read("vh-terminal.log").contains(">Error: Could not open the line device."); }))
+        << Read("vh-terminal.log").toStdString();
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Finish(30000), 0) << program.Err().toStdString();
+    EXPECT_TRUE(Read("vh-terminal.log").endsWith(" VH Terminal ended\n"));
+}
+
 TEST_F(VhTerminalSignals, TerminateHangsUpAModemCallFirst)
 {
     qv::test::VirtualModem ours, caller;
