@@ -3,6 +3,7 @@
 #include "common/Clock.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 #include <atomic>
 
@@ -82,6 +83,13 @@ void EventLogFile::FailLocked(const QString& cause)
 
 void EventLogFile::Write(const QString& line)
 {
+    // A message the file itself gives while it is written comes back here
+    // through the diagnostics handler, on the thread that holds the lock.
+    thread_local bool writing = false;
+    if (writing)
+        return;
+    writing = true;
+    const auto done = qScopeGuard([] { writing = false; });
     const QByteArray entry = EventLogEntry(qv::Clock::Instance().Now(), line) + '\n';
     const std::lock_guard lock(m_mutex);
     if (!m_file.isOpen())
