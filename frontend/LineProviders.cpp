@@ -3,7 +3,7 @@
 #include "telephony/service/Service.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/serial/SerialLineFactory.h"
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/providers/tcp/ConfiguredProviders.h"
 
 namespace vh {
 

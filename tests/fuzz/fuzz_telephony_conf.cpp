@@ -10,7 +10,7 @@
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/modem/ModemFactory.h"
 #include "telephony/service/providers/tcp/TcpNumber.h"
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/providers/tcp/ConfiguredProviders.h"
 
 #include <QFile>
 #include <QTemporaryDir>

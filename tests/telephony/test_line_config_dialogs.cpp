@@ -9,7 +9,7 @@
 #include "telephony/service/providers/sim/SimConfigDialog.h"
 #include "telephony/service/providers/tcp/TcpConfigDialog.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/providers/tcp/ConfiguredProviders.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,7 +3,7 @@
 // that cannot be written.
 #pragma once
 
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/providers/tcp/ConfiguredProviders.h"
 
 #include <QFile>
 #include <QTemporaryDir>

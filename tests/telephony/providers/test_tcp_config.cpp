@@ -2,7 +2,7 @@
 // providers built from a settings folder.
 #include "telephony/service/providers/tcp/TcpLineConfig.h"
 #include "telephony/service/providers/tcp/TcpProvider.h"
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/providers/tcp/ConfiguredProviders.h"
 
 #include <QDir>
 #include <QFile>

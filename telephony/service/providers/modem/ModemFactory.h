@@ -4,7 +4,7 @@
 //     tapi::InstallConfiguredProviders(folder, {{"modem", &qv::modem::CreateModemProvider}}, &problems);
 #pragma once
 
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/config/TelephonyConfig.h"
 
 namespace qv::modem {
 

@@ -75,7 +75,7 @@
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/modem/AtSequencer.h"
 #include "telephony/service/providers/modem/ModemLineConfig.h"
-#include "telephony/service/providers/tcp/LineSettingsFile.h"
+#include "telephony/service/config/LineSettingsFile.h"
 #include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>

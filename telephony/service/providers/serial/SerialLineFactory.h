@@ -4,7 +4,7 @@
 //     {"serial", &qv::serialline::CreateSerialLineProvider}
 #pragma once
 
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/config/TelephonyConfig.h"
 
 namespace qv::serialline {
 

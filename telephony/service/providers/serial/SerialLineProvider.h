@@ -51,7 +51,7 @@
 
 #include "telephony/service/Provider.h"
 #include "telephony/service/providers/serial/SerialLineConfig.h"
-#include "telephony/service/providers/tcp/LineSettingsFile.h"
+#include "telephony/service/config/LineSettingsFile.h"
 #include "telephony/service/providers/tty/TtyDevice.h"
 
 #include <functional>

@@ -4,7 +4,7 @@
 #include "telephony/service/LineExtensions.h"
 #include "telephony/service/providers/tcp/TcpNumber.h"
 #include "telephony/service/providers/tcp/TcpSocket.h"
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/config/TelephonyConfig.h"
 #include "telephony/service/providers/tcp/TelnetRelay.h"
 
 #include <QFileInfo>

@@ -54,7 +54,7 @@
 #pragma once
 
 #include "telephony/service/Provider.h"
-#include "telephony/service/providers/tcp/LineSettingsFile.h"
+#include "telephony/service/config/LineSettingsFile.h"
 #include "telephony/service/providers/tcp/TcpLineConfig.h"
 #include "telephony/service/providers/tcp/TelnetCodec.h"
 

@@ -1,5 +1,5 @@
-// Which line devices the program offers: telephony.conf in the settings
-// folder, and the providers built from it.
+// telephony.conf in the settings folder: which line devices the program
+// offers, read and, for the settings a line is given, written back.
 //
 // The file is INI. Each line is a section [lineN] (N = 0, 1, ...) with a
 // `type`; lines are taken in the order of N. Numbers dialled on tcp lines are
@@ -19,19 +19,10 @@
 //     [phonebook]
 //     7001 = bbs.example.org:23
 //
-// With no file, or a file without any usable line, there is one tcp line
-// (line device 0) listening on 127.0.0.1 port 2323 in telnet mode.
-//
-// Starting the service (the GUI, once, before the phone component opens a
-// line):
-//
-//     QStringList problems;
-//     const int lines = tapi::InstallConfiguredProviders(settingsFolder, {}, &problems);
-//     for (const QString& p : problems) log(p);
-//
-// Types other than tcp come from factories passed in by the caller, so the
-// service never links a provider it is not given; the modem provider adds
-// itself as {{"modem", &CreateModemProvider}}.
+// Each line type's provider reads its own keys from the sections here, through
+// a factory of its own; the providers are built and installed by
+// InstallConfiguredProviders (providers/tcp/ConfiguredProviders.h), which also
+// makes the default line when the file gives none.
 #pragma once
 
 #include "telephony/service/Provider.h"
@@ -74,13 +65,6 @@ using LineTypeFactory = std::function<std::unique_ptr<Provider>(
     const TelephonyConfig& config, const std::vector<LineSection>& sections, QStringList& problems)>;
 using LineTypeFactories = std::map<QString, LineTypeFactory>;
 
-// The providers for `config`, one per type, in the order in which each type
-// first appears among the lines; the service numbers lines in that order. A
-// type without a factory is reported and its lines left out. When no line
-// results, the default tcp line is made.
-std::vector<std::unique_ptr<Provider>> BuildConfiguredProviders(TelephonyConfig& config,
-                                                                const LineTypeFactories& others = {});
-
 // Writes the keys of line section [line`index`] of the INI file at `path`:
 // each key already in the section gets its new value on its own line, the
 // others are added at the section's end, and a missing section (or file) is
@@ -90,12 +74,5 @@ std::vector<std::unique_ptr<Provider>> BuildConfiguredProviders(TelephonyConfig&
 // cannot be read or written.
 bool WriteLineSection(const QString& path, int index, const QList<QPair<QString, QString>>& keys,
                       QString& error);
-
-// Loads the settings folder's telephony.conf, builds its providers and
-// installs them in the service. Returns the number of line devices installed
-// (-1 when the service refused, because an application is initialised);
-// `problems` receives the configuration problems.
-int InstallConfiguredProviders(const QString& settingsFolder, const LineTypeFactories& others = {},
-                               QStringList* problems = nullptr);
 
 } // namespace tapi

@@ -1,6 +1,6 @@
-#include "telephony/service/providers/tcp/LineSettingsFile.h"
+#include "telephony/service/config/LineSettingsFile.h"
 
-#include "telephony/service/providers/tcp/TelephonyConfig.h"
+#include "telephony/service/config/TelephonyConfig.h"
 
 #include <QDebug>
 
