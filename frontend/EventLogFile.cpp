@@ -6,6 +6,7 @@
 #include <QScopeGuard>
 
 #include <atomic>
+#include <utility>
 
 namespace vh {
 
@@ -133,18 +134,14 @@ void DiagnosticsHandler(QtMsgType type, const QMessageLogContext& context, const
 
 void KeepDiagnosticsIn(EventLogFile* log, const EventLogFile* only)
 {
-    if (only && g_diagnosticsLog.load() != only)
+    EventLogFile* const installed = g_diagnosticsLog.load();
+    if (only && installed != only)
         return;
-    if (log && !g_diagnosticsLog.load()) {
-        g_diagnosticsLog = log;
+    if (log && !installed)
         g_previousHandler = qInstallMessageHandler(DiagnosticsHandler);
-    } else if (log) {
-        g_diagnosticsLog = log;
-    } else if (g_diagnosticsLog.load()) {
-        qInstallMessageHandler(g_previousHandler);
-        g_previousHandler = nullptr;
-        g_diagnosticsLog = nullptr;
-    }
+    else if (!log && installed)
+        qInstallMessageHandler(std::exchange(g_previousHandler, nullptr));
+    g_diagnosticsLog = log;
 }
 
 } // namespace vh
