@@ -20,8 +20,9 @@ using namespace qv::fuzz;
 QByteArray Pattern(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);
+    char* out = bytes.data();
     for (int i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+        out[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
     return bytes;
 }
 
@@ -60,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             return 0;
         line.Settle();
 
-        // The sender's data loop runs on the port's queue timer, in short steps.
-        line.Play(input, 40, 2);
+        // The sender's data loop runs on the port's queue timer (2 to 50 ms),
+        // in steps of a few of its periods.
+        line.Play(input, 40, 10);
         Check(line.RunOut(omSending), "a send that hears nothing more ends");
     }
 
