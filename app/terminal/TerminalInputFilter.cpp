@@ -56,6 +56,7 @@ void TerminalInputFilter::Push(const char* data, std::size_t size, QByteArray& o
             while (end < size && IsPrintableAscii(static_cast<unsigned char>(data[end])))
                 ++end;
             out.append(data + i, qsizetype(end - i));
+            m_lastPrinted = static_cast<unsigned char>(data[end - 1]);
             i = end;
             continue;
         }
@@ -140,6 +141,8 @@ void TerminalInputFilter::Take(char32_t ch, QByteArray& out)
         if (ch >= 0x5F && ch <= 0x7E && LineDrawing())
             ch = kLineDrawing[ch - 0x5F];
         AppendUtf8(ch, out);
+        if (ch >= 0x20)
+            m_lastPrinted = ch;
         return;
     case State::ControlSequence:
     case State::ControlSequenceIgnore:
@@ -239,6 +242,7 @@ void TerminalInputFilter::EndEscape(char32_t final, QByteArray& out)
     case 'c':
         m_sets = {};
         m_savedSets = {};
+        m_lastPrinted = 0;
         break;
     default:
         break;
@@ -390,6 +394,10 @@ void TerminalInputFilter::StartEscape()
 
 void TerminalInputFilter::EndControlSequence(char final, QByteArray& out)
 {
+    if (final == 'b') {
+        Repeat(out);
+        return;
+    }
     out += "\x1b[";
     if (m_marker != 0)
         out += m_marker;
@@ -426,6 +434,15 @@ void TerminalInputFilter::EndControlSequence(char final, QByteArray& out)
     // do), and so may CSI u with a marker.
     if ((m_marker == '?' && (final == 'h' || final == 'l')) || (m_marker != '?' && final == 'u'))
         MarkRestore(out);
+}
+
+void TerminalInputFilter::Repeat(QByteArray& out) const
+{
+    if (m_marker != 0 || m_intermediateCount != 0 || m_lastPrinted == 0)
+        return;
+    const int asked = m_parameterCount > 0 && m_present[0] ? m_values[0] : 1;
+    for (int i = std::clamp(asked, 1, kMaxRepeat); i > 0; --i)
+        AppendUtf8(m_lastPrinted, out);
 }
 
 } // namespace vh

@@ -26,6 +26,11 @@ namespace vh {
 //   largest one to a screen of at most a few hundred columns), at most two
 //   intermediates, and a private marker only at its start; one with more is
 //   dropped whole. A C0 control inside one acts at once, as on a terminal;
+// - a request to repeat the last character printed (CSI b) as that character
+//   itself, as many times as asked, up to kMaxRepeat (a line of the widest
+//   screen); with none printed yet, or with a marker or intermediates, it is
+//   dropped. The library's own repeat never ends after a character of no
+//   width (a combining mark, a zero-width non-joiner) or before any;
 // - of the strings, only a window or icon title (OSC 0, 1, 2) and a status
 //   request the library answers (DECRQSS of m, r, s, " q" and "\"q"), whole,
 //   up to kMaxStringBytes, always ended by ESC \; any other string (DCS,
@@ -54,6 +59,7 @@ public:
     static constexpr int kMaxParameters = 13;
     static constexpr int kMaxParameterValue = 9999;
     static constexpr int kMaxStringBytes = 2048;
+    static constexpr int kMaxRepeat = 500;
 
     // Appends to `out` what of `data` can go on now; what belongs to an
     // unfinished character or sequence waits for the next push. Where a
@@ -88,6 +94,7 @@ private:
     void StartEscape();
     void EndEscape(char32_t final, QByteArray& out);
     void EndControlSequence(char final, QByteArray& out);
+    void Repeat(QByteArray& out) const;
     // SO or SI: true when `ch` was one.
     bool Shift(char32_t ch);
     bool LineDrawing() const { return m_sets.left < 2 && m_sets.lineDrawing[m_sets.left]; }
@@ -118,6 +125,8 @@ private:
     // The string being read: whether it goes on, and what it holds so far.
     bool m_keepString = false;
     QByteArray m_string;
+
+    char32_t m_lastPrinted = 0; // what a repeat repeats; 0 before any
 
     CharacterSets m_sets;
     CharacterSets m_savedSets;                    // saved with the cursor

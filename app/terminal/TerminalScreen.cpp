@@ -129,12 +129,6 @@ struct TerminalScreen::Library
         vterm_screen_set_callbacks(screen, &callbacks, this);
         vterm_screen_enable_altscreen(screen, 1);
         vterm_screen_reset(screen, 1);
-        // The library loops for ever on a repeat request (CSI b) that comes
-        // before any character was printed; one printed and erased at once
-        // leaves the screen as it was and the repeat with a blank to repeat.
-        static const char prime[] = " \x1b[H\x1b[2J";
-        vterm_input_write(vt, prime, sizeof prime - 1);
-        vterm_screen_flush_damage(screen);
     }
     ~Library() { vterm_free(vt); }
 

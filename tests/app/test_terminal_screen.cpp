@@ -342,6 +342,10 @@ TEST(TerminalScreen, SequencesThatBreakTheLibraryAreMended)
     fresh.Feed("\x1b[3b"); // a repeat before any character was printed
     fresh.Feed("ab");
     EXPECT_EQ(fresh.RowText(0).trimmed(), "ab");
+    // A repeat of a character of no width, on a line of its own and after
+    // another character: the library's own repeat never ends there.
+    fresh.Feed("\r\n\xd9\x8e\x1b[b\r\n\xe2\x80\x8c\x1b[3b|\x1b[2b\r\nc\x1b[1;1H\xd9\x8e\x1b[2b");
+    EXPECT_EQ(fresh.RowText(2), "|||");
 
     TerminalScreen screen(20, 4);
     screen.Feed("x\xc2\x85y");       // a C1 control in UTF-8: NEL, as ESC E
@@ -406,10 +410,16 @@ TEST(TerminalInputFilter, PassesWellFormedSequencesAndMendsTheRest)
         {"\x1b\xc3\xbf[;;;;", "\xc3\xbf[;;;;"},      // a character ends the escape
         {"\x1b[" + QByteArray(20, ';') + "mx", "x"}, // too many parameters
         {"\x1b[1:2::3;4m", "\x1b[1:2::3;4m"},        // sub-parameters kept
-        {"\x1b[0099999999;H", "\x1b[9999;H"},        // no value beyond any screen
-        {"\x1b[1\r2H", "\r\x1b[12H"},                // a control inside acts at once
-        {"\x1b[1;?2h\x1b[1 !!p\x1b!!!x\x1b.[", ""},  // malformed: dropped whole
-        {"\x1b[12\x18x\x1b[3\x1b[4m", "x\x1b[4m"},   // CAN and ESC cancel
+        // Repeats as the character itself: of a mark, of a box piece, at most
+        // a line's worth; none with a marker or intermediates, or after a reset.
+        {"\xd9\x8e\x1b[2b\x1b(0q\x1b[b\x1b(Bx\x1b[0b\x1b[?2b\x1b[2$b",
+         "\xd9\x8e\xd9\x8e\xd9\x8e\xe2\x94\x80\xe2\x94\x80xx"},
+        {"q\x1b[9999b", QByteArray(TerminalInputFilter::kMaxRepeat + 1, 'q')},
+        {"a\033c\x1b[2b", "a\033c"},
+        {"\x1b[0099999999;H", "\x1b[9999;H"},       // no value beyond any screen
+        {"\x1b[1\r2H", "\r\x1b[12H"},               // a control inside acts at once
+        {"\x1b[1;?2h\x1b[1 !!p\x1b!!!x\x1b.[", ""}, // malformed: dropped whole
+        {"\x1b[12\x18x\x1b[3\x1b[4m", "x\x1b[4m"},  // CAN and ESC cancel
         {"\x1b]0;t\xc3\xa9\x07\x1bP$qm\x1b\\", "\x1b]0;t\xc3\xa9\x1b\\\x1bP$qm\x1b\\"},
         {"\x1b]0;t\x1b[1m\x1b_apc\x1b\\\x1b\\", "\x1b[1m"},      // cut, ignored and empty strings
         {"\x1bP$q5\x1b\\\x1b]52;c;eA==\x07\x1bP$q m\x1b\\", ""}, // strings the library mishandles
