@@ -59,7 +59,9 @@ const QString& Sandbox()
 
 bool StaysInside(const QString& list)
 {
-    if (list.contains(QLatin1String("..")) || list.contains(u'~'))
+    // Backslashes escape: ".\." names the folder above too.
+    const QString plain = QString(list).remove(u'\\');
+    if (plain.contains(QLatin1String("..")) || plain.contains(u'~'))
         return false;
     // An item that starts with "/", escaped or not, names an absolute folder.
     bool itemStart = true;
