@@ -27,8 +27,10 @@ public:
     {
         // Qt's own event loop rather than GLib's: the components see the same
         // messages and notifiers, and every step of a session turns the loop
-        // several times, and a turn of GLib's costs more.
-        qputenv("QT_NO_GLIB", "1");
+        // several times, and a turn of GLib's costs more. The choice is made
+        // when the application object is, before the first input only.
+        if (!QCoreApplication::instance())
+            qputenv("QT_NO_GLIB", "1");
         EnsureCoreApplication();
         int fds[2] = {-1, -1};
         Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0, "a socketpair for the line");
