@@ -9,6 +9,7 @@
 #include "FuzzSupport.h"
 
 #include "app/terminal/TerminalCodec.h"
+#include "app/terminal/TerminalInputFilter.h"
 #include "app/terminal/TerminalScreen.h"
 
 #include <QByteArray>
@@ -19,6 +20,7 @@ namespace {
 using qv::fuzz::Check;
 using qv::fuzz::FuzzInput;
 using vh::TerminalCodec;
+using vh::TerminalInputFilter;
 using vh::TerminalScreen;
 
 constexpr int kScrollback = 100;
@@ -52,26 +54,26 @@ QByteArray Picture(const TerminalScreen& screen)
     return picture;
 }
 
-// Whether the first character of a piece that the screen keeps (NUL and
-// DEL it leaves out) is one the library gives no width and joins to the
-// character before it: a combining mark, a format character (the Persian
-// zero-width non-joiner among them) or a Hangul vowel or final consonant.
-bool StartsWithAZeroWidthCharacter(const QByteArray& bytes)
+// Whether what the library is given for a piece begins with a character it
+// gives no width and joins to the character before it: a combining mark, a
+// format character (the Persian zero-width non-joiner among them) or a
+// Hangul vowel or final consonant. The piece itself need not begin with one:
+// the rest of an escape sequence that a character cuts short comes before it.
+bool StartsWithAZeroWidthCharacter(const QByteArray& given)
 {
-    for (const QChar ch : QString::fromUtf8(bytes)) {
-        if (ch == QChar(0) || ch == QChar(0x7F))
-            continue;
-        switch (ch.category()) {
-        case QChar::Mark_NonSpacing:
-        case QChar::Mark_SpacingCombining:
-        case QChar::Mark_Enclosing:
-        case QChar::Other_Format:
-            return true;
-        default:
-            return ch.unicode() >= 0x1160 && ch.unicode() <= 0x11FF;
-        }
+    const QString text = QString::fromUtf8(given.first(std::min<qsizetype>(given.size(), 4)));
+    if (text.isEmpty())
+        return false;
+    const QChar ch = text.front();
+    switch (ch.category()) {
+    case QChar::Mark_NonSpacing:
+    case QChar::Mark_SpacingCombining:
+    case QChar::Mark_Enclosing:
+    case QChar::Other_Format:
+        return true;
+    default:
+        return ch.unicode() >= 0x1160 && ch.unicode() <= 0x11FF;
     }
-    return false;
 }
 
 // A size to resize to: mostly what windows have, now and then one below 1
@@ -95,6 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TerminalScreen screen(80, 24, kScrollback);
     TerminalScreen whole(80, 24, kScrollback);
     QByteArray stream;
+    // The screen's own filter, kept in step, shows what the library is given.
+    TerminalInputFilter filter;
+    QByteArray given;
     bool resized = false;
     bool zeroWidthStartsAPiece = false;
     int operations = 0;
@@ -122,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 7:
             if (op == 0xFF) {
                 screen.Reset();
+                filter.Reset();
                 stream.clear();
                 resized = true;
             }
@@ -133,7 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 codec.ToScreen(QByteArray::fromRawData(reinterpret_cast<const char*>(chunk), qsizetype(n)));
             screen.Feed(bytes.constData(), std::size_t(bytes.size()));
             stream += bytes;
-            zeroWidthStartsAPiece = zeroWidthStartsAPiece || StartsWithAZeroWidthCharacter(bytes);
+            given.clear();
+            filter.Push(bytes.constData(), std::size_t(bytes.size()), given);
+            zeroWidthStartsAPiece = zeroWidthStartsAPiece || StartsWithAZeroWidthCharacter(given);
             break;
         }
         }
@@ -142,9 +150,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Resizes and a reset change what is drawn; without them the pieces must
     // draw what the whole stream draws. Bytes that are not UTF-8 are left
     // out: the library shows them as it sees them, and where a read ends
-    // still changes that. So is a zero-width character that begins a piece:
-    // when the character before it filled the last column, the library wraps
-    // before it instead of joining the two (a known limit of the library,
+    // still changes that. So is a zero-width character that begins what the
+    // library is given for a piece: when the character before it filled the
+    // last column, the library wraps before it instead of joining the two (a known limit of the library,
     // which costs a misplaced accent, or a line break early by the width of
     // nothing, never a fault).
     if (!resized && !zeroWidthStartsAPiece && QUtf8StringView(stream).isValidUtf8()) {
