@@ -152,9 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // out: the library shows them as it sees them, and where a read ends
     // still changes that. So is a zero-width character that begins what the
     // library is given for a piece: when the character before it filled the
-    // last column, the library wraps before it instead of joining the two (a known limit of the library,
-    // which costs a misplaced accent, or a line break early by the width of
-    // nothing, never a fault).
+    // last column, the library wraps before it instead of joining the two (a
+    // known limit of the library, which costs a misplaced accent, or a line
+    // break early by the width of nothing, never a fault).
     if (!resized && !zeroWidthStartsAPiece && QUtf8StringView(stream).isValidUtf8()) {
         whole.Feed(stream);
         Check(Picture(whole) == Picture(screen), "a stream cut anywhere draws the same screen");
