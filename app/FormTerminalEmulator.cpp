@@ -824,7 +824,7 @@ void TFormTerminalEmulator::QvFile1RemoteReceiverReady()
     // An "rz" typed at the far side waits for files: the send button's
     // dialog. Declined, the far side's receiver is cancelled so that it ends
     // instead of waiting.
-    AddLog(QStringLiteral("TRANSFER>The remote is waiting for files"));
+    AddLog(RemoteWaitingLine());
     if (SendChosenFiles())
         return;
     const int code = m_qvFile1->CancelRemoteReceiver();

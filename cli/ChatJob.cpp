@@ -6,6 +6,12 @@
 #include "frontend/Reactions.h"
 #include "frontend/TypedText.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+
+#include <utility>
+
 namespace vh::cli {
 
 namespace {
@@ -16,6 +22,18 @@ namespace {
 constexpr qsizetype kInputHighWater = 65536;
 constexpr qsizetype kOutputHighWater = 262144;
 constexpr int kCheckMs = 20;
+// A sender on the far side still reads for a moment after the transfer has
+// ended here (its last exchange, then its exit): what was typed meanwhile
+// goes out after this, or the sender would take it.
+constexpr int kAfterTransferMs = 1000;
+// A line of names for a waiting receiver: longer than any list of names a
+// person types.
+constexpr qsizetype kMaxNameLine = 16384;
+
+constexpr char kCtrlC = 0x03;
+constexpr char kBackspace = 0x08;
+constexpr char kEsc = 0x1B;
+constexpr char kDelete = 0x7F;
 
 } // namespace
 
@@ -26,6 +44,8 @@ ChatJob::ChatJob(qv::QvSerialPort& port, qv::QvPhone& phone, Report& report, int
 {
     m_sentCheck.SetInterval(kCheckMs);
     QObject::connect(&m_sentCheck, &ClockTimer::Timeout, [this] { CheckSent(); });
+    m_afterTransfer.SetInterval(kAfterTransferMs);
+    QObject::connect(&m_afterTransfer, &ClockTimer::Timeout, [this] { ReleaseHeld(); });
     QObject::connect(&m_flushLimit, &ClockTimer::Timeout, [this] {
         m_flushLimit.Stop();
         if (auto done = std::move(m_flushed)) {
@@ -85,10 +105,43 @@ void ChatJob::PortOpened()
     }
 }
 
+bool ChatJob::TransferRunning() const
+{
+    return m_transferRunning && m_transferRunning();
+}
+
+bool ChatJob::Holding() const
+{
+    return TransferRunning() || m_afterTransfer.Enabled();
+}
+
 void ChatJob::Typed(const QByteArray& bytes)
 {
     if (m_done)
         return;
+    if (m_answer) {
+        TypedName(bytes);
+        return;
+    }
+    if (Holding() || !m_held.isEmpty()) {
+        // A byte that went out now would land in the middle of the
+        // transfer's frames, or in the sender's last read.
+        if (m_terminal && bytes.contains(kEscapeKey)) {
+            Finish({exitstatus::Success, QString()});
+            return;
+        }
+        if (m_terminal && TransferRunning()) {
+            if (!m_keysTold) {
+                m_keysTold = true;
+                m_report.Message(QStringLiteral("keys are not sent while files are moving; Ctrl-] hangs up"));
+            }
+            return;
+        }
+        m_held += bytes;
+        if (!m_terminal)
+            m_input->SetPaused(true);
+        return;
+    }
     QByteArray out;
     QByteArray echo;
     const qv::TLineTraits traits = m_phone.LineTraits();
@@ -129,6 +182,10 @@ void ChatJob::InputEnded(int osError)
 
 void ChatJob::CheckSent()
 {
+    if (Holding()) {
+        m_sentCheck.Stop(); // TransferEnded looks again
+        return;
+    }
     if (m_done || m_sender->Pending() > kInputHighWater / 4)
         return;
     if (!m_inputEnded) {
@@ -139,6 +196,104 @@ void ChatJob::CheckSent()
     // The chat from a pipe or a file is over once all of it has gone out.
     if (m_sender->Pending() == 0)
         Finish({exitstatus::Success, QString()});
+}
+
+void ChatJob::TransferEnded()
+{
+    if (!m_done && m_started)
+        m_afterTransfer.Start();
+}
+
+void ChatJob::ReleaseHeld()
+{
+    m_afterTransfer.Stop();
+    m_keysTold = false;
+    // Another transfer has begun: its end releases them.
+    if (m_done || Holding())
+        return;
+    if (!m_held.isEmpty())
+        Typed(std::exchange(m_held, QByteArray()));
+    // Unpauses the input, or ends a chat whose input has all gone.
+    m_sentCheck.Start();
+    CheckSent();
+}
+
+void ChatJob::AskForFiles(Answer answer)
+{
+    if (m_done || !m_started)
+        return;
+    if (!m_terminal) {
+        m_report.Message(QStringLiteral("the far side waits for files, and a chat from a pipe has nobody to "
+                                        "name them"));
+        answer({});
+        return;
+    }
+    m_answer = std::move(answer);
+    m_name.clear();
+    m_escape = 0;
+    m_report.Message(QStringLiteral("the far side waits for files: type their names and Enter (Enter alone "
+                                    "sends none)"));
+    m_output->Write("> ");
+}
+
+void ChatJob::TypedName(const QByteArray& bytes)
+{
+    for (const char c : bytes) {
+        if (c == kEscapeKey) {
+            m_answer = nullptr;
+            m_output->Write("\r\n");
+            Finish({exitstatus::Success, QString()});
+            return;
+        }
+        // Keys that send escape sequences (arrows, function keys) type nothing.
+        if (m_escape == 1) {
+            m_escape = c == '[' || c == 'O' ? 2 : 0;
+            continue;
+        }
+        if (m_escape == 2) {
+            if (uchar(c) >= 0x40 && uchar(c) <= 0x7E)
+                m_escape = 0;
+            continue;
+        }
+        if (c == '\r' || c == '\n' || c == kCtrlC) {
+            m_output->Write("\r\n");
+            const QString line = c == kCtrlC ? QString() : QString::fromLocal8Bit(m_name);
+            m_name.clear();
+            Answer answer = std::exchange(m_answer, nullptr);
+            answer(NamesOf(line));
+            return; // what follows Enter was typed before the question was answered
+        }
+        if (c == kDelete || c == kBackspace) {
+            // One character off, however many bytes it took.
+            qsizetype end = m_name.size();
+            while (end > 0 && (uchar(m_name[end - 1]) & 0xC0) == 0x80)
+                --end;
+            if (end > 0) {
+                m_name.truncate(end - 1);
+                m_output->Write("\b \b");
+            }
+            continue;
+        }
+        if (c == kEsc) {
+            m_escape = 1;
+            continue;
+        }
+        if (uchar(c) < 0x20 || m_name.size() >= kMaxNameLine)
+            continue;
+        m_name += c;
+        m_output->Write(QByteArray(1, c));
+    }
+}
+
+QStringList ChatJob::NamesOf(const QString& line)
+{
+    QStringList names;
+    for (QString name : QProcess::splitCommand(line)) {
+        if (name == QLatin1String("~") || name.startsWith(QLatin1String("~/")))
+            name = QDir::homePath() + name.mid(1);
+        names << QFileInfo(name).absoluteFilePath();
+    }
+    return names;
 }
 
 void ChatJob::Received(const char* data, int size)

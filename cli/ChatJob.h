@@ -5,6 +5,11 @@
 // echoes it, and Ctrl-] hangs up. From a pipe or a file the bytes go as they
 // are and the chat ends when they have all gone. A "NO CARRIER" report of
 // the modem hangs up, as in the window.
+//
+// While a transfer runs on the line nothing typed goes out: on a terminal
+// the keys are dropped (Ctrl-] still hangs up), from a pipe the bytes wait
+// for the transfer's end; either waits for a moment after it. When the far
+// side waits for files, the operator types their names.
 #pragma once
 
 #include "cli/Report.h"
@@ -16,6 +21,8 @@
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
+
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -45,8 +52,28 @@ public:
     // ended): `done` runs then, or after `limitMs`.
     void Flush(int limitMs, std::function<void()> done);
 
+    // Whether a transfer holds the line; from the job's start none does.
+    void SetTransferRunning(std::function<bool()> running) { m_transferRunning = std::move(running); }
+    // The transfer that held the line has ended: bytes that waited go out
+    // a moment later, once the far side's end of it is over too.
+    void TransferEnded();
+    // The far side waits for files. On a terminal the operator is asked for
+    // their names on one line (quotes keep a name with spaces whole, "~/"
+    // is the home folder); Enter alone or Ctrl-C gives none, Ctrl-] hangs up
+    // without an answer. From a pipe nobody can be asked: no names. `answer`
+    // gets full names.
+    using Answer = std::function<void(const QStringList& names)>;
+    void AskForFiles(Answer answer);
+
+    // The names in a line typed for AskForFiles, as full names.
+    static QStringList NamesOf(const QString& line);
+
 private:
+    bool TransferRunning() const;
+    bool Holding() const; // running, or just ended
+    void ReleaseHeld();
     void Typed(const QByteArray& bytes);
+    void TypedName(const QByteArray& bytes);
     void InputEnded(int osError);
     void Received(const char* data, int size);
     void Finish(const JobResult& result);
@@ -70,6 +97,14 @@ private:
     ClockTimer m_sentCheck;
     std::function<void()> m_flushed;
     ClockTimer m_flushLimit;
+
+    std::function<bool()> m_transferRunning;
+    ClockTimer m_afterTransfer;
+    QByteArray m_held;       // bytes that wait for a transfer's end
+    bool m_keysTold = false; // the operator knows the keys are dropped
+    Answer m_answer;         // not empty: names are being typed
+    QByteArray m_name;       // what has been typed of them
+    int m_escape = 0;        // within a key's escape sequence: 1 after ESC, 2 after its "[" or "O"
 };
 
 } // namespace vh::cli

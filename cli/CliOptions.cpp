@@ -244,8 +244,8 @@ private:
             return Fail(QStringLiteral("--speed and --flow need --device"));
         if (m_ringsGiven && command != Command::Answer)
             return Fail(QStringLiteral("--rings goes with answer"));
-        if (!m_receiveOptions.isEmpty() && m_options.work != Work::Receive)
-            return Fail(QStringLiteral("%1 goes with receiving").arg(m_receiveOptions.first()));
+        if (!m_receiveOptions.isEmpty() && m_options.work == Work::Send)
+            return Fail(QStringLiteral("%1 goes with receiving or a chat").arg(m_receiveOptions.first()));
         if (m_options.work == Work::Send && m_options.files.isEmpty())
             return Fail(QStringLiteral("no file to send"));
         if (m_options.work != Work::Send && !m_options.files.isEmpty())
@@ -313,8 +313,10 @@ QString HelpText()
                           "  --send FILE...       send the files\n"
                           "  --receive            receive what the far side sends\n"
                           "  --chat               standard input to the line, the line to standard output\n"
-                          "                       (the default); on a terminal Ctrl-] hangs up\n"
-                          "RECEIVING:\n"
+                          "                       (the default); on a terminal Ctrl-] hangs up; files the\n"
+                          "                       far side sends are received, and a far side that waits\n"
+                          "                       for files is sent the ones whose names are typed\n"
+                          "RECEIVING (with --receive or a chat):\n"
                           "  --folder DIR         where received files go (the current folder)\n"
                           "  --existing POLICY    a file that exists already: new-name (the default),\n"
                           "                       overwrite, newer, skip or resume\n"

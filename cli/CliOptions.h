@@ -6,7 +6,7 @@
 //   vh-term receive [--device PATH [--speed BPS] [--flow FLOW]] [RECEIVING]
 //
 // WORK is what to do once the call is connected: --send FILE..., --receive
-// [RECEIVING] or --chat (the default); RECEIVING is [--folder DIR]
+// [RECEIVING] or --chat [RECEIVING] (the default); RECEIVING is [--folder DIR]
 // [--existing new-name|overwrite|newer|skip|resume]. Options may come in any
 // order; the words after --send (or after the send command) up to the next
 // option are the files, and "--" makes every word after it a file.

@@ -84,11 +84,23 @@ Session::Session(const Options& options, Report& report, const QString& settings
     m_file->Transfer().SetReceiveExistingFiles(options.existing);
 
     const auto finished = [this](const JobResult& result) { WorkFinished(result); };
-    if (options.work == Work::Chat)
+    if (options.work == Work::Chat) {
         m_chat = std::make_unique<ChatJob>(*m_port, *m_phone, m_report, 0, 1, finished);
-    else
+        // As in the window's terminal: what the far side sends with ZMODEM is
+        // received, and a receiver it starts is offered files. Without a
+        // folder to receive into, the chat is only a chat.
+        if (!options.folder.isEmpty()) {
+            m_transfer = std::make_unique<TransferJob>(
+                *m_file, m_report, QStringList(),
+                [this](const JobResult& result) { ChatTransferEnded(result); },
+                TransferJob::Span::EveryOperation);
+            m_chat->SetTransferRunning([this] { return m_transfer->Running(); });
+            m_file->SetOnRemoteReceiverReady([this](qv::QvFile*) { RemoteWaitsForFiles(); });
+        }
+    } else {
         m_transfer = std::make_unique<TransferJob>(
             *m_file, m_report, options.work == Work::Send ? options.files : QStringList(), finished);
+    }
 
     QObject::connect(&m_waitLimit, &ClockTimer::Timeout, this, [this] {
         m_waitLimit.Stop();
@@ -111,8 +123,15 @@ Session::Session(const Options& options, Report& report, const QString& settings
 
 Session::~Session()
 {
-    // The work lets go of the components' events first; then the transfer
-    // goes before its port, the port before the call it runs on.
+    // The work lets go of the components' events first (a chat's listening
+    // gives the port's data back to the chat first, which lets go of it);
+    // then the transfer goes before its port, the port before the call it
+    // runs on.
+    if (m_chat && m_transfer) {
+        m_file->SetOnRemoteReceiverReady(nullptr);
+        m_transfer.reset();
+        m_file->ListenMode(false);
+    }
     m_chat.reset();
     m_transfer.reset();
     m_file.reset();
@@ -336,10 +355,17 @@ void Session::PortState(qv::TPortState state, int param1)
         if (m_step != Step::OpeningPort)
             break;
         m_step = Step::Working;
-        if (m_chat)
-            m_chat->PortOpened();
-        else
+        if (!m_chat) {
             m_transfer->PortOpened();
+            break;
+        }
+        m_chat->PortOpened();
+        // Listening takes the port's data from the chat and hands it the text.
+        if (m_transfer && m_step == Step::Working) {
+            if (const int code = m_transfer->Listen(); code != 0)
+                m_report.Message(QStringLiteral("files the far side sends are not received: %1")
+                                     .arg(Coded(m_file->GetErrorMessage(code), code)));
+        }
         break;
     case qv::psClosed:
         // A port that closed by itself (its device or the call's channel
@@ -371,6 +397,46 @@ void Session::WorkFinished(const JobResult& result)
     // Ended from inside the component's own event: hanging up can wait for
     // the event to return.
     QTimer::singleShot(0, this, [this] { EndCall(); });
+}
+
+void Session::ChatTransferEnded(const JobResult& result)
+{
+    // The chat goes on; a file that did not make it is what the exit
+    // status will say.
+    if (result.status != exitstatus::Success)
+        Fail(result.status, result.message);
+    m_chat->TransferEnded();
+}
+
+void Session::RemoteWaitsForFiles()
+{
+    m_report.Log(RemoteWaitingLine());
+    m_chat->AskForFiles([this](const QStringList& names) { SendNamedFiles(names); });
+}
+
+void Session::SendNamedFiles(const QStringList& names)
+{
+    // While the names were typed the call may have ended, or the far side
+    // may have started to send after all.
+    if (m_step != Step::Working)
+        return;
+    if (m_transfer->Running()) {
+        m_report.Message(QStringLiteral("no file sent: the far side is sending already"));
+        return;
+    }
+    QStringList sendable;
+    for (const QString& name : names) {
+        if (const QString problem = SendableProblem(name); !problem.isEmpty())
+            m_report.Message(problem);
+        else
+            sendable << name;
+    }
+    if (!sendable.isEmpty() && m_transfer->Send(sendable))
+        return;
+    // Told no, the far side's receiver ends instead of waiting.
+    if (const int code = m_file->CancelRemoteReceiver(); code != 0)
+        m_report.Log(TransferErrorLine(m_file->GetErrorMessage(code)));
+    m_report.Message(QStringLiteral("no file sent; the far side's receiver was cancelled"));
 }
 
 void Session::Fail(int status, const QString& message)

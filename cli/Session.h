@@ -67,6 +67,10 @@ private:
     void CallDidNotGoThrough(qv::TCallState state, int param1);
     void PortState(qv::TPortState state, int param1);
     void WorkFinished(const JobResult& result);
+    // A chat's transfers: one that ended, and a far side that waits for files.
+    void ChatTransferEnded(const JobResult& result);
+    void RemoteWaitsForFiles();
+    void SendNamedFiles(const QStringList& names);
     void Fail(int status, const QString& message);
     void EndCall();
     void Flush();

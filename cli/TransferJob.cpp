@@ -6,6 +6,8 @@
 #include "frontend/Reactions.h"
 #include "frontend/SendList.h"
 
+#include <QFileInfo>
+
 namespace vh::cli {
 
 namespace {
@@ -22,9 +24,21 @@ std::int64_t Now()
 
 } // namespace
 
-TransferJob::TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished)
+QString SendableProblem(const QString& name)
+{
+    const QFileInfo info(name);
+    if (!info.exists())
+        return QStringLiteral("cannot send '%1': no such file").arg(name);
+    if (!info.isFile())
+        return QStringLiteral("cannot send '%1': not a file").arg(name);
+    if (!info.isReadable())
+        return QStringLiteral("cannot send '%1': permission denied").arg(name);
+    return QString();
+}
+
+TransferJob::TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished, Span span)
     : m_file(file), m_report(report), m_files(std::move(files)), m_finished(std::move(finished)),
-      m_sending(!m_files.isEmpty())
+      m_span(span), m_sending(!m_files.isEmpty())
 {
     m_file.SetOnTransferStateEvent([this](qv::TComponent*, qv::TTransferState state, const QString& name,
                                           int param1) { StateEvent(state, name, param1); });
@@ -49,21 +63,28 @@ void TransferJob::PortOpened()
     if (!m_sending || m_started)
         return;
     m_started = true;
+    Send(m_files);
+}
+
+bool TransferJob::Send(const QStringList& files)
+{
     QStringList refused;
-    const QString list = BuildSendList(m_files, refused);
+    const QString list = BuildSendList(files, refused);
     for (const QString& name : refused)
         m_report.Log(UnsendableNameLine(name));
     if (!refused.isEmpty()) {
         Finish(
             {exitstatus::WorkFailed, QStringLiteral("a file name cannot be sent: %1").arg(refused.first())});
-        return;
+        return false;
     }
     const int code = m_file.SendFiles(list);
     if (code != 0) {
         const QString message = m_file.GetErrorMessage(code);
         m_report.Log(TransferErrorLine(message));
         Finish({exitstatus::WorkFailed, WithCode(message, code)});
+        return false;
     }
+    return true;
 }
 
 void TransferJob::Stop(const QString& reason)
@@ -74,6 +95,9 @@ void TransferJob::Stop(const QString& reason)
 
 void TransferJob::NoteStopReason(const QString& reason)
 {
+    // Between a chat's transfers there is nothing for the reason to explain.
+    if (m_span == Span::EveryOperation && !Running())
+        return;
     if (m_stopReason.isEmpty())
         m_stopReason = reason;
 }
@@ -150,7 +174,14 @@ void TransferJob::Finish(const JobResult& result)
 {
     if (m_done)
         return;
-    m_done = true;
+    if (m_span == Span::OneOperation) {
+        m_done = true;
+    } else {
+        // The next operation starts with a clean slate.
+        m_errorCode = 0;
+        m_skipped = 0;
+        m_stopReason.clear();
+    }
     if (m_finished)
         m_finished(result);
 }

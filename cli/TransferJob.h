@@ -1,6 +1,9 @@
 // A send or a receive with the transfer component, as vh-term runs it: the
 // component's events become the window's log lines and the progress bar, and
-// the operation's end becomes the job's result.
+// the operation's end becomes the job's result. During a chat the job lasts
+// as long as the chat: every operation the far side starts (an sz typed at
+// its shell, a download from a board) or the chat answers is reported on its
+// own when it ends.
 //
 // A send has succeeded when every file was sent and the closing exchange
 // was made; a file the far side skipped was not sent. A receive has
@@ -26,15 +29,25 @@ struct JobResult
     QString message; // for the operator when the status is not 0
 };
 
+// Why the file `name` cannot be sent ("cannot send 'x': no such file"), or
+// empty when it can.
+QString SendableProblem(const QString& name);
+
 class TransferJob
 {
 public:
     using Finished = std::function<void(const JobResult& result)>;
+    enum class Span
+    {
+        OneOperation,   // `finished` once, for the first operation to end
+        EveryOperation, // `finished` for each operation as it ends
+    };
 
     // Sends `files` (sending: not empty) or receives into the file's
     // receive folder. The file component's two events are the job's for its
     // lifetime.
-    TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished);
+    TransferJob(qv::QvFile& file, Report& report, QStringList files, Finished finished,
+                Span span = Span::OneOperation);
     ~TransferJob();
     TransferJob(const TransferJob&) = delete;
     TransferJob& operator=(const TransferJob&) = delete;
@@ -44,6 +57,9 @@ public:
     int Listen();
     // The port is open: a send starts.
     void PortOpened();
+    // Starts sending `files` (full names) now. False when it could not
+    // start; `finished` has said why.
+    bool Send(const QStringList& files);
     // Ends what runs, with the cancel sequence to the far side; `reason`
     // (the first one given) is what the result will say stopped it.
     void Stop(const QString& reason);
@@ -60,6 +76,7 @@ private:
     Report& m_report;
     QStringList m_files;
     Finished m_finished;
+    Span m_span;
     TransferRate m_rate;
     bool m_sending;
     bool m_started = false;

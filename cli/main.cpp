@@ -6,6 +6,7 @@
 #include "cli/ExitStatus.h"
 #include "cli/Report.h"
 #include "cli/Session.h"
+#include "cli/TransferJob.h"
 
 #include "common/Component.h"
 #include "frontend/LineProviders.h"
@@ -26,20 +27,6 @@ void Print(std::FILE* stream, const QString& text)
 {
     std::fputs(text.toLocal8Bit().constData(), stream);
     std::fflush(stream);
-}
-
-// A file the command line names for sending that cannot be sent is refused
-// before any call is made.
-QString SendableProblem(const QString& name)
-{
-    const QFileInfo info(name);
-    if (!info.exists())
-        return QStringLiteral("cannot send '%1': no such file").arg(name);
-    if (!info.isFile())
-        return QStringLiteral("cannot send '%1': not a file").arg(name);
-    if (!info.isReadable())
-        return QStringLiteral("cannot send '%1': permission denied").arg(name);
-    return QString();
 }
 
 } // namespace
@@ -64,8 +51,10 @@ int main(int argc, char** argv)
         return vh::cli::exitstatus::Success;
     }
 
+    // A file the command line names for sending that cannot be sent is
+    // refused before any call is made.
     for (const QString& name : options.files) {
-        if (const QString problem = SendableProblem(name); !problem.isEmpty()) {
+        if (const QString problem = vh::cli::SendableProblem(name); !problem.isEmpty()) {
             Print(stderr, QStringLiteral("vh-term: %1\n").arg(problem));
             return vh::cli::exitstatus::Usage;
         }
@@ -76,18 +65,26 @@ int main(int argc, char** argv)
         options.command == vh::cli::Command::Dial || options.command == vh::cli::Command::Answer;
     const QString settingsFolder =
         vh::ResolveSettingsFolder(vh::ProcessSettingsFolderInputs(onLine ? options.settingsDir : QString()));
-    if (options.work == vh::cli::Work::Receive) {
-        const QString folder = options.folder.isEmpty() ? QDir::currentPath() : options.folder;
-        if (!QFileInfo(folder).isDir()) {
-            Print(stderr, QStringLiteral("vh-term: the folder '%1' does not exist\n").arg(folder));
-            return vh::cli::exitstatus::Usage;
-        }
-        // Never into the settings folder, whose files a sender could replace.
-        if (const QString refusal = vh::ReceiveFolderRefusal(folder, settingsFolder); !refusal.isEmpty()) {
+    // A chat receives what the far side sends as well; only a folder the
+    // command line names is the command line's mistake.
+    const bool chatting = onLine && options.work == vh::cli::Work::Chat;
+    if (options.work == vh::cli::Work::Receive || chatting) {
+        const bool named = !options.folder.isEmpty();
+        const QString folder = named ? options.folder : QDir::currentPath();
+        QString refusal;
+        if (!QFileInfo(folder).isDir())
+            refusal = QStringLiteral("the folder '%1' does not exist").arg(folder);
+        else // never into the settings folder, whose files a sender could replace
+            refusal = vh::ReceiveFolderRefusal(folder, settingsFolder);
+        if (!refusal.isEmpty() && (named || !chatting)) {
             Print(stderr, QStringLiteral("vh-term: %1\n").arg(refusal));
             return vh::cli::exitstatus::Usage;
         }
-        options.folder = QFileInfo(folder).absoluteFilePath();
+        if (!refusal.isEmpty())
+            Print(stderr, QStringLiteral("vh-term: files the far side sends are not received: %1; --folder "
+                                         "names another folder\n")
+                              .arg(refusal));
+        options.folder = refusal.isEmpty() ? QFileInfo(folder).absoluteFilePath() : QString();
     }
 
     vh::cli::Report report;

@@ -178,6 +178,11 @@ QString NoCarrierLine()
     return QStringLiteral(">No carrier detected.");
 }
 
+QString RemoteWaitingLine()
+{
+    return QStringLiteral("TRANSFER>The remote is waiting for files");
+}
+
 QString UnsendableNameLine(const QString& name)
 {
     return TransferErrorLine(

@@ -35,6 +35,12 @@ TEST(CliOptions, FormsAndTheirDefaults)
     EXPECT_EQ(answer.waitSeconds, 0);
 
     EXPECT_EQ(Parse("answer").work, Work::Chat);
+    // A chat receives what the far side sends, where it is told to.
+    Options chat = Parse("dial 1 --folder /in --existing skip");
+    EXPECT_TRUE(chat.error.isEmpty()) << chat.error.toStdString();
+    EXPECT_EQ(chat.work, Work::Chat);
+    EXPECT_EQ(chat.folder, "/in");
+    EXPECT_EQ(chat.existing, qv::efSkip);
 
     Options send = Parse("send --device /dev/ttyUSB0 --speed 9600 --flow rtscts -- --odd-name plain");
     EXPECT_TRUE(send.error.isEmpty()) << send.error.toStdString();
@@ -67,7 +73,7 @@ TEST(CliOptions, MistakesNameTheWord)
         {"answer --rings 13", "--rings takes a number from 1 to 12, not '13'"},
         {"dial 1 --wait soon", "--wait takes a number"},
         {"dial 1 --device /dev/ttyS0", "--device goes with the send and receive commands"},
-        {"dial 1 --folder /in", "--folder goes with receiving"},
+        {"dial 1 --send a --folder /in", "--folder goes with receiving or a chat"},
         {"receive --existing keep",
          "--existing takes new-name, overwrite, newer, skip or resume, not 'keep'"},
         {"send a --speed 14400 --device /d", "--speed takes one of"},

@@ -1,8 +1,8 @@
 // vh-term as a user runs it: calling the window's components over an
 // internet line to send, receive and chat; against sz and rz over its
-// standard streams (two pipes, one terminal) and over a serial device; and
-// its exit status when a call is refused, busy or not answered, and when a
-// transfer fails.
+// standard streams (two pipes, one terminal) and over a serial device, and
+// typed at a shell it chats with; and its exit status when a call is
+// refused, busy or not answered, and when a transfer fails.
 #include "tests/e2e/ProgramRun.h"
 #include "tests/e2e/WindowFixture.h"
 #include "tests/support/VirtualModem.h"
@@ -276,6 +276,131 @@ TEST_F(VhTermLrzsz, OverTwoPipesOneTerminalAndADevice)
     ASSERT_TRUE(receive.Start({"receive", "--device", device, "--folder", fromDevice.path()}));
     EXPECT_EQ(receive.Finish(), 0) << receive.Err().toStdString();
     ExpectReceived(fromDevice.path());
+}
+
+// A shell on the far side of an internet line, as a Unix host gives it, with
+// `m_far` as its folder; vh-term chats with it from `m_inbox`'s side.
+class VhTermFarShell : public VhTermLrzsz
+{
+protected:
+    void SetUp() override
+    {
+        VhTermLrzsz::SetUp();
+        if (IsSkipped())
+            return;
+        WriteFile(m_settings.filePath("telephony.conf"), "[line0]\ntype = tcp\nlisten = false\nmode = raw\n");
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+        m_farPort = probe.serverPort();
+        probe.close();
+        ASSERT_TRUE(m_shell.Start(
+            {"-d", "-d", "-T", "60", QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(m_farPort),
+             QStringLiteral("SYSTEM:cd '%1' && exec sh -i,pty,stderr,setsid,ctty,sane").arg(m_far.path())}));
+        ASSERT_TRUE(WaitFor([&] { return m_shell.Err().contains("listening on"); }))
+            << m_shell.Err().toStdString();
+    }
+
+    QStringList Chat() const
+    {
+        return {"--settings-dir", m_settings.path(), "dial", QStringLiteral("127.0.0.1:%1").arg(m_farPort),
+                "--folder",       m_inbox.path()};
+    }
+
+    QTemporaryDir m_far, m_inbox, m_settings;
+    quint16 m_farPort = 0;
+    ProgramRun m_shell{QStringLiteral("socat")};
+};
+
+TEST_F(VhTermFarShell, AChatTakesWhatTheFarShellsSzSendsAndGivesItsRzTheNamesTyped)
+{
+    const QByteArray down = Pattern(150000, 11);
+    Put(m_far.path(), "down load.bin", down);
+    const QString up = Put(m_source.path(), QStringLiteral(u"نامه تازه.bin"), Pattern(90000, 12));
+
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QByteArray screen;
+    auto readScreen = [&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
+            screen.append(buffer, int(n));
+    };
+    auto type = [&](const QByteArray& keys) {
+        ASSERT_EQ(::write(master, keys.constData(), size_t(keys.size())), keys.size());
+    };
+    ProgramRun chat(VH_TERM_EXECUTABLE);
+    chat.SetTerminal(QString::fromLocal8Bit(::ttyname(slave)));
+    ASSERT_TRUE(chat.Start(Chat()));
+    auto errSays = [&](const QString& text, int times = 1) {
+        return WaitFor([&] {
+            readScreen();
+            return chat.Err().count(text) >= times;
+        });
+    };
+    ASSERT_TRUE(errSays("Ctrl-] hangs up")) << chat.Err().toStdString();
+
+    type("sz 'down load.bin'\r");
+    ASSERT_TRUE(errSays("TRANSFER>Receive operation complete successfully")) << chat.Err().toStdString();
+    EXPECT_EQ(Get(QDir(m_inbox.path()).filePath("down load.bin")), down);
+
+    // The names on one line, a quoted one with a space among them; a name
+    // that is no file is said and left out.
+    type("rz\r");
+    ASSERT_TRUE(errSays("type their names")) << chat.Err().toStdString();
+    const QString missing = m_source.filePath("missing.bin");
+    type(QStringLiteral("\"%1\" %2\r").arg(up, missing).toUtf8());
+    ASSERT_TRUE(errSays("TRANSFER>Send operation complete successfully")) << chat.Err().toStdString();
+    EXPECT_TRUE(chat.Err().contains(QStringLiteral("cannot send '%1': no such file").arg(missing)));
+    EXPECT_EQ(Get(QDir(m_far.path()).filePath(QStringLiteral(u"نامه تازه.bin"))), Get(up));
+
+    // Enter alone: the far side's rz is cancelled, and its shell answers
+    // again (a line typed while rz still runs is rz's, so it is asked until
+    // it is answered).
+    type("rz\r");
+    ASSERT_TRUE(errSays("type their names", 2)) << chat.Err().toStdString();
+    type("\r");
+    ASSERT_TRUE(errSays("the far side's receiver was cancelled")) << chat.Err().toStdString();
+    bool answered = false;
+    for (int attempt = 0; attempt < 40 && !answered; ++attempt) {
+        type("echo still$((20+22))\r");
+        answered = WaitFor(
+            [&] {
+                readScreen();
+                return screen.contains("still42");
+            },
+            700);
+    }
+    EXPECT_TRUE(answered) << screen.toStdString();
+
+    type("\x1d");
+    EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
+    EXPECT_TRUE(chat.Err().count("NOT") == 0) << chat.Err().toStdString();
+    ::close(master);
+    ::close(slave);
+}
+
+TEST_F(VhTermFarShell, AChatFromAPipeHoldsItsNextLineUntilTheDownloadIsIn)
+{
+    // Large enough that the next line comes while the file is on its way.
+    const QByteArray big = Pattern(24000000, 13);
+    Put(m_far.path(), "big.bin", big);
+    ProgramRun chat(VH_TERM_EXECUTABLE);
+    ASSERT_TRUE(chat.Start(Chat()));
+    ASSERT_TRUE(WaitFor([&] { return chat.Err().contains(">Connected."); })) << chat.Err().toStdString();
+    chat.Write("sz big.bin\r");
+    ASSERT_TRUE(WaitFor([&] { return chat.Err().contains("TRANSFER>Receiving File"); }))
+        << chat.Err().toStdString();
+    // Sent in the middle of the frames, the line would be sz's to read, and
+    // the shell would never see it.
+    chat.Write("echo after$((1+1))\r");
+    ASSERT_TRUE(WaitFor([&] { return chat.Out().contains("after2"); }, 60000)) << chat.Out().right(300).toStdString();
+    EXPECT_TRUE(chat.Err().contains("TRANSFER>Receive operation complete successfully"))
+        << chat.Err().toStdString();
+    EXPECT_EQ(Get(QDir(m_inbox.path()).filePath("big.bin")), big);
+    chat.CloseInput();
+    EXPECT_EQ(chat.Finish(), 0) << chat.Err().toStdString();
 }
 
 } // namespace
