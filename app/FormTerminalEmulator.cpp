@@ -112,6 +112,10 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
     m_terminal = std::make_unique<TerminalSession>(this, m_groupBox1, *m_qvPhone1, *m_qvSerialPort1,
                                                    m_settings, [this](const QString& line) { AddLog(line); });
     m_memoTerminal = m_terminal->Area();
+    m_terminal->SetTransferRunning([this] {
+        const qv::TOperationMode mode = m_qvFile1->OperationMode();
+        return mode == qv::omSending || mode == qv::omReceiving;
+    });
     m_groupBox1->raise();
     ConnectControls();
     if (m_services.eventLog && !m_services.eventLog->IsOpen())
@@ -885,6 +889,7 @@ void TFormTerminalEmulator::QvFile1TransferStateEvent(qv::TTransferState state, 
     case qv::tsSendModeEnd:
     case qv::tsReceiveModeEnd:
         m_labelTransferRate->clear();
+        m_terminal->TransferEnded();
         break;
     default:
         break;

@@ -4,6 +4,8 @@
 #include "app/FormBuilder.h"
 #include "app/MessageBox.h"
 
+#include "frontend/Reactions.h"
+
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -63,7 +65,13 @@ TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::Qv
           // as the Part's typed-text error rather than the paste waiting.
           [this] { return m_port.IsOpened() ? m_port.OutQueueFree() : PacedSender::kPieceSize; },
           [this](const QByteArray& bytes) { return m_port.SendString(bytes); },
-          [this](int code) { m_log(QStringLiteral(">Error: ") + m_port.GetErrorMessage(code)); }, this)
+          [this](int code) { m_log(QStringLiteral(">Error: ") + m_port.GetErrorMessage(code)); }, this),
+      m_gate(
+          [this](const QByteArray& held) {
+              m_keysTold = false;
+              m_sender.Send(held);
+          },
+          this)
 {
     m_placeholder = Place<FormLabel>(window, "LabelTerminalElsewhere", kAreaBounds.x(), kAreaBounds.y(),
                                      kAreaBounds.width(), kAreaBounds.height(),
@@ -82,7 +90,12 @@ TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::Qv
             [this](const QByteArray& bytes, const QByteArray& echo) { Typed(bytes, echo); });
     connect(m_area, &TerminalArea::Pasted, this,
             [this](const QByteArray& bytes, const QByteArray& echo) { Typed(bytes, echo); });
-    connect(m_area, &TerminalArea::Replies, this, [this](const QByteArray& bytes) { m_sender.Send(bytes); });
+    // The terminal's answers to the far side's questions; none come while
+    // a transfer holds the line, which shows no text.
+    connect(m_area, &TerminalArea::Replies, this, [this](const QByteArray& bytes) {
+        if (!m_gate.TransferRunning())
+            Send(bytes);
+    });
     connect(m_area, &TerminalArea::SizeChanged, this,
             [this](int columns, int rows) { ReportSize(columns, rows); });
 
@@ -194,17 +207,33 @@ void TerminalSession::PortOpened()
 void TerminalSession::PortClosed()
 {
     m_sender.Clear();
+    m_gate.Clear();
     m_traits = qv::TLineTraits{};
     Apply();
 }
 
 void TerminalSession::Typed(const QByteArray& bytes, const QByteArray& echo)
 {
+    if (m_gate.TransferRunning()) {
+        if (!m_keysTold) {
+            m_keysTold = true;
+            m_log(KeysNotSentLine());
+        }
+        return;
+    }
     // Shown as typed: an edit control shows the character before the line
     // has taken it, and so does this.
     if (m_showTyped && !echo.isEmpty())
         m_area->Echo(echo);
-    m_sender.Send(bytes);
+    Send(bytes);
+}
+
+void TerminalSession::Send(const QByteArray& bytes)
+{
+    if (m_gate.Closed())
+        m_gate.Hold(bytes);
+    else
+        m_sender.Send(bytes);
 }
 
 void TerminalSession::ReportSize(int columns, int rows)

@@ -5,6 +5,8 @@
 // Typed text goes to the port (paced, so that a paste never blocks the
 // window), is shown locally unless the far side echoes or the operator
 // switched that off, and Enter sends what the operator or the line chose.
+// While a file transfer runs, typed keys are dropped (the log says so once);
+// those typed just after its end wait a moment (see TransferGate).
 // The area's size in characters is told to the phone for the line's
 // TTYPE/NAWS, again whenever it changes.
 #pragma once
@@ -14,6 +16,7 @@
 
 #include "frontend/PacedSender.h"
 #include "frontend/Settings.h"
+#include "frontend/TransferGate.h"
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
@@ -62,6 +65,10 @@ public:
     bool InBigView() const { return m_bigView != nullptr; }
     QWidget* BigView() const { return m_bigView; }
 
+    // Whether a file transfer runs on the port; and that one has ended.
+    void SetTransferRunning(std::function<bool()> running) { m_gate.SetRunning(std::move(running)); }
+    void TransferEnded() { m_gate.TransferEnded(); }
+
     const qv::TLineTraits& Traits() const { return m_traits; }
     bool ShowsTypedText() const { return m_showTyped; }
 
@@ -72,6 +79,7 @@ private:
     void LineTraitsChanged(const qv::TLineTraits& traits);
     void Apply();
     void Typed(const QByteArray& bytes, const QByteArray& echo);
+    void Send(const QByteArray& bytes);
     void ReportSize(int columns, int rows);
     void Save(const QString& name, const QString& text);
 
@@ -82,6 +90,8 @@ private:
     std::function<void(const QString&)> m_log;
     TerminalArea* m_area;
     PacedSender m_sender;
+    TransferGate m_gate;
+    bool m_keysTold = false; // the log said that typed keys are dropped
     TerminalOptions m_options;
     qv::TLineTraits m_traits;
     bool m_showTyped = true;

@@ -22,10 +22,6 @@ namespace {
 constexpr qsizetype kInputHighWater = 65536;
 constexpr qsizetype kOutputHighWater = 262144;
 constexpr int kCheckMs = 20;
-// A sender on the far side still reads for a moment after the transfer has
-// ended here (its last exchange, then its exit): what was typed meanwhile
-// goes out after this, or the sender would take it.
-constexpr int kAfterTransferMs = 1000;
 // A line of names for a waiting receiver: longer than any list of names a
 // person types.
 constexpr qsizetype kMaxNameLine = 16384;
@@ -40,12 +36,10 @@ constexpr char kDelete = 0x7F;
 ChatJob::ChatJob(qv::QvSerialPort& port, qv::QvPhone& phone, Report& report, int in, int out,
                  Finished finished)
     : m_port(port), m_phone(phone), m_report(report), m_in(in), m_out(out), m_finished(std::move(finished)),
-      m_terminal(IsTerminal(in))
+      m_terminal(IsTerminal(in)), m_gate([this](const QByteArray& held) { GateOpened(held); })
 {
     m_sentCheck.SetInterval(kCheckMs);
     QObject::connect(&m_sentCheck, &ClockTimer::Timeout, [this] { CheckSent(); });
-    m_afterTransfer.SetInterval(kAfterTransferMs);
-    QObject::connect(&m_afterTransfer, &ClockTimer::Timeout, [this] { ReleaseHeld(); });
     QObject::connect(&m_flushLimit, &ClockTimer::Timeout, [this] {
         m_flushLimit.Stop();
         if (auto done = std::move(m_flushed)) {
@@ -105,16 +99,6 @@ void ChatJob::PortOpened()
     }
 }
 
-bool ChatJob::TransferRunning() const
-{
-    return m_transferRunning && m_transferRunning();
-}
-
-bool ChatJob::Holding() const
-{
-    return TransferRunning() || m_afterTransfer.Enabled();
-}
-
 void ChatJob::Typed(const QByteArray& bytes)
 {
     if (m_done)
@@ -123,21 +107,21 @@ void ChatJob::Typed(const QByteArray& bytes)
         TypedName(bytes);
         return;
     }
-    if (Holding() || !m_held.isEmpty()) {
+    if (m_gate.Closed()) {
         // A byte that went out now would land in the middle of the
         // transfer's frames, or in the sender's last read.
         if (m_terminal && bytes.contains(kEscapeKey)) {
             Finish({exitstatus::Success, QString()});
             return;
         }
-        if (m_terminal && TransferRunning()) {
+        if (m_terminal && m_gate.TransferRunning()) {
             if (!m_keysTold) {
                 m_keysTold = true;
                 m_report.Message(QStringLiteral("keys are not sent while files are moving; Ctrl-] hangs up"));
             }
             return;
         }
-        m_held += bytes;
+        m_gate.Hold(bytes);
         if (!m_terminal)
             m_input->SetPaused(true);
         return;
@@ -182,8 +166,8 @@ void ChatJob::InputEnded(int osError)
 
 void ChatJob::CheckSent()
 {
-    if (Holding()) {
-        m_sentCheck.Stop(); // TransferEnded looks again
+    if (m_gate.Closed()) {
+        m_sentCheck.Stop(); // the gate's opening looks again
         return;
     }
     if (m_done || m_sender->Pending() > kInputHighWater / 4)
@@ -201,18 +185,16 @@ void ChatJob::CheckSent()
 void ChatJob::TransferEnded()
 {
     if (!m_done && m_started)
-        m_afterTransfer.Start();
+        m_gate.TransferEnded();
 }
 
-void ChatJob::ReleaseHeld()
+void ChatJob::GateOpened(const QByteArray& held)
 {
-    m_afterTransfer.Stop();
     m_keysTold = false;
-    // Another transfer has begun: its end releases them.
-    if (m_done || Holding())
+    if (m_done)
         return;
-    if (!m_held.isEmpty())
-        Typed(std::exchange(m_held, QByteArray()));
+    if (!held.isEmpty())
+        Typed(held);
     // Unpauses the input, or ends a chat whose input has all gone.
     m_sentCheck.Start();
     CheckSent();

@@ -18,6 +18,7 @@
 
 #include "frontend/NoCarrierDetector.h"
 #include "frontend/PacedSender.h"
+#include "frontend/TransferGate.h"
 
 #include "serial/QvSerialPort.h"
 #include "telephony/QvPhone.h"
@@ -53,7 +54,7 @@ public:
     void Flush(int limitMs, std::function<void()> done);
 
     // Whether a transfer holds the line; from the job's start none does.
-    void SetTransferRunning(std::function<bool()> running) { m_transferRunning = std::move(running); }
+    void SetTransferRunning(std::function<bool()> running) { m_gate.SetRunning(std::move(running)); }
     // The transfer that held the line has ended: bytes that waited go out
     // a moment later, once the far side's end of it is over too.
     void TransferEnded();
@@ -69,9 +70,7 @@ public:
     static QStringList NamesOf(const QString& line);
 
 private:
-    bool TransferRunning() const;
-    bool Holding() const; // running, or just ended
-    void ReleaseHeld();
+    void GateOpened(const QByteArray& held);
     void Typed(const QByteArray& bytes);
     void TypedName(const QByteArray& bytes);
     void InputEnded(int osError);
@@ -98,9 +97,7 @@ private:
     std::function<void()> m_flushed;
     ClockTimer m_flushLimit;
 
-    std::function<bool()> m_transferRunning;
-    ClockTimer m_afterTransfer;
-    QByteArray m_held;       // bytes that wait for a transfer's end
+    TransferGate m_gate;
     bool m_keysTold = false; // the operator knows the keys are dropped
     Answer m_answer;         // not empty: names are being typed
     QByteArray m_name;       // what has been typed of them

@@ -183,6 +183,11 @@ QString RemoteWaitingLine()
     return QStringLiteral("TRANSFER>The remote is waiting for files");
 }
 
+QString KeysNotSentLine()
+{
+    return QStringLiteral("TRANSFER>Typed keys are not sent while files are moving");
+}
+
 QString UnsendableNameLine(const QString& name)
 {
     return TransferErrorLine(

@@ -49,13 +49,15 @@ RingDecision DecideRing(int ringCount, const QString& ringField, bool autoAnswer
 // The log's other lines: an error of the phone or the port (">Error: " and
 // the component's message), of a transfer ("TRANSFER>Error: ..."), the
 // modem's report of a lost carrier found in the terminal's text, a file
-// chosen for sending whose name a send list cannot carry, and a receiver the
-// far side started (an "rz" typed at its shell) that waits for files.
+// chosen for sending whose name a send list cannot carry, a receiver the far
+// side started (an "rz" typed at its shell) that waits for files, and keys
+// typed while a transfer runs, which are not sent.
 QString ErrorLine(const QString& message);
 QString TransferErrorLine(const QString& message);
 QString NoCarrierLine();
 QString UnsendableNameLine(const QString& name);
 QString RemoteWaitingLine();
+QString KeysNotSentLine();
 // A code's message followed by the line's own account of the failure, for
 // the error box and the log: "Could not open the line device. No permission
 // to open the modem device /dev/ttyS0: join the dialout group ...".

@@ -1,6 +1,6 @@
 // The transfer panel: sending chosen files, listen mode, stopping, the
-// receive options, the progress displays, and a transfer's bytes kept away
-// from the "NO CARRIER" check.
+// receive options, the progress displays, a transfer's bytes kept away from
+// the "NO CARRIER" check, and keys typed during a transfer kept off its line.
 #include "AppTestSupport.h"
 
 #include "app/TerminalArea.h"
@@ -144,6 +144,50 @@ TEST_F(TransferTest, ClosingDuringATransferAsksFirstAndShowsTheRateMeanwhile)
     m_boxes.Answer(true);
     EXPECT_TRUE(m_window->close());
     EXPECT_TRUE(m_folder.Has(settings::RingCount));
+}
+
+TEST_F(TransferTest, KeysTypedDuringATransferStayOffTheLineAndThoseJustAfterWaitForTheFarSide)
+{
+    Connect();
+    QTemporaryDir source;
+    QTemporaryDir target;
+    m_peer->File().Transfer().SetReceiveFolder(target.path());
+    QByteArray farText; // what reaches the far side's terminal
+    m_peer->Port().SetOnReceiveData(
+        [&](qv::TComponent*, char* data, int size, qv::WindowHandle&) { farText.append(data, size); });
+    ASSERT_EQ(m_peer->File().ListenMode(true), 0);
+    QByteArray content(400000, 0);
+    for (int i = 0; i < content.size(); ++i)
+        content[i] = char((i * 13 + i / 509) & 0xFF);
+    m_chosenFiles = QStringList{MakeFile(source, "keys.bin", content)};
+    auto* area = m_window->findChild<TerminalArea*>(QStringLiteral("MemoTerminal"));
+    Click("ButtonSendFile");
+    int typed = 0;
+    ASSERT_TRUE(test::PumpUntil(
+        *m_clock,
+        [&] {
+            if (m_window->QvFile1().OperationMode() == qv::omSending && typed < 300) {
+                QTest::keyClicks(area, "zz");
+                ++typed;
+            }
+            return Log().contains("TRANSFER>Send operation complete successfully");
+        },
+        60000))
+        << Log().join('\n').toStdString();
+    EXPECT_GT(typed, 10);
+    EXPECT_FALSE(m_peer->Saw(qv::tsFileReceiveBadPacket));
+    EXPECT_EQ(Log().count("TRANSFER>Typed keys are not sent while files are moving"), 1);
+    // Typed as it ends: the far side's sender may still be reading, so the
+    // keys wait a moment, then go.
+    QTest::keyClicks(area, "after");
+    test::Pump(*m_clock, 300);
+    EXPECT_FALSE(farText.contains("after"));
+    ASSERT_TRUE(test::PumpUntil(
+        *m_clock, [&] { return farText.contains("after"); }, 5000));
+    EXPECT_FALSE(farText.contains("zz")) << farText.toStdString();
+    QFile arrived(QDir(target.path()).filePath("keys.bin"));
+    ASSERT_TRUE(arrived.open(QIODevice::ReadOnly));
+    EXPECT_EQ(arrived.readAll(), content);
 }
 
 TEST_F(TransferTest, ReceivedFileWithTheWordsNoCarrierDoesNotHangUp)
