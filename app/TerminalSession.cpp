@@ -62,7 +62,7 @@ TerminalSession::TerminalSession(QWidget* window, QWidget* settingsPanel, qv::Qv
     : m_window(window), m_phone(phone), m_port(port), m_settings(settings), m_log(std::move(log)),
       m_sender(
           // A closed port takes a piece at once, so that its error is reported
-          // as the Part's typed-text error rather than the paste waiting.
+          // as the log's typed-text error rather than the paste waiting.
           [this] { return m_port.IsOpened() ? m_port.OutQueueFree() : PacedSender::kPieceSize; },
           [this](const QByteArray& bytes) { return m_port.SendString(bytes); },
           [this](int code) { m_log(QStringLiteral(">Error: ") + m_port.GetErrorMessage(code)); }, this),
