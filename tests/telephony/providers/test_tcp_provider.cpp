@@ -715,6 +715,31 @@ TEST_F(TcpLine, APlainTelnetClientRefusesOurOptionAndGetsNvtLineEnds)
     EXPECT_EQ(got, QByteArray("p\rq\r\n\xff", 6));
     EXPECT_EQ(LastTraits(1000), ~0u) << "nothing known beyond the defaults";
 
+    // A server's Synch: IAC DM sent as TCP urgent data, whichever of the two
+    // bytes it marks (servers of BSD descent mark the IAC). Neither is call
+    // data, and nothing around them is lost.
+    ASSERT_EQ(::send(peer, "a", 1, 0), 1);
+    ASSERT_EQ(::send(peer, "\xff\xf2", 2, MSG_OOB), 2);
+    ASSERT_EQ(::send(peer, "b", 1, 0), 1);
+    got.clear();
+    ASSERT_TRUE(Wait([&] {
+        got += ReadAvailable(channel);
+        return got.size() >= 2;
+    }));
+    EXPECT_EQ(got, "ab");
+    ASSERT_EQ(::send(peer, "\xff", 1, MSG_OOB), 1);
+    ASSERT_EQ(::send(peer,
+                     "\xf2"
+                     "c",
+                     2, 0),
+              2);
+    got.clear();
+    ASSERT_TRUE(Wait([&] {
+        got += ReadAvailable(channel);
+        return !got.isEmpty();
+    }));
+    EXPECT_EQ(got, "c");
+
     // A terminal block that does not decode is refused.
     const QByteArray terminal = devspecific::EncodeTerminalInfo({{QByteArrayLiteral("ANSI")}, 80, 24});
     EXPECT_EQ(provider->DevSpecific(2, 0, 0, 0, terminal.left(terminal.size() - 1)), LINEERR_INVALPARAM);

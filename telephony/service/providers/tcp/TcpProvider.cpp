@@ -390,6 +390,7 @@ void TcpProvider::OfferCall(int line, int fd, const QString& peerAddress)
 {
     net::SetNoDelay(fd);
     net::SetKeepAlive(fd);
+    net::SetUrgentInline(fd);
     // A telnet call speaks from the first ring on: our offer tells another
     // copy of this program that it rings, and what the caller negotiates
     // meanwhile is settled by the time the operator answers. Its data waits
@@ -701,6 +702,7 @@ void TcpProvider::Step(Call& call)
     case CallStep::Settle: {
         StopTimer(call.attemptTimer);
         net::SetKeepAlive(call.fd);
+        net::SetUrgentInline(call.fd);
         if (m_lines[size_t(call.line)]->config.mode == TcpMode::Telnet) {
             // The far side's first word tells a copy of this program, which
             // offers our option at once, from every other host.

@@ -59,6 +59,11 @@ void SetNoDelay(int fd);
 // also while we have data waiting for it.
 constexpr int KeepAliveLimitSeconds = 120;
 void SetKeepAlive(int fd);
+// Urgent data stays where it was sent in the byte stream. A telnet server
+// marks the IAC of its Synch (IAC DM) urgent; taken out of the stream, it
+// would leave the DM behind as a stray data byte, and a raw peer's urgent
+// byte would be lost.
+void SetUrgentInline(int fd);
 // A connected pair of local stream sockets (the data channel of a telnet
 // call): `first` is ours, `second` the phone's.
 bool MakePair(int& first, int& second, NetError& error);

@@ -229,6 +229,12 @@ void SetKeepAlive(int fd)
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
 }
 
+void SetUrgentInline(int fd)
+{
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
+}
+
 namespace {
 
 constexpr int PairBufferBytes = 256 * 1024;
