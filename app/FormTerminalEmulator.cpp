@@ -112,10 +112,7 @@ TFormTerminalEmulator::TFormTerminalEmulator(TerminalWindowServices services, QW
     m_terminal = std::make_unique<TerminalSession>(this, m_groupBox1, *m_qvPhone1, *m_qvSerialPort1,
                                                    m_settings, [this](const QString& line) { AddLog(line); });
     m_memoTerminal = m_terminal->Area();
-    m_terminal->SetTransferRunning([this] {
-        const qv::TOperationMode mode = m_qvFile1->OperationMode();
-        return mode == qv::omSending || mode == qv::omReceiving;
-    });
+    m_terminal->SetTransferRunning([this] { return m_qvFile1->IsTransferring(); });
     m_groupBox1->raise();
     ConnectControls();
     if (m_services.eventLog && !m_services.eventLog->IsOpen())
@@ -535,8 +532,7 @@ void TFormTerminalEmulator::FormClose()
 
 QString TFormTerminalEmulator::CloseQuestion() const
 {
-    const qv::TOperationMode mode = m_qvFile1->OperationMode();
-    if (mode == qv::omSending || mode == qv::omReceiving)
+    if (m_qvFile1->IsTransferring())
         return QStringLiteral(u"انتقال فايل در حال انجام است. آيا برنامه بسته شود؟");
     if (m_callConnected)
         return QStringLiteral(u"ارتباط برقرار است. آيا برنامه بسته شود؟");

@@ -31,6 +31,18 @@ constexpr char kBackspace = 0x08;
 constexpr char kEsc = 0x1B;
 constexpr char kDelete = 0x7F;
 
+// The names in a line typed for a waiting receiver, as full names.
+QStringList NamesOf(const QString& line)
+{
+    QStringList names;
+    for (QString name : QProcess::splitCommand(line)) {
+        if (name == QLatin1String("~") || name.startsWith(QLatin1String("~/")))
+            name = QDir::homePath() + name.mid(1);
+        names << QFileInfo(name).absoluteFilePath();
+    }
+    return names;
+}
+
 } // namespace
 
 ChatJob::ChatJob(qv::QvSerialPort& port, qv::QvPhone& phone, Report& report, int in, int out,
@@ -265,17 +277,6 @@ void ChatJob::TypedName(const QByteArray& bytes)
         m_name += c;
         m_output->Write(QByteArray(1, c));
     }
-}
-
-QStringList ChatJob::NamesOf(const QString& line)
-{
-    QStringList names;
-    for (QString name : QProcess::splitCommand(line)) {
-        if (name == QLatin1String("~") || name.startsWith(QLatin1String("~/")))
-            name = QDir::homePath() + name.mid(1);
-        names << QFileInfo(name).absoluteFilePath();
-    }
-    return names;
 }
 
 void ChatJob::Received(const char* data, int size)

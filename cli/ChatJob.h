@@ -66,9 +66,6 @@ public:
     using Answer = std::function<void(const QStringList& names)>;
     void AskForFiles(Answer answer);
 
-    // The names in a line typed for AskForFiles, as full names.
-    static QStringList NamesOf(const QString& line);
-
 private:
     void GateOpened(const QByteArray& held);
     void Typed(const QByteArray& bytes);

@@ -104,8 +104,7 @@ void TransferJob::NoteStopReason(const QString& reason)
 
 bool TransferJob::Running() const
 {
-    const qv::TOperationMode mode = m_file.OperationMode();
-    return mode == qv::omSending || mode == qv::omReceiving;
+    return m_file.IsTransferring();
 }
 
 void TransferJob::StateEvent(qv::TTransferState state, const QString& name, int param1)

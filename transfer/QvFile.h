@@ -177,6 +177,8 @@ public:
     bool FileExists(const QString& name) const;
 
     TOperationMode OperationMode() const { return m_mode; }
+    // A send or a receive runs (listening alone is not one).
+    bool IsTransferring() const { return m_mode == omSending || m_mode == omReceiving; }
     TProtocolState ProtocolState() const;
 
 protected:
